@@ -1,0 +1,12 @@
+#include "alphabet/error.h"
+
+namespace alphabet {
+
+std::string Describe(const Error& error) {
+  std::string out = "Error{\"";
+  out += error.message();
+  out += "\"}";
+  return out;
+}
+
+}  // namespace alphabet

@@ -1,0 +1,64 @@
+#include "alphabet/value.h"
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace alphabet {
+namespace {
+
+using namespace std::string_view_literals;
+
+// Every pair drawn from this list is compared: equal exactly when the kind
+// and contents match, and equal values must hash alike whether held as a
+// Value or seen through a ValueView.
+TEST(ValueTest, EqualityFollowsKindAndContentsAndHashAgrees) {
+  const std::vector<ValueView> views = {
+      ValueView::Text("3"),      ValueView::Int(3),      ValueView::Text(""),
+      ValueView::Int(0),         ValueView::Text("a"),   ValueView::Text("A"),
+      ValueView::Text("a\0b"sv),  ValueView::Text("a\0c"sv), ValueView::Int(-1),
+      ValueView::Int(std::numeric_limits<int64_t>::min())};
+  const ValueHash hash;
+  const ValueEqual equal;
+  for (size_t i = 0; i < views.size(); ++i) {
+    const Value owned(views[i]);
+    for (size_t j = 0; j < views.size(); ++j) {
+      SCOPED_TRACE(testing::Message() << "pair " << i << ", " << j);
+      EXPECT_EQ(equal(owned, views[j]), i == j);
+      EXPECT_EQ(equal(views[j], owned), i == j);
+      EXPECT_EQ(owned == Value(views[j]), i == j);
+    }
+    EXPECT_EQ(hash(owned), hash(views[i]));
+    EXPECT_EQ(hash(owned), hash(Value(views[i])));
+  }
+}
+
+struct RenderCase {
+  ValueView value;
+  std::string rendered;
+};
+
+class RenderTest : public testing::TestWithParam<RenderCase> {};
+
+TEST_P(RenderTest, AppendsTextUnchangedAndIntegersInDecimal) {
+  std::string out = "<";
+  AppendRendering(out, GetParam().value);
+  EXPECT_EQ(out, "<" + GetParam().rendered);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, RenderTest,
+    testing::Values(RenderCase{ValueView::Text(""), ""},
+                    RenderCase{ValueView::Text("\"x y\"\n"), "\"x y\"\n"},
+                    RenderCase{ValueView::Int(0), "0"},
+                    RenderCase{ValueView::Int(-1), "-1"},
+                    RenderCase{ValueView::Int(std::numeric_limits<int64_t>::min()),
+                               "-9223372036854775808"},
+                    RenderCase{ValueView::Int(std::numeric_limits<int64_t>::max()),
+                               "9223372036854775807"}));
+
+}  // namespace
+}  // namespace alphabet
