@@ -1,0 +1,43 @@
+# make demo   builds the module and runs the demo
+# make test   builds with -Werror and runs the C++ and Python tests
+# Both set up .venv (Python 3.13) and the Debian packages they need first.
+
+VENV    := .venv
+BUILD   := build
+PY      := $(VENV)/bin/python
+CMAKE   := $(VENV)/bin/cmake
+JOBS    ?= 2
+export PYTHON
+export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
+
+.PHONY: demo test build deps clean
+
+demo: build
+	$(PY) examples/demo.py
+
+test: build
+	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
+	$(PY) -m pytest -q tests
+
+build: deps $(VENV)/.installed
+	$(CMAKE) -S . -B $(BUILD) -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DALPHABET_WERROR=ON
+	$(CMAKE) --build $(BUILD) -j $(JOBS)
+
+# GoogleTest and the header-only hash map come from Debian; installed when
+# missing and running as root.
+deps:
+	@if [ ! -f /usr/include/tsl/robin_map.h ] || [ ! -f /usr/include/gtest/gtest.h ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev robin-map-dev; \
+	  else \
+	    echo "please install libgtest-dev and robin-map-dev" >&2; exit 1; \
+	  fi; \
+	fi
+
+$(VENV)/.installed: requirements-dev.txt
+	test -x $(PY) || "$$(scripts/find-python313.sh)" -m venv $(VENV)
+	$(PY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
+	touch $@
+
+clean:
+	rm -rf $(BUILD)
