@@ -1,0 +1,28 @@
+// Texts crossing the boundary.  A text leaves the library only as a
+// NUL-terminated copy from malloc, which the receiver releases with free; a
+// text coming in is copied before the library uses it.
+#ifndef ALPHABET_BINDINGS_TEXT_H_
+#define ALPHABET_BINDINGS_TEXT_H_
+
+#include <string>
+#include <string_view>
+
+#include "alphabet/error.h"
+
+namespace bindings {
+
+// A new NUL-terminated copy of every byte of `text`.  Out of memory, the
+// process stops with "runtime: C malloc failed": a caller has no way to tell
+// a missing text from an empty one.
+char* CString(std::string_view text);
+
+// The bytes of `text` up to its first NUL; null gives the empty text.
+std::string FromCString(const char* text);
+
+// The message of `error` as a new NUL-terminated text; no error gives a new
+// empty text.
+char* errorToCString(const alphabet::Error* error);
+
+}  // namespace bindings
+
+#endif  // ALPHABET_BINDINGS_TEXT_H_

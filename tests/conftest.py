@@ -1,0 +1,31 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+
+def run_fresh(code, **env):
+    """Runs `code` in a new interpreter (fresh registry) and returns it finished.
+
+    Keyword arguments set environment variables; a value of None removes one.
+    """
+    environ = dict(os.environ)
+    for key, value in env.items():
+        if value is None:
+            environ.pop(key, None)
+        else:
+            environ[key] = value
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        env=environ,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+
+
+@pytest.fixture
+def fresh():
+    return run_fresh
