@@ -61,7 +61,9 @@ class DecodeTest : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTest, AnswersSymbolOrExactMessage) {
   const DecodeCase& c = GetParam();
-  const DecodeResult r = Acgt()->Decode(c.code);
+  // The symbol points into the alphabet, which must outlive the checks.
+  const AlphabetPtr a = Acgt();
+  const DecodeResult r = a->Decode(c.code);
   EXPECT_EQ(r.symbol, c.symbol);
   EXPECT_EQ(r.error ? r.error->message() : "", c.message);
 }
