@@ -1,0 +1,194 @@
+"""The harness's own tests: a stand-in for _alphabet with one planted fault,
+and the harness must report it (with a replay that reproduces it, for the
+fuzzer).  Run on the plain build: `make selftest`."""
+
+import os
+import re
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Every callable of the real module, in table order, with the fault's
+# replacement wrapped around the real function (same name and docstring).
+# Helpers are deleted so that the module holds exactly the 122 methods.
+STANDIN = '''
+import functools as _functools
+import os as _os
+import threading as _threading
+import time as _time
+
+import _alphabet as _real
+
+
+def _plant(fault):
+    g = globals()
+    for name, fn in vars(_real).items():
+        if callable(fn):
+            g[name] = fn
+    calls = [0]
+    lock = _threading.Lock()
+
+    def replace(name):
+        def decorate(body):
+            real = getattr(_real, name)
+            g[name] = _functools.wraps(real)(lambda *a, **k: body(real, *a, **k))
+        return decorate
+
+    def value_of(a, k, position, keyword):
+        return a[position] if len(a) > position else k.get(keyword)
+
+    if fault == "leaked-registration":
+        @replace("alphabet_Alphabet_Symbols")
+        def _(real, *a, **k):
+            result = real(*a, **k)
+            if result > 0:
+                _real.Slice_bool_CTor()  # registered and never handed out
+            return result
+    elif fault == "undocumented-exception":
+        @replace("Slice_int16_set")
+        def _(real, *a, **k):
+            if value_of(a, k, 2, "value") == -1:
+                raise SystemError("planted")
+            return real(*a, **k)
+    elif fault == "wrong-kind-accepted":
+        @replace("Slice_float64_len")
+        def _(real, *a, **k):
+            try:
+                return real(*a, **k)
+            except TypeError as exc:
+                if "does not name" in str(exc):
+                    return 0
+                raise
+    elif fault == "crash":
+        @replace("Slice_uint16_append")
+        def _(real, *a, **k):
+            if value_of(a, k, 1, "value") == 65535:
+                _os.abort()
+            return real(*a, **k)
+    elif fault == "hang":
+        @replace("alphabet_Alphabet_Decode")
+        def _(real, *a, **k):
+            if value_of(a, k, 1, "code") == "-1":
+                _time.sleep(3600)
+            return real(*a, **k)
+    elif fault == "hoard":
+        kept = []
+
+        @replace("Slice_string_elem")
+        def _(real, *a, **k):
+            result = real(*a, **k)
+            kept.append(bytearray(64 * 1024))
+            return result
+    elif fault == "lost-append":
+        @replace("Slice_int64_append")
+        def _(real, *a, **k):
+            calls[0] += 1
+            if calls[0] % 50 == 0:
+                return None
+            return real(*a, **k)
+    elif fault == "deadlock":
+        @replace("alphabet_Alphabet_Symbols")
+        def _(real, *a, **k):
+            calls[0] += 1
+            if calls[0] == 20:
+                lock.acquire()
+                lock.acquire()  # never returns
+            return real(*a, **k)
+    else:
+        raise ValueError(fault)
+
+
+_plant(_os.environ["PLANTED_FAULT"])
+del _plant
+'''
+
+
+@pytest.fixture
+def run(tmp_path):
+    (tmp_path / "faulty_alphabet.py").write_text(textwrap.dedent(STANDIN))
+
+    def run(script, args, fault, timeout=120, **env):
+        environ = dict(os.environ, ALPHABET_MODULE="faulty_alphabet", PLANTED_FAULT=fault,
+                       PYTHONPATH=os.pathsep.join([str(tmp_path), os.environ["PYTHONPATH"]]),
+                       **env)
+        return subprocess.run([sys.executable, os.path.join(HERE, script), *args], env=environ,
+                              capture_output=True, text=True, timeout=timeout)
+
+    return run
+
+
+def test_the_standin_has_the_real_table(run):
+    proc = run("fuzz.py", ["--seed", "3", "--calls", "200"], "lost-append")
+    assert proc.returncode == 0, proc.stderr
+
+
+def test_replay_is_the_same_whatever_the_hash_seed(run):
+    outputs = [run("fuzz.py", ["--seed", "11", "--calls", "400", "-v"], "lost-append",
+                   PYTHONHASHSEED=str(hash_seed)).stdout for hash_seed in (1, 2)]
+    assert outputs[0].count("\n") > 400
+    assert outputs[0] == outputs[1]
+
+
+REPLAY = re.compile(r"python reliability/fuzz.py --seed (\d+) --calls (\d+) -v")
+
+
+@pytest.mark.parametrize(
+    "fault, report, culprit",
+    [
+        ("leaked-registration", "NumHandles is", "alphabet_Alphabet_Symbols"),
+        ("undocumented-exception", "undocumented exception SystemError", "Slice_int16_set"),
+        ("wrong-kind-accepted", "expected TypeError", "Slice_float64_len"),
+        ("crash", "child exited with -6", "Slice_uint16_append"),
+        ("hang", "child exited with 1", "alphabet_Alphabet_Decode"),
+    ],
+)
+def test_fuzz_reports_the_fault_with_a_replay_that_reproduces_it(run, fault, report, culprit):
+    proc = run("fuzz.py", ["--seed", "1", "--time", "3", "--hang-timeout", "4"], fault)
+    assert proc.returncode == 1, proc.stderr[-3000:]
+    assert report in proc.stderr, proc.stderr[-3000:]
+    seed, calls = REPLAY.findall(proc.stderr)[-1]
+    try:
+        replay = run("fuzz.py", ["--seed", seed, "--calls", calls, "-v"], fault, timeout=15)
+    except subprocess.TimeoutExpired as exc:
+        assert fault == "hang"
+        printed = exc.stdout.decode() if isinstance(exc.stdout, bytes) else exc.stdout
+    else:
+        assert fault != "hang"
+        assert replay.returncode != 0
+        printed = replay.stdout
+    calls_printed = [line for line in printed.splitlines() if re.match(r"\d+: ", line)]
+    assert len(calls_printed) == int(calls)
+    assert calls_printed[-1].startswith(f"{int(calls) - 1}: {culprit}(")
+
+
+def test_leaks_reports_a_handle_left_registered(run):
+    proc = run("leaks.py", ["--rounds", "2", "--objects", "20"], "leaked-registration")
+    assert proc.returncode == 1
+    assert "NumHandles" in proc.stderr and "after round 0" in proc.stderr
+
+
+def test_leaks_reports_memory_that_keeps_growing(run):
+    proc = run("leaks.py", ["--rounds", "5", "--objects", "100", "--rss-limit", "8"], "hoard")
+    assert proc.returncode == 1
+    assert "RSS grew" in proc.stderr
+
+
+def test_threads_reports_lost_appends(run):
+    proc = run("threads.py", ["--seconds", "1", "--symbols", "200"], "lost-append")
+    assert proc.returncode == 1
+    assert "appended" in proc.stderr
+
+
+def test_threads_ends_a_deadlock_within_its_timeout(run):
+    started = time.monotonic()
+    proc = run("threads.py", ["--seconds", "1", "--symbols", "200", "--timeout", "6"],
+               "deadlock", timeout=60)
+    assert proc.returncode != 0
+    assert time.monotonic() - started < 30
+    # The stuck thread's stack names the call it is stuck in.
+    assert "symbols" in proc.stderr and "worker-" in proc.stderr + proc.stdout
