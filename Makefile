@@ -1,6 +1,9 @@
-# make demo   builds the module and runs the demo
-# make test   builds with -Werror and runs the C++ and Python tests
-# Both set up .venv (Python 3.13) and the Debian packages they need first.
+# make demo         builds the module and runs the demo
+# make check        builds with -Werror and runs the C++ and Python tests (fast)
+# make reliability  the reliability harness: sanitizers, debug allocator,
+#                   fuzzer, leaks, threads (reliability/README.md)
+# make test         check, then reliability: every test there is; CI runs it
+# All set up .venv (Python 3.13) and the Debian packages they need first.
 
 VENV    := .venv
 BUILD   := build
@@ -10,18 +13,60 @@ JOBS    ?= 2
 export PYTHON
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
 
-.PHONY: demo test build deps clean
+# Bound on each build and test step, in seconds.
+BUILD_TIMEOUT := 1200
+TEST_TIMEOUT  := 900
+BOUNDED_BUILD := timeout --kill-after=30 $(BUILD_TIMEOUT)
+BOUNDED_TEST  := timeout --kill-after=30 $(TEST_TIMEOUT)
+STAGE         := reliability/stage
+
+# The reliability stages, in the order `make reliability` runs them.
+RELIABILITY_STAGES := selftest asan-unit asan-pytest devmode fuzz leaks threads tsan
+
+.PHONY: demo test check build build-asan build-tsan deps clean reliability \
+        $(RELIABILITY_STAGES) fuzz-replay
 
 demo: build
 	$(PY) examples/demo.py
 
-test: build
-	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
-	$(PY) -m pytest -q tests
+test: check reliability
+
+check: build
+	$(BOUNDED_TEST) $(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 300
+	$(BOUNDED_TEST) $(PY) -m pytest -q tests
 
 build: deps $(VENV)/.installed
-	$(CMAKE) -S . -B $(BUILD) -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DALPHABET_WERROR=ON
-	$(CMAKE) --build $(BUILD) -j $(JOBS)
+	$(BOUNDED_BUILD) $(CMAKE) -S . -B $(BUILD) -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DALPHABET_WERROR=ON
+	$(BOUNDED_BUILD) $(CMAKE) --build $(BUILD) -j $(JOBS)
+
+# Sanitizer builds: warnings are the -Werror build's business, and the
+# instrumentation makes GCC warn where the plain build does not.
+build-asan: deps $(VENV)/.installed
+	$(BOUNDED_BUILD) $(CMAKE) -S . -B build-asan -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
+	  -DALPHABET_SANITIZE=address,undefined
+	$(BOUNDED_BUILD) $(CMAKE) --build build-asan -j $(JOBS)
+
+# ThreadSanitizer: only the C++ tests (registry, alphabet, concurrency).
+build-tsan: deps $(VENV)/.installed
+	$(BOUNDED_BUILD) $(CMAKE) -S . -B build-tsan -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
+	  -DALPHABET_SANITIZE=thread
+	$(BOUNDED_BUILD) $(CMAKE) --build build-tsan -j $(JOBS) --target \
+	  registry_test value_test alphabet_test standard_test concurrency_test
+
+reliability: $(RELIABILITY_STAGES)
+
+selftest: build
+	$(STAGE) $@
+asan-unit asan-pytest fuzz leaks threads: build-asan
+	$(STAGE) $@
+devmode: build
+	$(STAGE) $@
+tsan: build-tsan
+	$(STAGE) $@
+# make fuzz-replay SEED=N CALLS=K: one fuzz episode under the sanitizers,
+# every call printed.
+fuzz-replay: build-asan
+	$(STAGE) fuzz-replay $(SEED) $(CALLS)
 
 # GoogleTest and the header-only hash map come from Debian; installed when
 # missing and running as root.
@@ -40,4 +85,4 @@ $(VENV)/.installed: requirements-dev.txt
 	touch $@
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan
