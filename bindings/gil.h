@@ -13,7 +13,12 @@ namespace bindings {
 class GilRelease {
  public:
   GilRelease() : state_(PyEval_SaveThread()) {}
-  ~GilRelease() { Reacquire(); }
+  // Not noexcept: a daemon thread that comes back while the interpreter is
+  // finalizing is ended inside PyEval_RestoreThread by pthread_exit, whose
+  // forced unwinding must pass through this destructor and its callers.
+  // Through a noexcept frame it would call std::terminate and abort the
+  // whole process at exit.
+  ~GilRelease() noexcept(false) { Reacquire(); }
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
 
