@@ -1,9 +1,11 @@
 #include "handles/registry.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <mutex>
+#include <new>
 
 namespace handles {
 
@@ -114,10 +116,31 @@ std::string Registry::DescribeEntry(const Entry& entry) {
   return out;
 }
 
+void Registry::LockForFork() { mu_.lock(); }
+
+void Registry::UnlockInParentAfterFork() { mu_.unlock(); }
+
+void Registry::ResetInChildAfterFork() {
+  // Reuses the storage of the held lock for a free one; the held one needs
+  // no destruction (it owns no resource).
+  new (&mu_) std::shared_mutex();
+}
+
+namespace {
+
+Registry* NewGlobal() {
+  Registry* registry = new Registry();
+  pthread_atfork([] { Global().LockForFork(); }, [] { Global().UnlockInParentAfterFork(); },
+                 [] { Global().ResetInChildAfterFork(); });
+  return registry;
+}
+
+}  // namespace
+
 Registry& Global() {
   // Never destroyed: objects stay registered until the process ends, and a
   // call on another thread may still arrive during interpreter shutdown.
-  static Registry* registry = new Registry();
+  static Registry* registry = NewGlobal();
   return *registry;
 }
 

@@ -128,6 +128,18 @@ class Registry {
   // with other calls: meant for load time, before the registry is shared.
   void SetTraceFd(int fd) { trace_fd_ = fd; }
 
+  // Fork support.  A fork while another thread holds the lock would leave
+  // the child's copy of it held forever, and the child's first registration
+  // would wait for a thread that does not exist there.  Before the fork the
+  // forking thread takes the lock (every other thread is then outside the
+  // registry); afterwards the parent releases it and the child starts from a
+  // new, free lock: the inherited one records an owner thread that the child
+  // does not have, so it cannot be released there.  Global() registers these
+  // with pthread_atfork.
+  void LockForFork();
+  void UnlockInParentAfterFork();
+  void ResetInChildAfterFork();
+
  private:
   struct Entry {
     std::shared_ptr<void> object;

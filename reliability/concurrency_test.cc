@@ -6,6 +6,8 @@
 // ALPHABET_SANITIZE=thread it is a race detector's workload; in every build
 // it checks the answers and the final accounting.
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -143,6 +145,55 @@ TEST(ConcurrencyTest, ObjectsOutliveTheirRemovedHandlesForTheirUsers) {
   EXPECT_EQ(registry.NumHandles(), 1);
   registry.DecRef(slot.load());
   EXPECT_EQ(registry.NumHandles(), 0);
+}
+
+// Forks while other threads hold the global registry's lock now and then:
+// the child's first registration must not wait for a thread it does not have.
+TEST(ConcurrencyTest, ForkedChildCanRegisterWhileParentThreadsUseTheRegistry) {
+  Registry& registry = handles::Global();
+  const Handle shared = registry.Register("alphabet", alphabet::NewAlphabet(Symbols(8)));
+  registry.IncRef(shared);
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      while (!stop) {
+        if (t == 0) {
+          registry.IncRef(registry.Register("alphabet", alphabet::NewAlphabet({})));
+        } else {
+          registry.VarFromHandleTry<const Alphabet>(shared);
+        }
+      }
+    });
+  }
+  int stuck = 0;
+  for (int i = 0; i < 200; ++i) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const Handle h = registry.Register("alphabet", alphabet::NewAlphabet({}));
+      registry.IncRef(h);
+      registry.DecRef(h);
+      _exit(0);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    pid_t done = 0;
+    for (int waited_ms = 0; waited_ms < 3000 && done == 0; ++waited_ms) {
+      done = waitpid(pid, &status, WNOHANG);
+      if (done == 0) usleep(1000);
+    }
+    if (done == 0) {
+      ++stuck;
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;  // one is enough
+    } else {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+  }
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(stuck, 0);
 }
 
 }  // namespace
