@@ -220,6 +220,38 @@ class FloatLike:
         return f"FloatLike({self.value!r})"
 
 
+class Reentrant:
+    """Calls into the library from inside a conversion: the fuzzer makes a
+    whole nested call (checked like any other) before the value is given."""
+
+    def __init__(self, fuzzer, value):
+        self.fuzzer = fuzzer
+        self.value = value
+
+    def __index__(self):
+        self.fuzzer.nested()
+        return self.value
+
+    def __float__(self):
+        self.fuzzer.nested()
+        return float(self.value)
+
+    def __bool__(self):
+        self.fuzzer.nested()
+        return bool(self.value)
+
+    def __buffer__(self, flags):
+        self.fuzzer.nested()
+        return memoryview(b"reentered")
+
+    def __repr__(self):
+        return f"Reentrant({self.value!r})"
+
+
+# Type words whose conversion runs one of Reentrant's methods.
+REENTRANT_WORDS = {"int64_t", "int", "uint8_t", "int8_t", "int16_t", "uint16_t", "int32_t",
+                   "float", "double", "bool", "PyObject *"}
+
 WRONG_TYPES = [None, "1", b"1", 1.5, [], {}, (), object(), IndexRaises(), IndexNotInt(),
                2**100, -(2**100), 1j]
 
@@ -316,6 +348,8 @@ class Fuzzer:
         self.by_name = {method.name: method for method in methods}
         self.log = log
         self.calls = 0
+        self.depth = 0        # calls made from inside a conversion
+        self.top = 0          # the episode's top-level call in progress
         self.counts = {}      # method -> calls
         self.raised = {}      # exception type name -> count
 
@@ -427,7 +461,27 @@ class Fuzzer:
                 draws.append(self.draw_handle(wanted_kind(method.name, keyword)))
             else:
                 draws.append(self.draw_value(word, keyword))
+        # Now and then one argument calls back into the library while it is
+        # converted.  The nested call changes the state the outer call is
+        # judged on, so the outer call is only held to the documented
+        # exceptions and the accounting.
+        reentrant = [i for i, (_, word) in enumerate(method.params) if word in REENTRANT_WORDS]
+        if reentrant and self.depth < 2 and self.rng.random() < 0.03:
+            i = self.rng.choice(reentrant)
+            if method.params[i][0] in HANDLE_PARAMS:
+                # A handle the episode knows, or nil: never an absolute number.
+                handle = draws[i].handle if draws[i].handle is not None else 0
+                draws[i] = Draw(Reentrant(self, handle), False, handle)
+            else:
+                draws[i] = Draw(Reentrant(self, 1), False)
         return draws
+
+    def nested(self):
+        self.depth += 1
+        try:
+            self.step()
+        finally:
+            self.depth -= 1
 
     # -- one call --
     def shape(self, method, draws):
@@ -471,7 +525,10 @@ class Fuzzer:
         expect = self.predict(method, handles) if clean else None
         before = self.model.expected_count()
         if self.log:
-            self.log(f"{self.calls}: {method.name}(*{show(args)}, **{show(kwargs)})"
+            # Top-level calls are numbered as --calls counts them; a nested
+            # call carries its outer call's number and its depth.
+            number = f"{self.top}>{self.depth}" if self.depth else f"{self.top}"
+            self.log(f"{number}: {method.name}(*{show(args)}, **{show(kwargs)})"
                      f"{'' if clean else '  [hostile]'}")
         self.counts[method.name] = self.counts.get(method.name, 0) + 1
         self.calls += 1
@@ -495,6 +552,8 @@ class Fuzzer:
                           f"{self.model.expected_count()} (was {before} before the call)")
 
     def judge_exception(self, method, exc, clean, malformed_only, expect):
+        if isinstance(exc, Failure):  # a nested call's verdict
+            raise exc
         name = type(exc).__name__
         self.raised[name] = self.raised.get(name, 0) + 1
         if self.log:
@@ -640,6 +699,7 @@ class Fuzzer:
             saved[which] = h
         witness = Witness(model)
         for i in range(calls):
+            self.top = i
             if progress is not None:
                 progress.mark(seed, i)
             self.step()
@@ -836,8 +896,7 @@ def run_replay(args):
         breaches = fuzzer.episode(args.calls, seed=args.seed)
     except Failure:
         traceback.print_exc()
-        print(f"fuzz: FAILED in episode seed {args.seed} at call {fuzzer.calls - 1}",
-              file=sys.stderr)
+        print(f"fuzz: FAILED in episode seed {args.seed} at call {fuzzer.top}", file=sys.stderr)
         return 1
     print(f"fuzz: episode seed {args.seed}: {fuzzer.calls} calls passed, "
           f"{breaches} unpaired DecRefs")
