@@ -46,12 +46,10 @@ build-asan: deps $(VENV)/.installed
 	  -DALPHABET_SANITIZE=address,undefined
 	$(BOUNDED_BUILD) $(CMAKE) --build build-asan -j $(JOBS)
 
-# ThreadSanitizer: only the C++ tests (registry, alphabet, concurrency).
 build-tsan: deps $(VENV)/.installed
 	$(BOUNDED_BUILD) $(CMAKE) -S . -B build-tsan -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
 	  -DALPHABET_SANITIZE=thread
-	$(BOUNDED_BUILD) $(CMAKE) --build build-tsan -j $(JOBS) --target \
-	  registry_test value_test alphabet_test standard_test concurrency_test
+	$(BOUNDED_BUILD) $(CMAKE) --build build-tsan -j $(JOBS)
 
 reliability: $(RELIABILITY_STAGES)
 
@@ -85,4 +83,4 @@ $(VENV)/.installed: requirements-dev.txt
 	touch $@
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-sanitizer-logs
