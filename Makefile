@@ -23,6 +23,10 @@ STAGE         := reliability/stage
 # The reliability stages, in the order `make reliability` runs them.
 RELIABILITY_STAGES := selftest asan-unit asan-pytest devmode fuzz leaks threads tsan
 
+# Stages share the sanitizer log folder and the machine's two cores: one
+# target at a time, even under make -j.
+.NOTPARALLEL:
+
 .PHONY: demo test check build build-asan build-tsan deps clean reliability \
         $(RELIABILITY_STAGES) fuzz-replay
 
