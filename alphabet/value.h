@@ -25,6 +25,8 @@
 #include <string_view>
 #include <variant>
 
+#include "alphabet/hash.h"
+
 namespace alphabet {
 
 class ValueView {
@@ -87,7 +89,9 @@ class Value {
 
 struct ValueHash {
   using is_transparent = void;
-  size_t operator()(ValueView value) const noexcept;
+  size_t operator()(ValueView value) const noexcept {
+    return value.is_text() ? HashText(value.text()) : HashInteger(value.integer());
+  }
   size_t operator()(const Value& value) const noexcept { return (*this)(value.view()); }
 };
 
