@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <optional>
+#include <utility>
 
 namespace alphabet {
 namespace {
@@ -41,7 +42,7 @@ DecodeResult Alphabet::Decode(ValueView code) const {
   if (code.is_int() && static_cast<uint64_t>(code.integer()) < symbols_.size()) {
     return {symbols_[code.integer()], nullptr};
   }
-  return {std::string_view(), NotInAlphabet("Code", code)};
+  return {std::string_view(""), NotInAlphabet("Code", code)};
 }
 
 AlphabetPtr Alphabet::Extend(std::vector<std::string> symbols) const {

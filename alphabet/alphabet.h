@@ -46,7 +46,8 @@ struct EncodeResult {
 
 // On success `symbol` points into the alphabet's own list and stays valid
 // while the alphabet lives; on failure it is empty and `error` holds
-// "Code %v not in alphabet".
+// "Code %v not in alphabet".  Its data() is never null, so it can be copied
+// with memcpy as it is.
 struct DecodeResult {
   std::string_view symbol;
   ErrorPtr error;

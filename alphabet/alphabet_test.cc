@@ -63,6 +63,7 @@ TEST_P(DecodeTest, AnswersSymbolOrExactMessage) {
   const AlphabetPtr a = Acgt();  // the symbol points into it
   const DecodeResult r = a->Decode(c.code);
   EXPECT_EQ(r.symbol, c.symbol);
+  EXPECT_NE(r.symbol.data(), nullptr);  // callers copy it with memcpy
   EXPECT_EQ(r.error ? r.error->message() : "", c.message);
 }
 

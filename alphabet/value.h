@@ -1,5 +1,5 @@
-// Values: what Encode and Decode are asked about, and the keys of an
-// alphabet's code table.
+// Values: what Encode and Decode are asked about, and what an alphabet's
+// code table maps to codes.
 //
 // A value is of exactly one of two kinds, text or signed 64-bit integer.  Two
 // values are equal only when they are of the same kind and their contents are
@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
 #include "alphabet/hash.h"
