@@ -2,6 +2,7 @@
 
 #include <mutex>
 
+#include "alphabet/standard.h"
 #include "handles/registry.h"
 
 namespace bindings {
@@ -16,6 +17,7 @@ void RunStartup() {
   static std::once_flag once;
   std::call_once(once, [] {
     handles::InitTraceFromEnvironment();
+    alphabet::InitStandardAlphabets();
     started.store(true, std::memory_order_release);
   });
 }

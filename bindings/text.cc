@@ -19,10 +19,6 @@ char* CString(std::string_view text) {
   return copy;
 }
 
-std::string FromCString(const char* text) {
-  return text == nullptr ? std::string() : std::string(text);
-}
-
 char* errorToCString(const alphabet::Error* error) {
   return CString(error == nullptr ? std::string_view() : std::string_view(error->message()));
 }

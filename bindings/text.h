@@ -16,8 +16,16 @@ namespace bindings {
 // a missing text from an empty one.
 char* CString(std::string_view text);
 
-// The bytes of `text` up to its first NUL; null gives the empty text.
-std::string FromCString(const char* text);
+// The bytes of `text` up to its first NUL, borrowed; null gives the empty
+// text.  For a caller whose argument outlives the use, as a method's
+// argument tuple does for the call.
+inline std::string_view TextView(const char* text) {
+  return text == nullptr ? std::string_view() : std::string_view(text);
+}
+
+// A copy of the bytes of `text` up to its first NUL; null gives the empty
+// text.
+inline std::string FromCString(const char* text) { return std::string(TextView(text)); }
 
 // The message of `error` as a new NUL-terminated text; no error gives a new
 // empty text.

@@ -2,6 +2,7 @@
 // module/methods.def, and its initialisation entry.
 #include <Python.h>
 
+#include "bindings/alphabet_functions.h"
 #include "bindings/export.h"
 #include "bindings/registry_functions.h"
 #include "module/wrap.h"
