@@ -13,7 +13,8 @@ import collections.abc
 import functools
 import operator
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any, ClassVar, Literal, Self, SupportsIndex, overload
+from abc import ABCMeta
+from typing import Any, ClassVar, Literal, Self, SupportsIndex, cast, overload
 
 import _alphabet as _m
 
@@ -49,12 +50,33 @@ class Sequence[T](Held, collections.abc.Sequence[T]):
     __slots__ = ()
 
     kind: ClassVar[str]
-    _len: ClassVar[Callable[[int], int]]
-    _elem: ClassVar[Callable[[int, int], Any]]
-    _subslice: ClassVar[Callable[[int, int, int], int]]
-    _set: ClassVar[Callable[[int, int, Any], None]]
-    _append: ClassVar[Callable[[int, Any], None]]
-    _ctor: ClassVar[Callable[[], int]]
+
+    # The module's functions for this kind; each kind's class replaces them.
+    # Builtin functions do not bind to instances, so they behave as these
+    # static methods do.
+    @staticmethod
+    def _ctor() -> int:
+        raise NotImplementedError
+
+    @staticmethod
+    def _len(handle: int, /) -> int:
+        raise NotImplementedError
+
+    @staticmethod
+    def _elem(handle: int, idx: int, /) -> Any:
+        raise NotImplementedError
+
+    @staticmethod
+    def _subslice(handle: int, st: int, ed: int, /) -> int:
+        raise NotImplementedError
+
+    @staticmethod
+    def _set(handle: int, idx: int, value: Any, /) -> None:
+        raise NotImplementedError
+
+    @staticmethod
+    def _append(handle: int, value: Any, /) -> None:
+        raise NotImplementedError
 
     def __init__(self, values: Iterable[T] = ()) -> None:
         if hasattr(self, "_handle"):
@@ -77,11 +99,12 @@ class Sequence[T](Held, collections.abc.Sequence[T]):
         # The common case, a non-negative index, costs one call; the module's
         # own errors send every other case to the slow path.
         try:
-            return self._elem(self._handle, index)  # type: ignore[arg-type]
+            element: T = self._elem(self._handle, index)  # type: ignore[arg-type]
         except (IndexError, TypeError, OverflowError):
             if isinstance(index, slice):
                 return self._view(index)
-            return self._elem(self._handle, self._position(index))
+            element = self._elem(self._handle, self._position(index))
+        return element
 
     def __setitem__(self, index: SupportsIndex, value: T) -> None:
         try:
@@ -191,9 +214,8 @@ def _kind_class(kind: str) -> type[Sequence[Any]]:
     }
     ops["_ctor"] = getattr(_m, f"Slice_{kind}_CTor")
     namespace: dict[str, Any] = {"__slots__": (), "kind": kind, **ops}
-    cls = type(base)(f"{kind.capitalize()}Sequence", (base,), namespace)
-    cls.__module__ = __name__
-    return cls
+    namespace["__module__"] = __name__
+    return cast(type[Sequence[Any]], ABCMeta(f"{kind.capitalize()}Sequence", (base,), namespace))
 
 
 KIND_CLASSES: dict[str, type[Sequence[Any]]] = {kind: _kind_class(kind) for kind in KINDS}
@@ -224,4 +246,8 @@ def sequence(kind: str, values: Iterable[Any] | collections.abc.Buffer = ()) -> 
         cls = KIND_CLASSES[kind]
     except (KeyError, TypeError):
         raise ValueError(f"unknown sequence kind {kind!r}; expected one of {', '.join(KINDS)}") from None
+    if issubclass(cls, ByteSequence):
+        return cls(values)
+    if not isinstance(values, Iterable):
+        raise TypeError(f"values of a {kind} sequence must be iterable, not {type(values).__name__}")
     return cls(values)
