@@ -153,9 +153,9 @@ class Sequence[T](Held, collections.abc.Sequence[T]):
         self._append(self._handle, value)
 
     def extend(self, values: Iterable[T]) -> None:
-        """Appends every item of `values` in order."""
+        """Appends every item of `values` in order (seq.extend(seq) doubles seq)."""
         append, handle = self._append, self._handle
-        for value in list(values) if values is self else values:
+        for value in values:
             append(handle, value)
 
     def __eq__(self, other: object) -> bool:
