@@ -11,6 +11,11 @@ from ._alphabets import Alphabet, dna, protein, rna, set_dna, set_protein, set_r
 from ._errors import AlphabetError
 from ._sequences import KINDS, ByteSequence, Sequence, sequence
 
+# Public classes show under the package's name in reprs and tracebacks.
+for _public in (Alphabet, AlphabetError, ByteSequence, Sequence):
+    _public.__module__ = __name__
+del _public
+
 __all__ = [
     "KINDS",
     "Alphabet",
