@@ -58,6 +58,23 @@ def test_indexes_outside_the_sequence(index):
     assert list(seq) == [1, 2, 3]
 
 
+class Index:
+    """An integer-like object that is not an int and has no ordering."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("index, position", [(True, 1), (Index(0), 0), (Index(-1), 2)])
+def test_integer_like_indexes(index, position):
+    seq = ab.sequence("int", [1, 2, 3])
+    seq[index] = 9
+    assert seq[index] == 9 and seq[position] == 9
+
+
 @pytest.mark.parametrize("index", [1.0, "1", None])
 def test_indexes_that_are_not_integers(index):
     with pytest.raises(TypeError):

@@ -96,25 +96,35 @@ class Sequence[T](Held, collections.abc.Sequence[T]):
     @overload
     def __getitem__(self, index: slice) -> Sequence[T]: ...
     def __getitem__(self, index: SupportsIndex | slice) -> T | Sequence[T]:
-        # The common case, a non-negative index, costs one call; the module's
-        # own errors send every other case to the slow path.
+        # An int index costs one module call (two when negative); the module's
+        # own errors send every other case to the slow path, which also
+        # words the errors.
         try:
-            element: T = self._elem(self._handle, index)  # type: ignore[arg-type]
+            if index >= 0:  # type: ignore[operator]
+                element: T = self._elem(self._handle, index)  # type: ignore[arg-type]
+            else:
+                handle = self._handle
+                element = self._elem(handle, index + self._len(handle))  # type: ignore[operator]
+            return element
         except (IndexError, TypeError, OverflowError):
             if isinstance(index, slice):
                 return self._view(index)
             element = self._elem(self._handle, self._position(index))
-        return element
+            return element
 
     def __setitem__(self, index: SupportsIndex, value: T) -> None:
         try:
-            self._set(self._handle, index, value)  # type: ignore[arg-type]
+            if index >= 0:  # type: ignore[operator]
+                self._set(self._handle, index, value)  # type: ignore[arg-type]
+            else:
+                handle = self._handle
+                self._set(handle, index + self._len(handle), value)  # type: ignore[operator]
         except (IndexError, TypeError, OverflowError):
             if isinstance(index, slice):
                 raise TypeError("slice assignment is not supported; assign items") from None
             position = self._position(index)
-            if position == index:
-                raise
+            if type(index) is int:
+                raise  # the index was good, so the value was not
             self._set(self._handle, position, value)
 
     def _position(self, index: SupportsIndex) -> int:
