@@ -12,8 +12,8 @@ from __future__ import annotations
 import collections.abc
 import functools
 import operator
-from collections.abc import Callable, Iterable, Iterator
 from abc import ABCMeta
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any, ClassVar, Literal, Self, SupportsIndex, cast, overload
 
 import _alphabet as _m
@@ -24,9 +24,6 @@ KINDS: tuple[str, ...] = (
     "bool", "byte", "error", "float32", "float64", "int", "int16", "int32", "int64",
     "int8", "rune", "string", "uint", "uint16", "uint32", "uint64", "uint8",
 )  # fmt: skip
-
-# Indexes and bounds cross the module as 32-bit signed integers.
-_INDEX_LIMIT = 2**31
 
 BytesKind = Literal["byte", "uint8"]
 IntKind = Literal[
@@ -56,7 +53,7 @@ class Sequence[T](Held, collections.abc.Sequence[T]):
     # static methods do.
     @staticmethod
     def _ctor() -> int:
-        raise NotImplementedError
+        raise TypeError("make sequences with alphabet.sequence(kind, values)")
 
     @staticmethod
     def _len(handle: int, /) -> int:
@@ -192,11 +189,15 @@ class ByteSequence(Sequence[int]):
 
     __slots__ = ()
 
+    @staticmethod
+    def _from_buffer(o: collections.abc.Buffer, /) -> int:
+        raise TypeError("make sequences with alphabet.sequence(kind, values)")
+
     def __init__(self, values: Iterable[int] | collections.abc.Buffer = ()) -> None:
         if isinstance(values, collections.abc.Buffer):
             if hasattr(self, "_handle"):
                 raise TypeError(f"{type(self).__name__} is already initialised")
-            adopt(self, _m.Slice_byte_from_bytes(values))
+            adopt(self, self._from_buffer(values))
         else:
             super().__init__(values)
 
@@ -223,6 +224,8 @@ def _kind_class(kind: str) -> type[Sequence[Any]]:
         for op in ("len", "elem", "subslice", "set", "append")
     }
     ops["_ctor"] = getattr(_m, f"Slice_{kind}_CTor")
+    if base is ByteSequence:
+        ops["_from_buffer"] = _m.Slice_byte_from_bytes  # byte and uint8 share storage
     namespace: dict[str, Any] = {"__slots__": (), "kind": kind, **ops}
     namespace["__module__"] = __name__
     return cast(type[Sequence[Any]], ABCMeta(f"{kind.capitalize()}Sequence", (base,), namespace))
