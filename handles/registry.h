@@ -109,14 +109,14 @@ class Registry {
     Lookup<T> result;
     if (handle <= 0) return result;
     std::shared_lock lock(mu_);
-    auto it = entries_.find(handle);
-    if (it == entries_.end()) {
+    const Entry* entry = Find(handle);
+    if (entry == nullptr) {
       result.status = LookupStatus::kNotRegistered;
-    } else if (it->second.type != TypeOf<std::remove_const_t<T>>()) {
+    } else if (entry->type != TypeOf<std::remove_const_t<T>>()) {
       result.status = LookupStatus::kWrongKind;
     } else {
       result.status = LookupStatus::kFound;
-      result.object = std::static_pointer_cast<T>(it->second.object);
+      result.object = std::static_pointer_cast<T>(entry->object);
     }
     return result;
   }
@@ -129,20 +129,39 @@ class Registry {
   void SetTraceFd(int fd) { trace_fd_ = fd; }
 
  private:
+  // A live entry has an object; an empty slot has none.
   struct Entry {
     std::shared_ptr<void> object;
-    const ObjectType* type;
-    int64_t count;
+    const ObjectType* type = nullptr;
+    int64_t count = 0;
+  };
+
+  // Handles are issued in order and never reused, so entries live in pages
+  // of consecutive handles, found by page number: a live entry costs its 32
+  // bytes and no key.  A page is released once every handle in it has been
+  // issued and removed, so memory follows the live handles, not the issued
+  // ones.
+  static constexpr int kPageShift = 6;
+  static constexpr Handle kPageSize = Handle{1} << kPageShift;
+  struct Page {
+    Entry slots[kPageSize];
+    int live = 0;
   };
 
   Handle RegisterErased(std::string_view tag, std::shared_ptr<void> object,
                         const ObjectType* type);
+  // The live entry of `handle`, or null.  Requires mu_.
+  Entry* Find(Handle handle) const;
+  // Releases the page of `handle` if it holds no live entry and no handle
+  // of it remains to be issued.  Requires mu_ held exclusively.
+  void ReleasePageIfDone(Handle handle);
   void WriteLine(int fd, const std::string& line) const;
   static std::string DescribeEntry(const Entry& entry);
 
   mutable std::shared_mutex mu_;
-  tsl::robin_map<Handle, Entry> entries_;  // guarded by mu_
-  Handle last_issued_ = 0;                 // guarded by mu_
+  tsl::robin_map<Handle, std::unique_ptr<Page>> pages_;  // by page number; guarded by mu_
+  Handle last_issued_ = 0;                               // guarded by mu_
+  int64_t live_ = 0;                                     // guarded by mu_
   int trace_fd_;
   int breach_fd_;
 };
