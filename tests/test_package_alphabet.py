@@ -9,9 +9,6 @@ from hypothesis import strategies as st
 
 import alphabet as ab
 
-PROTEIN = "ACDEFGHIKLMNPQRSTVWY"
-
-
 @pytest.fixture
 def standard():
     """The standard alphabets, put back after the test."""
@@ -94,12 +91,6 @@ def test_container_protocol_equality_and_repr():
 def test_symbols_that_cannot_be_held_are_refused(bad):
     with pytest.raises((TypeError, ab.AlphabetError)):
         ab.Alphabet(bad)
-
-
-def test_standard_alphabets(standard):
-    assert (ab.dna().symbols, ab.rna().symbols) == (tuple("ACGT"), tuple("ACGU"))
-    assert ab.protein().symbols == tuple(PROTEIN)
-    assert ab.protein().encode("Y") == 19
 
 
 @pytest.mark.parametrize(
