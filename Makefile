@@ -10,14 +10,19 @@ JOBS    ?= 2
 export PYTHON
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
 
-.PHONY: demo test build deps clean
+.PHONY: demo test build deps clean typecheck
 
 demo: build
 	$(PY) examples/demo.py
 
-test: build
+test: build typecheck
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
 	$(PY) -m pytest -q tests
+
+# mypy --strict on the alphabet package, stubtest on the module's stubs.
+typecheck: build
+	$(PY) -m mypy
+	$(PY) -m mypy.stubtest --mypy-config-file pyproject.toml _alphabet
 
 build: deps $(VENV)/.installed
 	$(CMAKE) -S . -B $(BUILD) -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DALPHABET_WERROR=ON
