@@ -1,4 +1,4 @@
-# make demo   builds the module and runs the demo
+# make demo   builds the module and runs the demos (module, package, command line)
 # make test   builds with -Werror and runs the C++ and Python tests
 # Both set up .venv (Python 3.13) and the Debian packages they need first.
 
@@ -14,6 +14,7 @@ export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
 
 demo: build
 	$(PY) examples/demo.py
+	$(PY) examples/package_demo.py
 
 test: build typecheck
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
