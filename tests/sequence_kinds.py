@@ -23,8 +23,6 @@ KINDS = {
     "uint8": ("u8", "uint8_t", 0),
 }
 
-OPS = ("CTor", "len", "elem", "subslice", "set", "append")
-
 
 def op(kind, name):
     return getattr(m, f"Slice_{kind}_{name}")

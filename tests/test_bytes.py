@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import _alphabet as m
-from sequence_kinds import capacity, contents
+from sequence_kinds import capacity, contents, release
 
 SAMPLES = [
     b"",
@@ -86,6 +86,7 @@ def test_from_bytes_has_no_spare_capacity_so_the_first_append_moves():
     m.Slice_byte_set(h, 0, ord("W"))
     m.Slice_byte_set(whole, 3, ord("Z"))
     assert m.Slice_byte_to_bytes(h) == b"Wxyz!" and capacity("byte", h) == 8
+    release(h)  # the view keeps the old block alive
     assert m.Slice_byte_to_bytes(whole) == b"wxyZ"
 
 
@@ -94,13 +95,6 @@ def test_empty_buffer_gives_an_empty_sequence_of_its_own():
     assert a != b and m.Slice_byte_len(a) == 0 and m.Slice_byte_to_bytes(a) == b""
     with pytest.raises(IndexError):
         m.Slice_byte_subslice(a, 0, 1)
-
-
-def test_to_bytes_of_a_sequence_grown_by_uint8_appends():
-    h = m.Slice_uint8_CTor()
-    for v in (104, 105, 0, 255, -1):
-        m.Slice_uint8_append(h, v)
-    assert m.Slice_byte_to_bytes(h) == b"hi\x00\xff\xff"
 
 
 def test_from_bytes_keeps_no_reference_to_its_argument():
