@@ -47,18 +47,27 @@ struct KwList {
   static constexpr const char* value[] = {Keywords.text..., nullptr};
 };
 
+// Appends `text` one character at a time.  std::string's constructors and
+// append(pointer, length) compare the pointer with null, and GCC 12 built
+// with -fsanitize=null cannot evaluate that comparison at compile time when
+// the pointer is the address of a template argument (the Lit texts).
+constexpr void AppendText(std::string& out, std::string_view text) {
+  for (char c : text) out.push_back(c);
+}
+
 // "name(a, b)\n\ntype: a: word\ntype: b: word"; a row without parameters ends
 // right after the blank line.
 template <class... Params>
 constexpr std::string DocText(std::string_view name) {
-  std::string doc(name);
-  doc += '(';
+  std::string doc;
+  AppendText(doc, name);
+  doc.push_back('(');
   std::string_view sep;
-  ((doc += sep, doc += Params::keyword, sep = ", "), ...);
-  doc += ")\n\n";
+  ((AppendText(doc, sep), AppendText(doc, Params::keyword), sep = ", "), ...);
+  AppendText(doc, ")\n\n");
   sep = "";
-  ((doc += sep, doc += "type: ", doc += Params::keyword, doc += ": ",
-    doc += Params::Arg::word, sep = "\n"),
+  ((AppendText(doc, sep), AppendText(doc, "type: "), AppendText(doc, Params::keyword),
+    AppendText(doc, ": "), AppendText(doc, Params::Arg::word), sep = "\n"),
    ...);
   return doc;
 }
