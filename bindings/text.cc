@@ -14,7 +14,9 @@ char* CString(std::string_view text) {
     [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
     std::abort();
   }
-  std::memcpy(copy, text.data(), text.size());
+  // An empty view may have a null data(), which memcpy must not be given
+  // even for zero bytes.
+  if (!text.empty()) std::memcpy(copy, text.data(), text.size());
   copy[text.size()] = '\0';
   return copy;
 }
