@@ -80,13 +80,19 @@ class Sequence {
   void Grow() {
     const int64_t new_capacity = std::max<int64_t>(2 * length_, 4);
     std::shared_ptr<Elem[]> grown = std::make_shared<Elem[]>(new_capacity);
-    if constexpr (std::is_trivially_copyable_v<Elem>) {
-      if (length_ > 0) std::memcpy(grown.get(), data(), length_ * sizeof(Elem));
-    } else if (block_.use_count() == 1) {
-      // Nobody else sees the old block: its elements can be moved.
-      std::move(&block_[start_], &block_[start_ + length_], grown.get());
-    } else {
-      std::copy(&block_[start_], &block_[start_ + length_], grown.get());
+    // An empty sequence may have no block at all: there is nothing to carry
+    // over, and indexing a null block would be undefined even to take an
+    // address.
+    if (length_ > 0) {
+      Elem* first = &block_[start_];
+      if constexpr (std::is_trivially_copyable_v<Elem>) {
+        std::memcpy(grown.get(), first, length_ * sizeof(Elem));
+      } else if (block_.use_count() == 1) {
+        // Nobody else sees the old block: its elements can be moved.
+        std::move(first, first + length_, grown.get());
+      } else {
+        std::copy(first, first + length_, grown.get());
+      }
     }
     block_ = std::move(grown);
     start_ = 0;
