@@ -28,6 +28,8 @@
 
 #include <tsl/robin_map.h>
 
+#include "handles/rw_lock.h"
+
 namespace handles {
 
 using Handle = int64_t;
@@ -121,6 +123,23 @@ class Registry {
     return result;
   }
 
+  // Calls `visit(T&)` on the object of `handle` when it is a T, while the
+  // registry's shared lock is held, and answers what the lookup found.  It
+  // spares the caller a shared reference of its own, for short work on a
+  // hot path.  `visit` must not call into the registry (that would deadlock)
+  // or into the interpreter, which may run code that does; the caller must
+  // ensure nobody else changes the object meanwhile.
+  template <class T, class Visitor>
+  LookupStatus Visit(Handle handle, Visitor&& visit) const {
+    if (handle <= 0) return LookupStatus::kNil;
+    std::shared_lock lock(mu_);
+    const Entry* entry = Find(handle);
+    if (entry == nullptr) return LookupStatus::kNotRegistered;
+    if (entry->type != TypeOf<T>()) return LookupStatus::kWrongKind;
+    visit(*static_cast<T*>(entry->object.get()));
+    return LookupStatus::kFound;
+  }
+
   // Number of live entries, those still at count 0 included.
   int64_t NumHandles() const;
 
@@ -158,7 +177,7 @@ class Registry {
   void WriteLine(int fd, const std::string& line) const;
   static std::string DescribeEntry(const Entry& entry);
 
-  mutable std::shared_mutex mu_;
+  mutable RwLock mu_;
   tsl::robin_map<Handle, std::unique_ptr<Page>> pages_;  // by page number; guarded by mu_
   Handle last_issued_ = 0;                               // guarded by mu_
   int64_t live_ = 0;                                     // guarded by mu_
