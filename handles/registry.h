@@ -135,7 +135,7 @@ class Registry {
     std::shared_lock lock(mu_);
     const Entry* entry = Find(handle);
     if (entry == nullptr) return LookupStatus::kNotRegistered;
-    if (entry->type != TypeOf<T>()) return LookupStatus::kWrongKind;
+    if (entry->type != TypeOf<std::remove_const_t<T>>()) return LookupStatus::kWrongKind;
     visit(*static_cast<T*>(entry->object.get()));
     return LookupStatus::kFound;
   }
