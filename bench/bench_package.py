@@ -108,7 +108,11 @@ def lifetime_figures(count: int) -> list[Figure]:
 
 def figures(quick: bool) -> list[Figure]:
     if quick:
-        return [*overhead_figures(30_000, 3), *bulk_figures(1_000_000, 1), *lifetime_figures(100_000)]
+        return [
+            *overhead_figures(30_000, 3),
+            *bulk_figures(1_000_000, 1),
+            *lifetime_figures(100_000),
+        ]
     return [
         *overhead_figures(200_000, 9),
         *bulk_figures(10_000_000, 1),

@@ -14,6 +14,7 @@
 from __future__ import annotations
 
 import time
+from collections.abc import Callable
 
 import _alphabet as m
 import _floor
@@ -85,10 +86,10 @@ def conversion_figure(mib: int, rounds: int) -> Figure:
 
 
 def appends_figure(count: int, rounds: int) -> Figure:
-    def loop(append: object, handle: int) -> float:
+    def loop(append: Callable[[int, int], object], handle: int) -> float:
         start = time.perf_counter()
         for v in range(count):
-            append(handle, v)  # type: ignore[operator]
+            append(handle, v)
         return time.perf_counter() - start
 
     def appends() -> float:

@@ -75,7 +75,7 @@ HEADER = ("figure", "measured", "baseline", "", "ratio", "goal", "")
 
 
 def table_rows(figures: Iterable[Figure]) -> list[tuple[str, ...]]:
-    rows = []
+    rows: list[tuple[str, ...]] = []
     for f in figures:
         baseline = "" if f.baseline is None else format_amount(f.baseline, f.unit)
         ratio = "" if f.ratio is None else f"{f.ratio:.2f}" if f.ratio >= 0.1 else f"{f.ratio:.3f}"
@@ -107,6 +107,21 @@ def format_table(parts: Sequence[tuple[str, Sequence[Figure]]]) -> str:
     return "\n".join(out)
 
 
+def parse_core_tsv(text: str) -> list[Figure]:
+    """Figures from alphabet_core_bench --tsv: figure, measured, baseline, unit
+    per line; the baseline is the plain map fill, and there is no goal."""
+    figures = []
+    for line in text.splitlines():
+        if not line.strip():
+            continue
+        name, measured, baseline, unit = line.split("\t")
+        figures.append(Figure(name, float(measured), unit, float(baseline),
+                              "unordered_map<string, int64_t> fill"))  # fmt: skip
+    if not figures:
+        raise ValueError("alphabet_core_bench --tsv printed no figure")
+    return figures
+
+
 def missed(figures: Iterable[Figure]) -> list[Figure]:
     return [f for f in figures if f.met is False]
 
@@ -122,7 +137,9 @@ def best_interleaved(rounds: int, *runs: Callable[[], float]) -> list[float]:
     return best
 
 
-def per_call(stmt: str, setup: str, namespace: dict[str, object], number: int) -> Callable[[], float]:
+def per_call(
+    stmt: str, setup: str, namespace: dict[str, object], number: int
+) -> Callable[[], float]:
     """A run for best_interleaved: seconds per execution of `stmt` over `number` executions."""
 
     def run() -> float:

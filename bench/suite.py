@@ -26,21 +26,7 @@ import _alphabet
 import bench_alphabet
 import bench_package
 import bench_sequences
-from common import Figure, format_table, missed
-
-
-def parse_core_tsv(text: str) -> list[Figure]:
-    """Figures from alphabet_core_bench --tsv: figure, measured, baseline, unit per line."""
-    figures = []
-    for line in text.splitlines():
-        if not line.strip():
-            continue
-        name, measured, baseline, unit = line.split("\t")
-        figures.append(Figure(name, float(measured), unit, float(baseline),
-                              "unordered_map<string, int64_t> fill"))  # fmt: skip
-    if not figures:
-        raise ValueError("alphabet_core_bench --tsv printed no figure")
-    return figures
+from common import Figure, format_table, missed, parse_core_tsv
 
 
 def core_figures(executable: str) -> list[Figure]:
@@ -98,9 +84,11 @@ def main() -> int:
     print(f"{len(figures)} figures, {len(figures) - len(short)} without a missed goal, "
           f"{len(short)} MISSED; {took:.0f} s")  # fmt: skip
     for figure in short:
-        print(f"  MISSED: {figure.name} (ratio {figure.ratio:.2f}, goal {figure.goal})"
-              if figure.ratio is not None
-              else f"  MISSED: {figure.name} ({figure.measured:g} {figure.unit}, goal {figure.goal})")  # fmt: skip
+        if figure.ratio is None:
+            found = f"{figure.measured:g} {figure.unit}"
+        else:
+            found = f"ratio {figure.ratio:.2f}"
+        print(f"  MISSED: {figure.name} ({found}, goal {figure.goal})")
     return 0
 
 
