@@ -170,8 +170,8 @@ def figures(quick: bool) -> list[Figure]:
                 memory_figure(200_000, 1),
             ]
         return [
-            *per_call_figures(dna, 300_000, 9),
-            two_thread_figure(dna, 500_000, 7),
+            *per_call_figures(dna, 300_000, 15),
+            two_thread_figure(dna, 500_000, 11),
             new_alphabet_figure(1_000_000, 5),
             memory_figure(2_000_000, 2),
         ]

@@ -109,7 +109,7 @@ def figures(quick: bool) -> list[Figure]:
     if quick:
         return [*per_call_figures(50_000, 3), conversion_figure(8, 2), appends_figure(1_000_000, 1)]
     return [
-        *per_call_figures(300_000, 9),
+        *per_call_figures(300_000, 15),
         conversion_figure(64, 5),
         appends_figure(10_000_000, 2),
     ]
