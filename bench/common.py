@@ -71,6 +71,15 @@ def format_amount(value: float, unit: str) -> str:
     return f"{value:.1f} {unit}" if value >= 10 else f"{value:.2f} {unit}"
 
 
+def format_ratio(ratio: float, limit: float | None) -> str:
+    """Two decimals; three for a small ratio, and for one that would print
+    as its limit without being equal to it (1.503 against 1.5)."""
+    text = f"{ratio:.2f}"
+    if ratio < 0.1 or (limit is not None and ratio != limit and float(text) == limit):
+        text = f"{ratio:.3f}"
+    return text
+
+
 HEADER = ("figure", "measured", "baseline", "", "ratio", "goal", "")
 
 
@@ -78,7 +87,7 @@ def table_rows(figures: Iterable[Figure]) -> list[tuple[str, ...]]:
     rows: list[tuple[str, ...]] = []
     for f in figures:
         baseline = "" if f.baseline is None else format_amount(f.baseline, f.unit)
-        ratio = "" if f.ratio is None else f"{f.ratio:.2f}" if f.ratio >= 0.1 else f"{f.ratio:.3f}"
+        ratio = "" if f.ratio is None else format_ratio(f.ratio, f.limit)
         verdict = f.verdict + (f"  {f.note}" if f.note else "")
         rows.append(
             (f.name, format_amount(f.measured, f.unit), baseline, f.baseline_name, ratio, f.goal,

@@ -11,7 +11,14 @@ import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
 
-from common import Figure, best_interleaved, format_table, missed, parse_core_tsv  # noqa: E402
+from common import (  # noqa: E402
+    Figure,
+    best_interleaved,
+    format_ratio,
+    format_table,
+    missed,
+    parse_core_tsv,
+)
 
 
 @pytest.mark.parametrize(
@@ -90,3 +97,12 @@ def test_core_figures_from_tsv():
 def test_core_output_without_figures_is_refused(output):
     with pytest.raises(ValueError):
         parse_core_tsv(output)
+
+
+@pytest.mark.parametrize(
+    "ratio, limit, shown",
+    [(1.2345, 1.3, "1.23"), (1.5031, 1.5, "1.503"), (1.5083, 1.5, "1.51"), (1.4951, 1.5, "1.495"), (1.5, 1.5, "1.50"),
+     (0.0046, 0.05, "0.005"), (0.25, None, "0.25")],
+)  # fmt: skip
+def test_a_ratio_never_prints_as_its_limit_unless_equal(ratio, limit, shown):
+    assert format_ratio(ratio, limit) == shown
