@@ -5,7 +5,9 @@
 // choice of table.
 //
 // Runs for a few seconds and prints one line per figure; times are the best
-// of a few rounds, to keep scheduling noise out.
+// of a few rounds, to keep scheduling noise out.  With --tsv it prints only
+// the construction figure, as one tab-separated line (figure, measured,
+// baseline, unit) for bench/suite.py.
 #include <malloc.h>
 
 #include <algorithm>
@@ -62,6 +64,13 @@ size_t HeapInUse() {
   return info.uordblks + info.hblkhd;
 }
 
+// 1000000 as "1,000,000".
+std::string Grouped(size_t n) {
+  std::string digits = std::to_string(n);
+  for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3) digits.insert(at, ",");
+  return digits;
+}
+
 Symbols DistinctSymbols(size_t n) {
   Symbols symbols;
   symbols.reserve(n);
@@ -99,17 +108,27 @@ void BenchEncodeDecode(const char* name, const AlphabetPtr& a, size_t calls) {
               encode * 1e9 / calls, decode * 1e9 / calls);
 }
 
-void BenchConstruction(const Symbols& symbols) {
+// NewAlphabet against the plain map fill, one round of each in turn so that
+// a change of machine load weighs on both alike.
+void BenchConstruction(const Symbols& symbols, bool tsv) {
   auto copy_symbols = [&] { return symbols; };
-  const double new_alphabet = BestSeconds(kRounds, copy_symbols, [](Symbols s) {
-    return alphabet::NewAlphabet(std::move(s));
-  });
-  const double string_map = BestSeconds(kRounds, copy_symbols, [](Symbols s) {
-    std::unordered_map<std::string, int64_t> map;
-    const int64_t n = static_cast<int64_t>(s.size());
-    for (int64_t i = 0; i < n; ++i) map.insert_or_assign(s[i], i);
-    return map;
-  });
+  double new_alphabet = 1e30, string_map = 1e30;
+  for (int round = 0; round < kRounds; ++round) {
+    new_alphabet = std::min(new_alphabet, BestSeconds(1, copy_symbols, [](Symbols s) {
+      return alphabet::NewAlphabet(std::move(s));
+    }));
+    string_map = std::min(string_map, BestSeconds(1, copy_symbols, [](Symbols s) {
+      std::unordered_map<std::string, int64_t> map;
+      const int64_t n = static_cast<int64_t>(s.size());
+      for (int64_t i = 0; i < n; ++i) map.insert_or_assign(s[i], i);
+      return map;
+    }));
+  }
+  if (tsv) {
+    std::printf("C++ NewAlphabet, %s symbols\t%.3f\t%.3f\tms\n", Grouped(symbols.size()).c_str(),
+                new_alphabet * 1e3, string_map * 1e3);
+    return;
+  }
   std::printf("NewAlphabet                              %7.1f ms\n", new_alphabet * 1e3);
   std::printf("unordered_map<string, int64_t> fill      %7.1f ms\n", string_map * 1e3);
   std::printf("NewAlphabet / unordered_map fill         %7.2f  (NewAlphabet: 2 entries per symbol)\n",
@@ -166,9 +185,18 @@ void BenchCodeTables(const Symbols& symbols) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const bool tsv = argc > 1 && std::string_view(argv[1]) == "--tsv";
+  if (argc > 2 || (argc == 2 && !tsv)) {
+    std::fprintf(stderr, "usage: %s [--tsv]\n", argv[0]);
+    return 2;
+  }
   alphabet::InitStandardAlphabets();
   const Symbols symbols = DistinctSymbols(kLargeAlphabet);
+  if (tsv) {
+    BenchConstruction(symbols, tsv);
+    return 0;
+  }
 
   std::printf("-- Encode / Decode of random symbols and codes\n");
   BenchEncodeDecode("DNA (4 symbols)", alphabet::DNA(), 1 << 20);
@@ -177,7 +205,7 @@ int main() {
 
   std::printf("\n-- Construction from %zu distinct symbols, best of %d\n", kLargeAlphabet,
               kRounds);
-  BenchConstruction(symbols);
+  BenchConstruction(symbols, tsv);
 
   std::printf("\n-- Code table of %zu symbols (2 entries per symbol), one build each\n",
               kLargeAlphabet);

@@ -1,120 +1,154 @@
 """What the alphabet package costs on top of the raw _alphabet module.
 
-    PYTHONPATH=build:python .venv/bin/python bench/bench_package.py [--quick]
-
-1. Per-call overhead: the package's method against the module call that a
-   handle-juggling caller would make (goal: within 1.5x).
+1. Per call: the package's operation against the module call that a caller
+   juggling handles itself would make for the same result (goal: within
+   1.5x).  The note gives the same operation on a Python method that does
+   nothing: the interpreter's price for reaching Python code at all.
 2. Bulk: encode_all / decode_str on a 10 MB DNA text against a Python loop
-   over encode / decode (goal: at least 20x faster).
+   over encode / decode (goal: at least 20x faster, a ratio of 0.05).
 3. Lifetimes: a million wrappers made and dropped leave NumHandles as it was.
 
-Figures are the best of several runs; --quick shrinks the sizes tenfold.
+    PYTHONPATH=build-bench:python .venv/bin/python bench/bench_package.py [--quick]
 """
 
 from __future__ import annotations
 
-import argparse
 import gc
 import random
-import sys
 import time
-import timeit
 from collections.abc import Callable
 
 import _alphabet as m
 import alphabet
+from common import Figure, best_interleaved, clocked, per_call, run_part
 
 
-def per_call_ns(
-    statements: tuple[str, str], namespace: dict[str, object], number: int
-) -> tuple[float, float]:
-    """Best time per call of each statement, the two measured in alternation
-    so that a change in machine load weighs on both alike."""
-    timers = [timeit.Timer(statement, globals=namespace) for statement in statements]
-    best = [float("inf")] * len(timers)
-    for _ in range(9):
-        for which, timer in enumerate(timers):
-            best[which] = min(best[which], timer.timeit(number))
-    raw, wrapped = (seconds / number * 1e9 for seconds in best)
-    return raw, wrapped
+class Bare:
+    """Python-level methods that do nothing: what the interpreter charges for
+    reaching Python code through each kind of operation, before any work."""
+
+    __slots__ = ()
+
+    def encode(self, symbol: str) -> int:
+        return 0
+
+    def __getitem__(self, index: int) -> int:
+        return 0
+
+    def __setitem__(self, index: int, value: int) -> None:
+        pass
+
+    def __len__(self) -> int:
+        return 0
 
 
-def best_seconds(run: Callable[[], object], repeat: int = 3) -> float:
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
-    return min(times)
-
-
-def overhead(number: int) -> None:
+def overhead_figures(number: int, rounds: int) -> list[Figure]:
     dna = alphabet.dna()
     assert dna is not None
     seq = alphabet.sequence("int", range(100))
     names: dict[str, object] = {
         "m": m, "dna": dna, "h": dna.handle, "seq": seq, "sh": seq.handle, "code": 2,
+        "bare": Bare(),
     }  # fmt: skip
     rows = [
-        ("encode", "m.alphabet_Alphabet_Encode(h, 'G')", "dna.encode('G')"),
-        ("decode (int code)", "m.alphabet_Alphabet_Decode(h, str(code))", "dna.decode(code)"),
-        ("decode (text ready)", "m.alphabet_Alphabet_Decode(h, '2')", "dna.decode(code)"),
-        ("sequence elem", "m.Slice_int_elem(sh, 5)", "seq[5]"),
-        ("sequence elem, -1", "m.Slice_int_elem(sh, m.Slice_int_len(sh) - 1)", "seq[-1]"),
-        ("sequence set", "m.Slice_int_set(sh, 5, 7)", "seq[5] = 7"),
-        ("sequence len", "m.Slice_int_len(sh)", "len(seq)"),
-    ]
-    print(f"{'per call':22s} {'module':>9s} {'package':>9s} {'ratio':>6s}")
-    for label, raw, wrapped in rows:
-        raw_ns, wrapped_ns = per_call_ns((raw, wrapped), names, number)
-        ratio = wrapped_ns / raw_ns
-        print(f"{label:22s} {raw_ns:7.0f}ns {wrapped_ns:7.0f}ns {ratio:5.2f}x")
+        # figure, the module call, the package's, the same operation on Bare
+        ("Alphabet.encode", "m.alphabet_Alphabet_Encode(h, 'G')", "dna.encode('G')",
+         "bare.encode('G')"),
+        # The package takes an int code; the module wants its decimal text.
+        ("Alphabet.decode", "m.alphabet_Alphabet_Decode(h, str(code))", "dna.decode(code)",
+         "bare.encode(code)"),
+        ("seq[i]", "m.Slice_int_elem(sh, 5)", "seq[5]", "bare[5]"),
+        ("seq[-1]", "m.Slice_int_elem(sh, m.Slice_int_len(sh) - 1)", "seq[-1]", "bare[-1]"),
+        ("seq[i] = v", "m.Slice_int_set(sh, 5, 7)", "seq[5] = 7", "bare[5] = 7"),
+        ("len(seq)", "m.Slice_int_len(sh)", "len(seq)", "len(bare)"),
+        ("seq.append(v)", "m.Slice_int_append(sh, 7)", "seq.append(7)", "bare.encode(7)"),
+    ]  # fmt: skip
+    figures = []
+    for name, raw, wrapped, bare in rows:
+        package, module, nothing = best_interleaved(
+            rounds,
+            per_call(wrapped, "", names, number),
+            per_call(raw, "", names, number),
+            per_call(bare, "", names, number),
+        )
+        figures.append(Figure(f"package {name}", package * 1e9, "ns", module * 1e9,
+                              "the module call", limit=1.5,
+                              note=f"bare Python method {nothing * 1e9:.0f} ns"))  # fmt: skip
+    return figures
 
 
-def bulk(size: int) -> None:
+def bulk_figures(size: int, loop_rounds: int) -> list[Figure]:
     dna = alphabet.dna()
     assert dna is not None
     text = "".join(random.Random(7).choices("ACGT", k=size))
     codes = dna.encode_all(text)
+    assert isinstance(codes, bytes)
     encode, decode = dna.encode, dna.decode
     assert codes == bytes(encode(symbol) for symbol in text[:1000]) + codes[1000:]
+    assert dna.decode_str(codes) == text
 
-    fast = best_seconds(lambda: dna.encode_all(text))
-    loop = best_seconds(lambda: [encode(symbol) for symbol in text], repeat=1)
-    print(f"\nencode_all, {size / 1e6:g} MB DNA: {fast * 1e3:.1f} ms; "
-          f"loop over encode {loop:.2f} s; {loop / fast:.0f}x faster")  # fmt: skip
-    fast = best_seconds(lambda: dna.decode_str(codes))
-    loop = best_seconds(lambda: "".join([decode(code) for code in codes]), repeat=1)
-    print(f"decode_str, {size / 1e6:g} MB DNA: {fast * 1e3:.1f} ms; "
-          f"loop over decode {loop:.2f} s; {loop / fast:.0f}x faster")  # fmt: skip
+    def encode_loop() -> object:
+        return [encode(symbol) for symbol in text]
+
+    def decode_loop() -> object:
+        return "".join([decode(code) for code in codes])
+
+    # The loops take seconds; the bulk calls milliseconds, so they get
+    # several tries within each round.
+    def best_of_five(work: Callable[[], object]) -> float:
+        return min(clocked(work) for _ in range(5))
+
+    figures = []
+    for name, fast, loop, loop_name in (
+        ("encode_all", lambda: dna.encode_all(text), encode_loop, "loop over encode"),
+        ("decode_str", lambda: dna.decode_str(codes), decode_loop, "loop over decode"),
+    ):
+        bulk, looped = best_interleaved(
+            loop_rounds, lambda: best_of_five(fast), lambda: clocked(loop)
+        )
+        figures.append(Figure(f"{name}, {size / 1e6:g} MB DNA", bulk * 1e3, "ms", looped * 1e3,
+                              loop_name, limit=0.05,
+                              note=f"{looped / bulk:.0f}x faster"))  # fmt: skip
+    return figures
 
 
-def lifetimes(count: int) -> None:
-    gc.collect()
-    before = m.NumHandles()
-    for label, make in (
+def lifetime_figures(count: int) -> list[Figure]:
+    figures = []
+    for name, make in (
         ("dna()", alphabet.dna),
         ("sequence('int')", lambda: alphabet.sequence("int")),
     ):
+        gc.collect()
+        before = m.NumHandles()
         start = time.perf_counter()
         for _ in range(count):
             make()
-        elapsed = time.perf_counter() - start
+        took = time.perf_counter() - start
         gc.collect()
-        after = m.NumHandles()
-        print(f"\n{count:,} x {label} made and dropped: {elapsed:.2f} s "
-              f"({elapsed / count * 1e9:.0f} ns each); NumHandles {before} -> {after}")  # fmt: skip
-        if after != before:
-            sys.exit("handles leaked")
+        left = m.NumHandles() - before
+        # The goal is on the handles left behind; the time is reported.
+        figures.append(Figure(f"{count:,} {name} dropped: handles left", left,
+                              "handles", limit=0,
+                              note=f"{took / count * 1e9:.0f} ns each"))  # fmt: skip
+    return figures
+
+
+def figures(quick: bool) -> list[Figure]:
+    if quick:
+        return [
+            *overhead_figures(30_000, 3),
+            *bulk_figures(1_000_000, 1),
+            *lifetime_figures(100_000),
+        ]
+    return [
+        *overhead_figures(200_000, 15),
+        *bulk_figures(10_000_000, 2),
+        *lifetime_figures(1_000_000),
+    ]
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
-    parser.add_argument("--quick", action="store_true", help="sizes divided by ten")
-    scale = 10 if parser.parse_args().quick else 1
-    overhead(200_000 // scale)
-    bulk(10_000_000 // scale)
-    lifetimes(1_000_000 // scale)
+    run_part("the alphabet package", figures)
 
 
 if __name__ == "__main__":

@@ -1,140 +1,123 @@
 """Cost of the typed-sequence rows, measured against what they cannot beat.
 
 1. Per call: Slice_int_elem, _set, _append and _len against the _floor
-   methods with the same calling convention and argument format, which only
-   parse their arguments and build their result.  Goal: within 1.3x.
+   functions with the same calling convention and argument format, which
+   only parse their arguments and build their result.  Goal: within 1.3x.
 2. Slice_byte_from_bytes followed by Slice_byte_to_bytes of 64 MiB against
    two plain copies of the same bytes in Python.  Goal: within 1.5x.
-3. Ten million Slice_int_append calls in a row (growth included).
+3. Ten million Slice_int_append calls in a loop (growth included) against
+   the same loop over the floor's append.  Reported, no goal.
 
-Every figure is the best of several repetitions.  Run with PYTHONPATH
-pointing at the build directory (see bench/README.md).
+    PYTHONPATH=build-bench:python .venv/bin/python bench/bench_sequences.py [--quick]
 """
 
-import argparse
-import sys
+from __future__ import annotations
+
 import time
-import timeit
+from collections.abc import Callable
 
 import _alphabet as m
 import _floor
+from common import Figure, best_interleaved, clocked, per_call, run_part
 
-ELEMENTS = 1000  # a length above the small-int cache, like the stored values
+ELEMENTS = 1000
+# Stored values and the floor's handle lie above the small-int cache, so
+# both sides build a new int object for their result.
 VALUE = 100_003
 FLOOR_HANDLE = 100_000
 
 
-def release(handle):
+def release(handle: int) -> None:
     m.IncRef(handle)
     m.DecRef(handle)
 
 
-class Sequences:
-    """Fresh int sequences for the timed statements; the previous one is let go."""
-
-    def __init__(self):
-        self.handle = None
-
-    def fresh(self, filled=ELEMENTS):
-        if self.handle is not None:
-            release(self.handle)
-        self.handle = m.Slice_int_CTor()
-        for _ in range(filled):
-            m.Slice_int_append(self.handle, VALUE)
-        return self.handle
+def int_sequence(length: int) -> int:
+    handle = m.Slice_int_CTor()
+    for _ in range(length):
+        m.Slice_int_append(handle, VALUE)
+    return handle
 
 
-def per_call(stmt, setup, namespace, number, repeat):
-    timer = timeit.Timer(stmt, setup=setup, globals=namespace)
-    return min(timer.repeat(repeat=repeat, number=number)) / number
-
-
-def bench_per_call(number, repeat):
-    seqs = Sequences()
-    ns = {"m": m, "floor": _floor, "seqs": seqs, "FH": FLOOR_HANDLE, "V": VALUE}
+def per_call_figures(number: int, rounds: int) -> list[Figure]:
+    handle = int_sequence(ELEMENTS)
+    namespace: dict[str, object] = {"m": m, "floor": _floor, "h": handle, "FH": FLOOR_HANDLE,
+                                    "V": VALUE}  # fmt: skip
     rows = [
-        # name, statement, setup of the measured row, setup of the floor
-        ("elem", "f(h, 7)", "f = m.Slice_int_elem", "f = floor.elem"),
-        ("set", "f(h, 7, V)", "f = m.Slice_int_set", "f = floor.set"),
-        ("append", "f(h, V)", "f = m.Slice_int_append", "f = floor.append"),
-        ("len", "f(h)", "f = m.Slice_int_len", "f = floor.len"),
+        # row, statement, the row's function, the floor's
+        ("elem", "f(h, 7)", "m.Slice_int_elem", "floor.elem"),
+        ("set", "f(h, 7, V)", "m.Slice_int_set", "floor.set"),
+        ("append", "f(h, V)", "m.Slice_int_append", "floor.append"),
+        ("len", "f(h)", "m.Slice_int_len", "floor.len"),
     ]
-    print(f"per call, best of {repeat} x {number:,} calls")
-    print(f"  {'row':<18}{'ns/call':>9}{'floor ns':>10}{'ratio':>8}  goal <= 1.3")
-    worst = 0.0
-    for name, stmt, setup, floor_setup in rows:
-        real = floor = float("inf")
-        # Interleaved so that drift of the machine hits both sides alike.
-        for _ in range(repeat):
-            real = min(real, per_call(stmt, f"{setup}; h = seqs.fresh()", ns, number, 1))
-            floor = min(floor, per_call(stmt, f"{floor_setup}; h = FH", ns, number, 1))
-        ratio = real / floor
-        worst = max(worst, ratio)
-        verdict = "ok" if ratio <= 1.3 else "MISSED"
-        print(f"  Slice_int_{name:<8}{real * 1e9:9.1f}{floor * 1e9:10.1f}{ratio:8.2f}  {verdict}")
-    release(seqs.handle)
-    return worst
+    figures = []
+    for name, stmt, row, floor in rows:
+        # The appends grow the sequence they are timed on, as a caller's would.
+        real, base = best_interleaved(
+            rounds,
+            per_call(stmt, f"f = {row}", namespace, number),
+            per_call(stmt, f"f = {floor}; h = FH", namespace, number),
+        )
+        figures.append(Figure(f"Slice_int_{name} per call", real * 1e9, "ns", base * 1e9,
+                              f"floor {name}", limit=1.3))  # fmt: skip
+    release(handle)
+    return figures
 
 
-def bench_conversion(mib, repeat):
+def conversion_figure(mib: int, rounds: int) -> Figure:
     data = bytes(range(256)) * (mib * 4096)
 
-    def through_sequence():
-        h = m.Slice_byte_from_bytes(data)
-        out = m.Slice_byte_to_bytes(h)
-        release(h)
+    def through_sequence() -> bytes:
+        handle = m.Slice_byte_from_bytes(data)
+        out: bytes = m.Slice_byte_to_bytes(handle)
+        release(handle)
         return out
 
-    def plain_copies():
+    def plain_copies() -> bytes:
         return bytes(bytearray(data))
 
     assert through_sequence() == data == plain_copies()
-    real = floor = float("inf")
-    for _ in range(repeat):
-        real = min(real, timeit.timeit(through_sequence, number=1))
-        floor = min(floor, timeit.timeit(plain_copies, number=1))
-    ratio = real / floor
-    print(f"\n{mib} MiB, best of {repeat}")
-    print(f"  from_bytes + to_bytes   {real * 1e3:8.1f} ms  ({2 * mib / real / 1024:.2f} GiB/s copied)")
-    print(f"  bytes(bytearray(b))     {floor * 1e3:8.1f} ms")
-    print(f"  ratio {ratio:.2f}  goal <= 1.5  {'ok' if ratio <= 1.5 else 'MISSED'}")
-    return ratio
+    real, base = best_interleaved(
+        rounds, lambda: clocked(through_sequence), lambda: clocked(plain_copies)
+    )
+    return Figure(f"from_bytes + to_bytes, {mib} MiB", real * 1e3, "ms", base * 1e3,
+                  "bytes(bytearray(b))", limit=1.5,
+                  note=f"{2 * mib / real / 1024:.2f} GiB/s copied")  # fmt: skip
 
 
-def bench_appends(count, repeat):
-    def run(append, handle):
+def appends_figure(count: int, rounds: int) -> Figure:
+    def loop(append: Callable[[int, int], object], handle: int) -> float:
         start = time.perf_counter()
         for v in range(count):
             append(handle, v)
         return time.perf_counter() - start
 
-    real = floor = float("inf")
-    for _ in range(repeat):
-        h = m.Slice_int_CTor()
-        real = min(real, run(m.Slice_int_append, h))
-        assert m.Slice_int_len(h) == count and m.Slice_int_elem(h, count - 1) == count - 1
-        release(h)
-        floor = min(floor, run(_floor.append, FLOOR_HANDLE))
-    print(f"\n{count:,} appends, best of {repeat}")
-    print(f"  Slice_int_append        {real:6.2f} s  ({real / count * 1e9:.1f} ns/append)")
-    print(f"  floor append            {floor:6.2f} s  ({floor / count * 1e9:.1f} ns/append)")
+    def appends() -> float:
+        handle = m.Slice_int_CTor()
+        took = loop(m.Slice_int_append, handle)
+        assert m.Slice_int_len(handle) == count and m.Slice_int_elem(handle, count - 1) == count - 1
+        release(handle)
+        return took
+
+    real, base = best_interleaved(rounds, appends, lambda: loop(_floor.append, FLOOR_HANDLE))
+    return Figure(f"{count:,} Slice_int_append in a loop", real, "s", base,
+                  "the loop over floor append",
+                  note=f"{real / count * 1e9:.0f} ns per append")  # fmt: skip
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--number", type=int, default=500_000, help="calls per repetition")
-    parser.add_argument("--repeat", type=int, default=7, help="repetitions per figure")
-    parser.add_argument("--mib", type=int, default=64, help="size of the converted buffer")
-    parser.add_argument("--appends", type=int, default=10_000_000)
-    args = parser.parse_args()
+def figures(quick: bool) -> list[Figure]:
+    if quick:
+        return [*per_call_figures(50_000, 3), conversion_figure(8, 2), appends_figure(1_000_000, 1)]
+    return [
+        *per_call_figures(300_000, 15),
+        conversion_figure(64, 5),
+        appends_figure(10_000_000, 2),
+    ]
 
-    start = time.perf_counter()
-    worst = bench_per_call(args.number, args.repeat)
-    ratio = bench_conversion(args.mib, max(3, args.repeat // 2))
-    bench_appends(args.appends, 2)
-    print(f"\ntotal {time.perf_counter() - start:.1f} s")
-    return 0 if worst <= 1.3 and ratio <= 1.5 else 1
+
+def main() -> None:
+    run_part("typed sequences", figures)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    main()
