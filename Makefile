@@ -1,12 +1,15 @@
-# make demo         builds the module and runs the demo
-# make check        builds with -Werror and runs the C++ and Python tests (fast)
+# make demo         builds the module and runs the demos (module, package, command line)
+# make check        builds with -Werror, type-checks, runs the C++ and Python tests (fast)
 # make reliability  the reliability harness: sanitizers, debug allocator,
 #                   fuzzer, leaks, threads (reliability/README.md)
 # make test         check, then reliability: every test there is; CI runs it
+# make bench        builds with the benchmarks into build-bench/ and prints one table
+#                   of every figure against its baseline and goal (bench/README.md)
 # All set up .venv (Python 3.13) and the Debian packages they need first.
 
 VENV    := .venv
 BUILD   := build
+BENCH_BUILD := build-bench
 PY      := $(VENV)/bin/python
 CMAKE   := $(VENV)/bin/cmake
 JOBS    ?= 2
@@ -27,17 +30,23 @@ RELIABILITY_STAGES := selftest asan-unit asan-pytest devmode fuzz leaks threads 
 # target at a time, even under make -j.
 .NOTPARALLEL:
 
-.PHONY: demo test check build build-asan build-tsan deps clean reliability \
+.PHONY: demo test check build build-asan build-tsan deps clean typecheck bench reliability \
         $(RELIABILITY_STAGES) fuzz-replay
 
 demo: build
 	$(PY) examples/demo.py
+	$(PY) examples/package_demo.py
 
 test: check reliability
 
-check: build
+check: build typecheck
 	$(BOUNDED_TEST) $(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 300
 	$(BOUNDED_TEST) $(PY) -m pytest -q tests
+
+# mypy --strict on the alphabet package, stubtest on the module's stubs.
+typecheck: build
+	$(BOUNDED_TEST) $(PY) -m mypy
+	$(BOUNDED_TEST) $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml _alphabet
 
 build: deps $(VENV)/.installed
 	$(BOUNDED_BUILD) $(CMAKE) -S . -B $(BUILD) -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DALPHABET_WERROR=ON
@@ -70,6 +79,15 @@ tsan: build-tsan
 fuzz-replay: build-asan
 	$(STAGE) fuzz-replay $(SEED) $(CALLS)
 
+# Benchmarks build in a directory of their own, without the C++ tests and
+# without -Werror, so that `make test` and its build/ stay as they are.  The
+# suite is a report: it exits 0 even when a goal is missed.
+bench: deps $(VENV)/.installed
+	$(CMAKE) -S . -B $(BENCH_BUILD) -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DALPHABET_TESTS=OFF -DALPHABET_BENCH=ON
+	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _alphabet _floor alphabet_core_bench
+	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(PY) bench/suite.py
+
 # GoogleTest and the header-only hash map come from Debian; installed when
 # missing and running as root.
 deps:
@@ -87,4 +105,4 @@ $(VENV)/.installed: requirements-dev.txt
 	touch $@
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-sanitizer-logs
+	rm -rf $(BUILD) $(BENCH_BUILD) build-asan build-tsan build-sanitizer-logs

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
+#include <utility>
 
 namespace alphabet {
 namespace {
@@ -25,23 +27,12 @@ AlphabetPtr NewAlphabet(std::vector<std::string> symbols) {
 }
 
 Alphabet::Alphabet(std::vector<std::string> symbols)
-    : symbols_(std::move(symbols)), encoding_(BuildEncoding(symbols_)) {}
-
-Alphabet::Encoding Alphabet::BuildEncoding(const std::vector<std::string>& symbols) {
-  Encoding encoding;
-  const int64_t n = static_cast<int64_t>(symbols.size());
-  for (int64_t i = 0; i < n; ++i) {
-    // Ascending positions with overwriting: a repeated text ends up with its
-    // last position.
-    encoding.insert_or_assign(Value::Text(symbols[i]), i);
-    encoding.emplace(Value::Int(i), i);
-  }
-  return encoding;
-}
+    : symbols_(std::move(symbols)), encoding_(symbols_) {}
 
 EncodeResult Alphabet::Encode(ValueView symbol) const {
-  const auto it = encoding_.find(symbol);
-  if (it != encoding_.end()) return {it->second, nullptr};
+  if (const std::optional<int64_t> code = encoding_.Find(symbols_, symbol)) {
+    return {*code, nullptr};
+  }
   return {0, NotInAlphabet("Symbol", symbol)};
 }
 
@@ -51,7 +42,7 @@ DecodeResult Alphabet::Decode(ValueView code) const {
   if (code.is_int() && static_cast<uint64_t>(code.integer()) < symbols_.size()) {
     return {symbols_[code.integer()], nullptr};
   }
-  return {std::string_view(), NotInAlphabet("Code", code)};
+  return {std::string_view(""), NotInAlphabet("Code", code)};
 }
 
 AlphabetPtr Alphabet::Extend(std::vector<std::string> symbols) const {

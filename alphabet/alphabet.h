@@ -21,11 +21,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
-#include <tsl/robin_map.h>
-
+#include "alphabet/code_table.h"
 #include "alphabet/error.h"
 #include "alphabet/value.h"
 
@@ -48,7 +46,8 @@ struct EncodeResult {
 
 // On success `symbol` points into the alphabet's own list and stays valid
 // while the alphabet lives; on failure it is empty and `error` holds
-// "Code %v not in alphabet".
+// "Code %v not in alphabet".  Its data() is never null, so it can be copied
+// with memcpy as it is.
 struct DecodeResult {
   std::string_view symbol;
   ErrorPtr error;
@@ -83,19 +82,9 @@ class Alphabet {
   // Entries in the code table: size() integers plus one per distinct text.
   size_t encoding_size() const { return encoding_.size(); }
 
-  // The code table's type; public so that bench/ can measure it against
-  // alternatives.  The 32-bit hash that StoreHash keeps per bucket fits in the
-  // padding after the probe distance, so it costs no memory; it lets a lookup
-  // skip text comparisons on a mismatch and growth skip rehashing the texts.
-  using Encoding = tsl::robin_map<Value, int64_t, ValueHash, ValueEqual,
-                                  std::allocator<std::pair<Value, int64_t>>,
-                                  /*StoreHash=*/true>;
-
  private:
-  static Encoding BuildEncoding(const std::vector<std::string>& symbols);
-
   const std::vector<std::string> symbols_;
-  const Encoding encoding_;
+  const CodeTable encoding_;  // built from symbols_, so declared after it
 };
 
 // One-line rendering for trace output: the number of symbols and the first

@@ -5,7 +5,6 @@
 #include <limits>
 #include <map>
 #include <random>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -61,10 +60,10 @@ class DecodeTest : public testing::TestWithParam<DecodeCase> {};
 
 TEST_P(DecodeTest, AnswersSymbolOrExactMessage) {
   const DecodeCase& c = GetParam();
-  // The symbol points into the alphabet, which must outlive the checks.
-  const AlphabetPtr a = Acgt();
+  const AlphabetPtr a = Acgt();  // the symbol points into it
   const DecodeResult r = a->Decode(c.code);
   EXPECT_EQ(r.symbol, c.symbol);
+  EXPECT_NE(r.symbol.data(), nullptr);  // callers copy it with memcpy
   EXPECT_EQ(r.error ? r.error->message() : "", c.message);
 }
 
@@ -135,12 +134,6 @@ TEST(AlphabetTest, ExtendRebuildsTheTableAndLeavesTheReceiverAlone) {
   EXPECT_TRUE(base->Encode(ValueView::Text("N")).error);
 }
 
-TEST(AlphabetTest, LongerSymbolsMatchOnlyWhole) {
-  const AlphabetPtr a = NewAlphabet({"Ala", "Gly"});
-  EXPECT_EQ(a->Encode(ValueView::Text("Gly")).code, 1);
-  EXPECT_EQ(a->Encode(ValueView::Text("G")).error->message(), "Symbol G not in alphabet");
-}
-
 // Seeded random lists over a small pool (the empty text and texts that spell
 // codes included), so that repeats and text/integer look-alikes are common.
 TEST(AlphabetTest, RandomListsAndExtensionsObeyTheInvariants) {
@@ -182,15 +175,6 @@ TEST(AlphabetTest, ConcurrentEncodeAndDecodeAgree) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
-}
-
-TEST(AlphabetTest, DescribeShowsTheCountAndTheFirstSymbols) {
-  EXPECT_EQ(Describe(*NewAlphabet({})), "Alphabet{0 symbols}");
-  EXPECT_EQ(Describe(*NewAlphabet({"A", ""})), "Alphabet{2 symbols: \"A\" \"\"}");
-  Symbols many(9, "x");
-  EXPECT_EQ(Describe(*NewAlphabet(many)),
-            "Alphabet{9 symbols: \"x\" \"x\" \"x\" \"x\" \"x\" \"x\" \"x\" \"x\" ...}");
-  EXPECT_EQ(Describe(Error("Code 9 not in alphabet")), "Error{\"Code 9 not in alphabet\"}");
 }
 
 }  // namespace

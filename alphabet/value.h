@@ -1,5 +1,5 @@
-// Values: what Encode and Decode are asked about, and the keys of an
-// alphabet's code table.
+// Values: what Encode and Decode are asked about, and what an alphabet's
+// code table maps to codes.
 //
 // A value is of exactly one of two kinds, text or signed 64-bit integer.  Two
 // values are equal only when they are of the same kind and their contents are
@@ -23,7 +23,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
+
+#include "alphabet/hash.h"
 
 namespace alphabet {
 
@@ -87,7 +90,9 @@ class Value {
 
 struct ValueHash {
   using is_transparent = void;
-  size_t operator()(ValueView value) const noexcept;
+  size_t operator()(ValueView value) const noexcept {
+    return value.is_text() ? HashText(value.text()) : HashInteger(value.integer());
+  }
   size_t operator()(const Value& value) const noexcept { return (*this)(value.view()); }
 };
 

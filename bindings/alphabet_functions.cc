@@ -120,11 +120,13 @@ int64_t alphabet_Alphabet_Encode(int64_t _handle, const char* symbol) {
     LookupStatus status;
     {
       GilRelease unlocked;
-      auto found = handles::Global().VarFromHandleTry<const Alphabet>(_handle);
-      status = found.status;
-      // The text is looked up in place: the caller's argument keeps it alive
-      // and unchanged for the call.
-      if (found.found()) result = found.object->Encode(ValueView::Text(TextView(symbol)));
+      // Encoded in place under the registry's read lock: the alphabet cannot
+      // be released meanwhile, so no shared reference of our own is needed.
+      // The text is looked up as it stands: the caller's argument keeps it
+      // alive and unchanged for the call.
+      status = handles::Global().Visit<const Alphabet>(_handle, [&](const Alphabet& a) {
+        result = a.Encode(ValueView::Text(TextView(symbol)));
+      });
     }
     if (status == LookupStatus::kWrongKind) {
       RaiseWrongKind(_handle, "an alphabet");
@@ -141,24 +143,25 @@ int64_t alphabet_Alphabet_Encode(int64_t _handle, const char* symbol) {
 char* alphabet_Alphabet_Decode(int64_t _handle, const char* code) {
   EnsureStarted();
   return CatchNoMemory([&]() -> char* {
-    alphabet::DecodeResult result{};
-    AlphabetPtr keep;  // keeps the decoded symbol's text alive
+    char* symbol = nullptr;
+    alphabet::ErrorPtr error;
     LookupStatus status;
     {
       GilRelease unlocked;
-      auto found = handles::Global().VarFromHandleTry<const Alphabet>(_handle);
-      status = found.status;
-      if (found.found()) {
-        keep = std::move(found.object);
-        result = keep->Decode(CodeValue(TextView(code)));
-      }
+      // The symbol is copied out before the read lock is let go, while the
+      // alphabet it lives in is sure to exist.
+      status = handles::Global().Visit<const Alphabet>(_handle, [&](const Alphabet& a) {
+        alphabet::DecodeResult result = a.Decode(CodeValue(TextView(code)));
+        error = std::move(result.error);
+        symbol = CString(result.symbol);
+      });
     }
     if (status == LookupStatus::kWrongKind) {
       RaiseWrongKind(_handle, "an alphabet");
-    } else if (result.error) {
-      RaiseRuntimeError(result.error->message());
+    } else if (error) {
+      RaiseRuntimeError(error->message());
     }
-    return CString(result.symbol);
+    return symbol != nullptr ? symbol : CString("");
   });
 }
 

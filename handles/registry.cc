@@ -5,7 +5,6 @@
 
 #include <cstdlib>
 #include <mutex>
-#include <new>
 
 namespace handles {
 
@@ -34,12 +33,42 @@ std::string LookupMessage(LookupStatus status, Handle handle) {
 Registry::Registry(int trace_fd, int breach_fd)
     : trace_fd_(trace_fd), breach_fd_(breach_fd) {}
 
+Registry::Entry* Registry::Find(Handle handle) const {
+  auto it = pages_.find(handle >> kPageShift);
+  if (it == pages_.end()) return nullptr;
+  Entry& entry = it->second->slots[handle & (kPageSize - 1)];
+  return entry.object ? &entry : nullptr;
+}
+
+void Registry::ReleasePageIfDone(Handle handle) {
+  const Handle page = handle >> kPageShift;
+  const Handle last_of_page = ((page + 1) << kPageShift) - 1;
+  if (last_issued_ < last_of_page) return;  // more registrations will land here
+  auto it = pages_.find(page);
+  if (it != pages_.end() && it->second->live == 0) pages_.erase(it);
+}
+
 Handle Registry::RegisterErased(std::string_view tag, std::shared_ptr<void> object,
                                 const ObjectType* type) {
   std::unique_lock lock(mu_);
-  const Handle handle = ++last_issued_;
-  const Entry& entry =
-      entries_.emplace(handle, Entry{std::move(object), type, 0}).first->second;
+  const Handle handle = last_issued_ + 1;
+  // Entering a new page completes the one before, which may have emptied
+  // while it was still waiting for its last handle to be issued.
+  if ((handle & (kPageSize - 1)) == 0) ReleasePageIfDone(handle - 1);
+  Page* page;
+  if (auto it = pages_.find(handle >> kPageShift); it != pages_.end()) {
+    page = it->second.get();
+  } else {
+    auto fresh = std::make_unique<Page>();
+    page = fresh.get();
+    pages_.emplace(handle >> kPageShift, std::move(fresh));
+  }
+  // Only now, with nothing left that can fail, is the handle issued.
+  last_issued_ = handle;
+  Entry& entry = page->slots[handle & (kPageSize - 1)];
+  entry = Entry{std::move(object), type, 0};
+  ++page->live;
+  ++live_;
   if (trace_fd_ >= 0) {
     std::string line = "tova Registered: ";
     line.append(tag);
@@ -56,9 +85,9 @@ Handle Registry::RegisterErased(std::string_view tag, std::shared_ptr<void> obje
 void Registry::IncRef(Handle handle) {
   if (handle <= 0) return;
   std::unique_lock lock(mu_);
-  auto it = entries_.find(handle);
-  if (it == entries_.end()) return;
-  const int64_t count = ++it.value().count;
+  Entry* entry = Find(handle);
+  if (entry == nullptr) return;
+  const int64_t count = ++entry->count;
   if (trace_fd_ >= 0) {
     WriteLine(trace_fd_, "tova IncRef: " + std::to_string(handle) + ": " +
                              std::to_string(count) + "\n");
@@ -72,19 +101,18 @@ void Registry::DecRef(Handle handle) {
   // not hold up other registry users.
   std::shared_ptr<void> dropped;
   std::unique_lock lock(mu_);
-  auto it = entries_.find(handle);
-  if (it == entries_.end()) return;
-  Entry& entry = it.value();
-  if (entry.count == 0) {
+  Entry* entry = Find(handle);
+  if (entry == nullptr) return;
+  if (entry->count == 0) {
     // A let-go of a handle that was never taken up.  The entry stays live at
     // count 0: removing it would pull the object from under whoever does hold
     // the handle.  The breach is reported, never fatal.
     WriteLine(breach_fd_, "tova DecRef ref count -1 for handle: " +
                               std::to_string(handle) + ", ifc " +
-                              DescribeEntry(entry) + "\n");
+                              DescribeEntry(*entry) + "\n");
     return;
   }
-  const int64_t count = --entry.count;
+  const int64_t count = --entry->count;
   if (count > 0) {
     if (trace_fd_ >= 0) {
       WriteLine(trace_fd_, "tova DecRef: " + std::to_string(handle) + ": " +
@@ -92,8 +120,11 @@ void Registry::DecRef(Handle handle) {
     }
     return;
   }
-  dropped = std::move(entry.object);
-  entries_.erase(it);
+  dropped = std::move(entry->object);
+  *entry = Entry{};
+  --live_;
+  --pages_.find(handle >> kPageShift)->second->live;
+  ReleasePageIfDone(handle);
   if (trace_fd_ >= 0) {
     WriteLine(trace_fd_, "tova DecRef: " + std::to_string(handle) + "\n");
   }
@@ -101,7 +132,7 @@ void Registry::DecRef(Handle handle) {
 
 int64_t Registry::NumHandles() const {
   std::shared_lock lock(mu_);
-  return static_cast<int64_t>(entries_.size());
+  return live_;
 }
 
 void Registry::WriteLine(int fd, const std::string& line) const {
@@ -118,20 +149,14 @@ std::string Registry::DescribeEntry(const Entry& entry) {
 
 void Registry::LockForFork() { mu_.lock(); }
 
-void Registry::UnlockInParentAfterFork() { mu_.unlock(); }
-
-void Registry::ResetInChildAfterFork() {
-  // Reuses the storage of the held lock for a free one; the held one needs
-  // no destruction (it owns no resource).
-  new (&mu_) std::shared_mutex();
-}
+void Registry::UnlockAfterFork() { mu_.unlock(); }
 
 namespace {
 
 Registry* NewGlobal() {
   Registry* registry = new Registry();
-  pthread_atfork([] { Global().LockForFork(); }, [] { Global().UnlockInParentAfterFork(); },
-                 [] { Global().ResetInChildAfterFork(); });
+  pthread_atfork([] { Global().LockForFork(); }, [] { Global().UnlockAfterFork(); },
+                 [] { Global().UnlockAfterFork(); });
   return registry;
 }
 

@@ -28,6 +28,8 @@
 
 #include <tsl/robin_map.h>
 
+#include "handles/rw_lock.h"
+
 namespace handles {
 
 using Handle = int64_t;
@@ -109,16 +111,33 @@ class Registry {
     Lookup<T> result;
     if (handle <= 0) return result;
     std::shared_lock lock(mu_);
-    auto it = entries_.find(handle);
-    if (it == entries_.end()) {
+    const Entry* entry = Find(handle);
+    if (entry == nullptr) {
       result.status = LookupStatus::kNotRegistered;
-    } else if (it->second.type != TypeOf<std::remove_const_t<T>>()) {
+    } else if (entry->type != TypeOf<std::remove_const_t<T>>()) {
       result.status = LookupStatus::kWrongKind;
     } else {
       result.status = LookupStatus::kFound;
-      result.object = std::static_pointer_cast<T>(it->second.object);
+      result.object = std::static_pointer_cast<T>(entry->object);
     }
     return result;
+  }
+
+  // Calls `visit(T&)` on the object of `handle` when it is a T, while the
+  // registry's shared lock is held, and answers what the lookup found.  It
+  // spares the caller a shared reference of its own, for short work on a
+  // hot path.  `visit` must not call into the registry (that would deadlock)
+  // or into the interpreter, which may run code that does; the caller must
+  // ensure nobody else changes the object meanwhile.
+  template <class T, class Visitor>
+  LookupStatus Visit(Handle handle, Visitor&& visit) const {
+    if (handle <= 0) return LookupStatus::kNil;
+    std::shared_lock lock(mu_);
+    const Entry* entry = Find(handle);
+    if (entry == nullptr) return LookupStatus::kNotRegistered;
+    if (entry->type != TypeOf<std::remove_const_t<T>>()) return LookupStatus::kWrongKind;
+    visit(*static_cast<T*>(entry->object.get()));
+    return LookupStatus::kFound;
   }
 
   // Number of live entries, those still at count 0 included.
@@ -131,30 +150,47 @@ class Registry {
   // Fork support.  A fork while another thread holds the lock would leave
   // the child's copy of it held forever, and the child's first registration
   // would wait for a thread that does not exist there.  Before the fork the
-  // forking thread takes the lock (every other thread is then outside the
-  // registry); afterwards the parent releases it and the child starts from a
-  // new, free lock: the inherited one records an owner thread that the child
-  // does not have, so it cannot be released there.  Global() registers these
-  // with pthread_atfork.
+  // forking thread takes the lock exclusively (every other thread is then
+  // outside the registry); afterwards the parent and the child each release
+  // their copy (RwLock records no owner, so the child's thread may).
+  // Global() registers these with pthread_atfork.
   void LockForFork();
-  void UnlockInParentAfterFork();
-  void ResetInChildAfterFork();
+  void UnlockAfterFork();
 
  private:
+  // A live entry has an object; an empty slot has none.
   struct Entry {
     std::shared_ptr<void> object;
-    const ObjectType* type;
-    int64_t count;
+    const ObjectType* type = nullptr;
+    int64_t count = 0;
+  };
+
+  // Handles are issued in order and never reused, so entries live in pages
+  // of consecutive handles, found by page number: a live entry costs its 32
+  // bytes and no key.  A page is released once every handle in it has been
+  // issued and removed, so memory follows the live handles, not the issued
+  // ones.
+  static constexpr int kPageShift = 6;
+  static constexpr Handle kPageSize = Handle{1} << kPageShift;
+  struct Page {
+    Entry slots[kPageSize];
+    int live = 0;
   };
 
   Handle RegisterErased(std::string_view tag, std::shared_ptr<void> object,
                         const ObjectType* type);
+  // The live entry of `handle`, or null.  Requires mu_.
+  Entry* Find(Handle handle) const;
+  // Releases the page of `handle` if it holds no live entry and no handle
+  // of it remains to be issued.  Requires mu_ held exclusively.
+  void ReleasePageIfDone(Handle handle);
   void WriteLine(int fd, const std::string& line) const;
   static std::string DescribeEntry(const Entry& entry);
 
-  mutable std::shared_mutex mu_;
-  tsl::robin_map<Handle, Entry> entries_;  // guarded by mu_
-  Handle last_issued_ = 0;                 // guarded by mu_
+  mutable RwLock mu_;
+  tsl::robin_map<Handle, std::unique_ptr<Page>> pages_;  // by page number; guarded by mu_
+  Handle last_issued_ = 0;                               // guarded by mu_
+  int64_t live_ = 0;                                     // guarded by mu_
   int trace_fd_;
   int breach_fd_;
 };

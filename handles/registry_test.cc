@@ -145,6 +145,37 @@ TEST(RegistryTest, TraceLinesFollowEachChange) {
             "tova DecRef: 1\n");
 }
 
+TEST(RegistryTest, EmptiedRunsOfHandlesLeaveTheirNeighboursIntact) {
+  Registry r;
+  std::vector<std::shared_ptr<Thing>> things;
+  for (int i = 0; i < 300; ++i) {
+    things.push_back(MakeThing(std::to_string(i)));
+    ASSERT_EQ(r.Register("t", things.back()), i + 1);
+  }
+  // Release a long run in the middle, and every handle one at a time in a
+  // churn after it, across several runs of consecutive handles.
+  for (Handle h = 50; h <= 250; ++h) {
+    r.IncRef(h);
+    r.DecRef(h);
+  }
+  for (int i = 0; i < 500; ++i) {
+    Handle h = r.Register("t", MakeThing());
+    ASSERT_EQ(h, 301 + i);
+    r.IncRef(h);
+    r.DecRef(h);
+  }
+  EXPECT_EQ(r.NumHandles(), 300 - 201);
+  for (Handle h = 1; h <= 800; ++h) {
+    auto found = r.VarFromHandleTry<Thing>(h);
+    const bool live = h < 50 || (h > 250 && h <= 300);
+    EXPECT_EQ(found.found(), live) << "handle " << h;
+    if (live) {
+      EXPECT_EQ(found.object, things[h - 1]);
+    }
+  }
+  EXPECT_EQ(r.Register("t", MakeThing()), 801);
+}
+
 TEST(RegistryTest, ConcurrentUseKeepsHandlesUniqueAndCountsExact) {
   Registry r;
   constexpr int kThreads = 8, kPerThread = 4000;

@@ -144,53 +144,28 @@ struct Method {
 
 // ---- Argument codecs ----------------------------------------------------
 
+// A value the parser reads as `Local` with format unit `Unit` and that is
+// passed on as `F`, widened where 32-bit values travel in 64-bit flat forms.
+template <class L, class F, char Unit, Lit Word>
+struct PlainArg {
+  using Local = L;
+  using Flat = F;
+  static constexpr char unit = Unit;
+  static constexpr std::string_view word = Word.view();
+  static bool Convert(Local in, Flat& out) {
+    out = static_cast<Flat>(in);
+    return true;
+  }
+};
+
 // A 64-bit signed integer: handles and 64-bit values.
-struct Int64Arg {
-  using Local = long long;
-  using Flat = int64_t;
-  static constexpr char unit = 'L';
-  static constexpr std::string_view word = "int64_t";
-  static bool Convert(Local in, Flat& out) {
-    out = in;
-    return true;
-  }
-};
-
+using Int64Arg = PlainArg<long long, int64_t, 'L', "int64_t">;
 // An index or sub-range bound, a 32-bit int on the Python side.
-struct IndexArg {
-  using Local = int;
-  using Flat = int64_t;
-  static constexpr char unit = 'i';
-  static constexpr std::string_view word = "int";
-  static bool Convert(Local in, Flat& out) {
-    out = in;
-    return true;
-  }
-};
-
+using IndexArg = PlainArg<int, int64_t, 'i', "int">;
 // A str, handed on as its UTF-8 text, borrowed for the call.
-struct TextArg {
-  using Local = const char*;
-  using Flat = const char*;
-  static constexpr char unit = 's';
-  static constexpr std::string_view word = "char *";
-  static bool Convert(Local in, Flat& out) {
-    out = in;
-    return true;
-  }
-};
-
+using TextArg = PlainArg<const char*, const char*, 's', "char *">;
 // Any object, borrowed for the call.
-struct ObjectArg {
-  using Local = PyObject*;
-  using Flat = PyObject*;
-  static constexpr char unit = 'O';
-  static constexpr std::string_view word = "PyObject *";
-  static bool Convert(Local in, Flat& out) {
-    out = in;
-    return true;
-  }
-};
+using ObjectArg = PlainArg<PyObject*, PyObject*, 'O', "PyObject *">;
 
 // A truth value: the object's truth test; a test that raises is passed on.
 struct TruthArg {
@@ -220,20 +195,6 @@ struct NarrowArg {
       return false;
     }
     out = static_cast<T>(in);
-    return true;
-  }
-};
-
-// A value the parser reads as `Local` with format unit `Unit` and that is
-// passed on widened to `F`, as 32-bit values travel in 64-bit flat forms.
-template <class L, class F, char Unit, Lit Word>
-struct PlainArg {
-  using Local = L;
-  using Flat = F;
-  static constexpr char unit = Unit;
-  static constexpr std::string_view word = Word.view();
-  static bool Convert(Local in, Flat& out) {
-    out = static_cast<Flat>(in);
     return true;
   }
 };

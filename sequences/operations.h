@@ -32,52 +32,88 @@ class Operations {
         [&] { return handles::Global().Register(tag, std::make_shared<Seq>()); });
   }
 
+  // The element reads and writes below run on the sequence in place, under
+  // the registry's shared lock (Visit), and raise only after it is released;
+  // the interpreter lock keeps other threads off the sequence meanwhile.
+
   static int64_t Len(int64_t handle, const char* tag) {
-    Found found = Find(handle, tag);
-    return found.seq ? found.seq->length() : 0;
+    int64_t length = 0;
+    Visit(handle, tag, [&](Seq& seq) { length = seq.length(); });
+    return length;
   }
 
   static FlatOut Elem(int64_t handle, int64_t index, const char* tag) {
-    return bindings::CatchNoMemory([&]() -> FlatOut {
-      Found found = Find(handle, tag);
-      if (found.refused || !CheckIndex(found.seq.get(), index)) return FlatOut{};
-      return Storage::Out((*found.seq)[index]);
-    });
+    FlatOut out{};
+    int64_t length = 0;
+    if (!Visit(handle, tag, [&](Seq& seq) {
+          length = seq.length();
+          if (seq.InBounds(index)) out = Storage::Out(seq[index]);
+        })) {
+      return out;
+    }
+    if (!(0 <= index && index < length)) RaiseOutOfRange(index, length);
+    return out;
   }
 
   static int64_t SubSlice(int64_t handle, int64_t st, int64_t ed, const char* tag) {
     return bindings::CatchNoMemory([&]() -> int64_t {
-      Found found = Find(handle, tag);
-      if (found.refused) return handles::kNoHandle;
-      const Seq& source = found.seq ? *found.seq : kEmpty;
-      if (!source.SubRangeInBounds(st, ed)) {
-        bindings::RaiseIndexError("sub-range [" + std::to_string(st) + ", " +
-                                  std::to_string(ed) + ") outside [0, " +
-                                  std::to_string(source.capacity()) + "]");
+      Seq sub;
+      int64_t capacity = 0;
+      bool in_bounds = st == 0 && ed == 0;  // what a missing sequence allows
+      if (!Visit(handle, tag, [&](Seq& seq) {
+            capacity = seq.capacity();
+            in_bounds = seq.SubRangeInBounds(st, ed);
+            if (in_bounds) sub = seq.SubRange(st, ed);
+          })) {
         return handles::kNoHandle;
       }
-      return handles::Global().Register(tag, std::make_shared<Seq>(source.SubRange(st, ed)));
+      if (!in_bounds) {
+        bindings::RaiseIndexError("sub-range [" + std::to_string(st) + ", " +
+                                  std::to_string(ed) + ") outside [0, " +
+                                  std::to_string(capacity) + "]");
+        return handles::kNoHandle;
+      }
+      return handles::Global().Register(tag, std::make_shared<Seq>(std::move(sub)));
     });
   }
 
   static void Set(int64_t handle, int64_t index, FlatIn value, const char* tag) {
     bindings::CatchNoMemory([&] {
-      Found found = Find(handle, tag);
-      if (found.refused || !CheckIndex(found.seq.get(), index)) return;
-      (*found.seq)[index] = Storage::In(value);
+      // Converted (for texts: copied) before the lock is taken.
+      typename Seq::Elem stored = Storage::In(value);
+      int64_t length = 0;
+      if (!Visit(handle, tag, [&](Seq& seq) {
+            length = seq.length();
+            if (seq.InBounds(index)) seq[index] = std::move(stored);
+          })) {
+        return;
+      }
+      if (!(0 <= index && index < length)) RaiseOutOfRange(index, length);
     });
   }
 
   static void Append(int64_t handle, FlatIn value, const char* tag) {
     bindings::CatchNoMemory([&] {
-      Found found = Find(handle, tag);
-      if (found.refused) return;
-      if (!found.seq) {
+      typename Seq::Elem stored = Storage::In(value);
+      bool appended = false, found = false;
+      if (!Visit(handle, tag, [&](Seq& seq) {
+            found = true;
+            // Growing allocates and copies the whole sequence: that is done
+            // below, without holding up the registry.
+            if (seq.length() < seq.capacity()) {
+              seq.Append(std::move(stored));
+              appended = true;
+            }
+          })) {
+        return;
+      }
+      if (appended) return;
+      if (!found) {
         bindings::RaiseValueError("cannot append through handle " + std::to_string(handle) +
                                   ": it names no sequence");
         return;
       }
-      found.seq->Append(Storage::In(value));
+      if (std::shared_ptr<Seq> seq = Find(handle, tag).seq) seq->Append(std::move(stored));
     });
   }
 
@@ -90,22 +126,32 @@ class Operations {
   static Found Find(int64_t handle, const char* tag) {
     auto lookup = handles::Global().VarFromHandleTry<Seq>(handle);
     if (lookup.status != handles::LookupStatus::kWrongKind) return {std::move(lookup.object)};
-    bindings::RaiseTypeError("handle " + std::to_string(handle) + " does not name a " + tag +
-                             " sequence");
+    RaiseWrongKind(handle, tag);
     return {nullptr, true};
   }
 
  private:
-  // A missing sequence has length 0, so every index is out of range.
-  static bool CheckIndex(const Seq* seq, int64_t index) {
-    const int64_t length = seq ? seq->length() : 0;
-    if (0 <= index && index < length) return true;
-    bindings::RaiseIndexError("index " + std::to_string(index) + " out of range [0, " +
-                              std::to_string(length) + ")");
+  // Runs `visit` on the sequence `handle` names, if any.  False, with
+  // TypeError raised, when it names an object of another kind.
+  template <class Visitor>
+  static bool Visit(int64_t handle, const char* tag, Visitor&& visit) {
+    if (handles::Global().Visit<Seq>(handle, visit) != handles::LookupStatus::kWrongKind) {
+      return true;
+    }
+    RaiseWrongKind(handle, tag);
     return false;
   }
 
-  static inline const Seq kEmpty{};
+  static void RaiseWrongKind(int64_t handle, const char* tag) {
+    bindings::RaiseTypeError("handle " + std::to_string(handle) + " does not name a " + tag +
+                             " sequence");
+  }
+
+  static void RaiseOutOfRange(int64_t index, int64_t length) {
+    bindings::RaiseIndexError("index " + std::to_string(index) + " out of range [0, " +
+                              std::to_string(length) + ")");
+  }
+
 };
 
 }  // namespace sequences

@@ -14,8 +14,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -79,7 +81,7 @@ class Sequence {
   // costs amortised constant time per element.
   void Grow() {
     const int64_t new_capacity = std::max<int64_t>(2 * length_, 4);
-    std::shared_ptr<Elem[]> grown = std::make_shared<Elem[]>(new_capacity);
+    std::shared_ptr<Elem[]> grown = NewBlock(new_capacity);
     // An empty sequence may have no block at all: there is nothing to carry
     // over, and indexing a null block would be undefined even to take an
     // address.
@@ -97,6 +99,19 @@ class Sequence {
     block_ = std::move(grown);
     start_ = 0;
     capacity_ = new_capacity;
+  }
+
+  // A zero-filled block of `size` slots.  For plain values it comes from
+  // calloc, which hands out fresh memory from the system already zeroed
+  // instead of writing every slot first; appends then touch each page once.
+  static std::shared_ptr<Elem[]> NewBlock(int64_t size) {
+    if constexpr (std::is_trivially_copyable_v<Elem>) {
+      void* memory = std::calloc(static_cast<size_t>(size), sizeof(Elem));
+      if (memory == nullptr) throw std::bad_alloc();
+      return std::shared_ptr<Elem[]>(static_cast<Elem*>(memory), [](Elem* p) { std::free(p); });
+    } else {
+      return std::make_shared<Elem[]>(size);
+    }
   }
 
   std::shared_ptr<Elem[]> block_;

@@ -1,0 +1,44 @@
+"""A short tour of the alphabet package, with no handle in sight.
+
+Run from the repository root after `make build`:
+    PYTHONPATH=build:python .venv/bin/python examples/package_demo.py
+It ends by running the command line on examples/sample.fasta.
+"""
+
+import pathlib
+import subprocess
+import sys
+
+import _alphabet
+import alphabet
+
+start = _alphabet.NumHandles()
+
+dna, protein = alphabet.dna(), alphabet.protein()
+print("DNA:", dna, "  Protein has", len(protein), "symbols")
+codes = dna.encode_all("GATTACA")
+print("GATTACA ->", list(codes), "->", dna.decode_str(codes))
+print("MKWVTFISLL ->", list(protein.encode_all("MKWVTFISLL")))
+
+dna_n = dna.extend("N")
+print("DNA extended with N:", dna_n.symbols, "; GANNTC ->", list(dna_n.encode_all("GANNTC")))
+
+try:
+    dna.encode_all("GATXACA")
+except alphabet.AlphabetError as error:
+    print("Unknown symbol:", error)
+
+seq = alphabet.sequence("int16", [10, 20, 30])
+view = seq[1:]
+view[0] = 99
+print("A view shares storage:", seq)
+
+print("handles live:", _alphabet.NumHandles() - start)
+del dna, protein, dna_n, seq, view
+print("after release:", _alphabet.NumHandles() - start)
+
+sample = pathlib.Path(__file__).with_name("sample.fasta")
+command = [sys.executable, "-m", "alphabet", "encode", "dna"]
+print("$ python -m alphabet encode dna <", sample.name)
+with sample.open() as fasta:
+    subprocess.run(command, stdin=fasta, check=True)

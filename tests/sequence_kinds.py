@@ -1,0 +1,58 @@
+"""The seventeen sequence kinds as the tests see them, in method-table order."""
+
+import _alphabet as m
+
+# kind -> (storage group, docstring value type, zero value)
+KINDS = {
+    "bool": ("bool", "bool", False),
+    "byte": ("u8", "uint8_t", 0),
+    "error": ("error", "char *", ""),
+    "float32": ("f32", "float", 0.0),
+    "float64": ("f64", "double", 0.0),
+    "int": ("int", "int64_t", 0),
+    "int16": ("i16", "int16_t", 0),
+    "int32": ("i32", "int32_t", 0),
+    "int64": ("int64", "int64_t", 0),
+    "int8": ("i8", "int8_t", 0),
+    "rune": ("i32", "int32_t", 0),
+    "string": ("string", "char *", ""),
+    "uint": ("uint", "uint64_t", 0),
+    "uint16": ("u16", "uint16_t", 0),
+    "uint32": ("u32", "uint32_t", 0),
+    "uint64": ("uint64", "uint64_t", 0),
+    "uint8": ("u8", "uint8_t", 0),
+}
+
+
+def op(kind, name):
+    return getattr(m, f"Slice_{kind}_{name}")
+
+
+def release(handle):
+    """Removes a count-0 entry from the registry."""
+    m.IncRef(handle)
+    m.DecRef(handle)
+
+
+def contents(kind, handle):
+    return [op(kind, "elem")(handle, i) for i in range(op(kind, "len")(handle))]
+
+
+def capacity(kind, handle):
+    """The capacity, found by probing sub-ranges (probe handles are released)."""
+    lo, hi = 0, 1
+    while _reaches(kind, handle, hi):
+        lo, hi = hi, hi * 2
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        lo, hi = (mid, hi) if _reaches(kind, handle, mid) else (lo, mid)
+    return lo
+
+
+def _reaches(kind, handle, end):
+    try:
+        probe = op(kind, "subslice")(handle, 0, end)
+    except IndexError:
+        return False
+    release(probe)
+    return True

@@ -1,0 +1,162 @@
+"""Typed sequences through the package: the Python sequence protocol over handles."""
+
+import array
+import copy
+
+import pytest
+
+import alphabet as ab
+
+# Per kind: values that read back unchanged, and one value stored differently.
+SAMPLES = {
+    "bool": ([True, False, True], ([], False)),
+    "byte": ([0, 7, 255], (-1, 255)),
+    "uint8": ([0, 7, 255], (-1, 255)),
+    "error": (["", "bad", "é"], ("x", "x")),
+    "string": (["", "ACGT", "日本"], ("y", "y")),
+    "float32": ([0.5, -2.0, 1e10], (0.1, 0.10000000149011612)),
+    "float64": ([0.1, -2.5, 1e300], (1, 1.0)),
+    "int": ([-(2**63), 0, 2**63 - 1], (True, 1)),
+    "int64": ([-(2**63), 0, 2**63 - 1], (5, 5)),
+    "int8": ([-128, 0, 127], (-129, 127)),
+    "int16": ([-32768, 0, 32767], (-32769, 32767)),
+    "int32": ([-(2**31), 0, 2**31 - 1], (True, 1)),
+    "rune": ([-(2**31), 0, 2**31 - 1], (False, 0)),
+    "uint": ([0, 1, 2**64 - 1], (-1, 2**64 - 1)),
+    "uint64": ([0, 1, 2**64 - 1], (-1, 2**64 - 1)),
+    "uint16": ([0, 1, 65535], (-1, 65535)),
+    "uint32": ([0, 1, 2**32 - 1], (-1, 2**32 - 1)),
+}
+
+
+def test_every_kind_has_samples():
+    assert sorted(SAMPLES) == sorted(ab.KINDS) and len(ab.KINDS) == 17
+
+
+@pytest.mark.parametrize("kind", ab.KINDS)
+def test_protocol_of_every_kind(kind):
+    values, (stored, read) = SAMPLES[kind]
+    seq = ab.sequence(kind, values)
+    assert seq.kind == kind and isinstance(seq, ab.Sequence)
+    assert len(seq) == 3 and list(seq) == values and seq == values
+    assert [seq[-1], seq[-3]] == [values[2], values[0]]
+    seq[-2] = stored
+    assert seq[1] == read and len(seq) == 3
+    seq.append(stored)
+    seq.extend(values[:1])
+    assert list(seq) == [values[0], read, values[2], read, values[0]]
+    assert eval(repr(seq), {"sequence": ab.sequence}) == seq
+
+
+@pytest.mark.parametrize("index", [3, -4, 2**31, -(2**40)])
+def test_indexes_outside_the_sequence(index):
+    seq = ab.sequence("int", [1, 2, 3])
+    with pytest.raises(IndexError):
+        seq[index]
+    with pytest.raises(IndexError):
+        seq[index] = 0
+    assert list(seq) == [1, 2, 3]
+
+
+class Index:
+    """An integer-like object that is not an int and has no ordering."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize("index, position", [(True, 1), (Index(0), 0), (Index(-1), 2)])
+def test_integer_like_indexes(index, position):
+    seq = ab.sequence("int", [1, 2, 3])
+    seq[index] = 9
+    assert seq[index] == 9 and seq[position] == 9
+
+
+@pytest.mark.parametrize("index", [1.0, "1", None])
+def test_indexes_that_are_not_integers(index):
+    with pytest.raises(TypeError):
+        ab.sequence("int", [1, 2])[index]
+
+
+def test_bad_values_leave_the_sequence_unchanged():
+    seq = ab.sequence("int8", [1, 2])
+    for bad in (128, "x"):
+        with pytest.raises((ValueError, TypeError)):
+            seq[0] = bad
+        with pytest.raises((ValueError, TypeError)):
+            seq[-1] = bad
+        with pytest.raises((ValueError, TypeError)):
+            seq.append(bad)
+    assert seq == [1, 2]
+
+
+@pytest.mark.parametrize(
+    "bounds, expected",
+    [((1, 3), [2, 3]), ((-2, None), [3, 4]), ((None, -3), [1]), ((3, 1), []), ((0, 99), [1, 2, 3, 4])],
+)
+def test_slices_are_views_sharing_storage(bounds, expected):
+    seq = ab.sequence("int", [1, 2, 3, 4])
+    view = seq[slice(*bounds)]
+    assert view == expected and type(view) is type(seq)
+    if expected:
+        view[0] = 99
+        assert 99 in seq
+        seq[seq.index(99)] = 7
+        assert view[0] == 7
+
+
+def test_appending_to_a_view_writes_the_sources_next_slot():
+    seq = ab.sequence("string", ["a", "b", "c"])
+    head = seq[:1]
+    head.append("z")
+    assert seq == ["a", "z", "c"] and head == ["a", "z"]
+
+
+@pytest.mark.parametrize("step", [2, -1])
+def test_slices_with_another_step_are_refused(step):
+    with pytest.raises(ValueError):
+        ab.sequence("int", [1, 2, 3])[::step]
+
+
+def test_extend_with_itself_doubles_once():
+    seq = ab.sequence("uint16", [1, 2])
+    seq.extend(seq)
+    assert seq == [1, 2, 1, 2]
+
+
+def test_equality():
+    assert ab.sequence("int", [1, 2]) == ab.sequence("int64", [1, 2])
+    assert ab.sequence("int", [1, 2]) != [1, 2, 3]
+    assert ab.sequence("int", [1, 2]) != (1, 2)
+    assert ab.sequence("byte", b"ab") == b"ab" == ab.sequence("uint8", [97, 98])
+    with pytest.raises(TypeError):
+        hash(ab.sequence("int"))
+
+
+@pytest.mark.parametrize("kind", ["byte", "uint8"])
+@pytest.mark.parametrize(
+    "source", [b"a\0b", bytearray(b"a\0b"), memoryview(b"xa\0b")[1:], array.array("B", b"a\0b")]
+)
+def test_byte_kinds_from_and_to_bytes_like_objects(kind, source):
+    seq = ab.sequence(kind, source)
+    assert seq.to_bytes() == b"a\0b" and list(seq) == [97, 0, 98]
+    seq[0] = 65
+    assert seq[1:].to_bytes() == b"\0b" and seq.to_bytes() == b"A\0b"
+    assert bytes(source)[-3:] == b"a\0b"  # the source is a copy, untouched
+    assert repr(seq) == f"sequence({kind!r}, b'A\\x00b')"
+
+
+def test_copies_have_storage_of_their_own():
+    seq = ab.sequence("float64", [1.5])
+    for twin in (copy.copy(seq), copy.deepcopy(seq)):
+        twin[0] = 2.5
+        assert seq[0] == 1.5 and twin.handle != seq.handle
+
+
+@pytest.mark.parametrize("kind, values", [("nope", ()), ("int", 5), ("byte", 5)])
+def test_bad_kinds_and_values(kind, values):
+    with pytest.raises((ValueError, TypeError)):
+        ab.sequence(kind, values)
