@@ -149,14 +149,16 @@ std::string Registry::DescribeEntry(const Entry& entry) {
 
 void Registry::LockForFork() { mu_.lock(); }
 
-void Registry::UnlockAfterFork() { mu_.unlock(); }
+void Registry::UnlockInParentAfterFork() { mu_.unlock(); }
+
+void Registry::ResetInChildAfterFork() { mu_.ResetInForkedChild(); }
 
 namespace {
 
 Registry* NewGlobal() {
   Registry* registry = new Registry();
-  pthread_atfork([] { Global().LockForFork(); }, [] { Global().UnlockAfterFork(); },
-                 [] { Global().UnlockAfterFork(); });
+  pthread_atfork([] { Global().LockForFork(); }, [] { Global().UnlockInParentAfterFork(); },
+                 [] { Global().ResetInChildAfterFork(); });
   return registry;
 }
 

@@ -151,11 +151,12 @@ class Registry {
   // the child's copy of it held forever, and the child's first registration
   // would wait for a thread that does not exist there.  Before the fork the
   // forking thread takes the lock exclusively (every other thread is then
-  // outside the registry); afterwards the parent and the child each release
-  // their copy (RwLock records no owner, so the child's thread may).
-  // Global() registers these with pthread_atfork.
+  // outside the registry); afterwards the parent releases it and the child,
+  // whose only thread is the forking one, starts from a free lock.  Global()
+  // registers these with pthread_atfork.
   void LockForFork();
-  void UnlockAfterFork();
+  void UnlockInParentAfterFork();
+  void ResetInChildAfterFork();
 
  private:
   // A live entry has an object; an empty slot has none.

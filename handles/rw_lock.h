@@ -61,6 +61,13 @@ class RwLock {
     state_.notify_all();
   }
 
+  // In a child just forked, where the forking thread is the only thread:
+  // makes the lock free, whatever the word says.  Even when the forking
+  // thread held it exclusively, a reader of the parent that was backing off
+  // (between its increment and its decrement) may have left a count that no
+  // thread of the child will ever take back.
+  void ResetInForkedChild() { state_.store(0, std::memory_order_relaxed); }
+
  private:
   // A reader that found a writer: undo its entry, wait for the writer to
   // finish, and try again.

@@ -1,6 +1,8 @@
 #include "handles/rw_lock.h"
 
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <mutex>
 #include <shared_mutex>
 #include <thread>
@@ -62,6 +64,26 @@ TEST(RwLockTest, AWaitingWriterIsNotStarvedByReaders) {
   for (int i = 0; i < 1000; ++i) std::unique_lock guard(lock);  // must get through
   stop = true;
   for (auto& t : readers) t.join();
+}
+
+// A forked child's lock is free again, however the parent's threads held it.
+TEST(RwLockTest, ResetInForkedChildFreesALockHeldInEitherMode) {
+  RwLock lock;
+  lock.lock_shared();
+  lock.lock_shared();
+  lock.ResetInForkedChild();
+  auto writer = std::async(std::launch::async, [&] {
+    lock.lock();
+    lock.unlock();
+  });
+  ASSERT_EQ(writer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  lock.lock();
+  lock.ResetInForkedChild();
+  auto reader = std::async(std::launch::async, [&] {
+    lock.lock_shared();
+    lock.unlock_shared();
+  });
+  ASSERT_EQ(reader.wait_for(std::chrono::seconds(10)), std::future_status::ready);
 }
 
 }  // namespace
