@@ -159,7 +159,9 @@ TEST(ConcurrencyTest, ForkedChildCanRegisterWhileParentThreadsUseTheRegistry) {
     threads.emplace_back([&, t] {
       while (!stop) {
         if (t == 0) {
-          registry.IncRef(registry.Register("alphabet", alphabet::NewAlphabet({})));
+          const Handle h = registry.Register("alphabet", alphabet::NewAlphabet({}));
+          registry.IncRef(h);
+          registry.DecRef(h);
         } else {
           registry.VarFromHandleTry<const Alphabet>(shared);
         }
