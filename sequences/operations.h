@@ -45,13 +45,15 @@ class Operations {
   static FlatOut Elem(int64_t handle, int64_t index, const char* tag) {
     FlatOut out{};
     int64_t length = 0;
+    bool in_bounds = false;
     if (!Visit(handle, tag, [&](Seq& seq) {
           length = seq.length();
-          if (seq.InBounds(index)) out = Storage::Out(seq[index]);
+          in_bounds = seq.InBounds(index);
+          if (in_bounds) out = Storage::Out(seq[index]);
         })) {
       return out;
     }
-    if (!(0 <= index && index < length)) RaiseOutOfRange(index, length);
+    if (!in_bounds) RaiseOutOfRange(index, length);
     return out;
   }
 
@@ -82,13 +84,15 @@ class Operations {
       // Converted (for texts: copied) before the lock is taken.
       typename Seq::Elem stored = Storage::In(value);
       int64_t length = 0;
+      bool in_bounds = false;
       if (!Visit(handle, tag, [&](Seq& seq) {
             length = seq.length();
-            if (seq.InBounds(index)) seq[index] = std::move(stored);
+            in_bounds = seq.InBounds(index);
+            if (in_bounds) seq[index] = std::move(stored);
           })) {
         return;
       }
-      if (!(0 <= index && index < length)) RaiseOutOfRange(index, length);
+      if (!in_bounds) RaiseOutOfRange(index, length);
     });
   }
 
