@@ -14,7 +14,7 @@ PY      := $(VENV)/bin/python
 CMAKE   := $(VENV)/bin/cmake
 JOBS    ?= 2
 export PYTHON
-export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/python
+export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/$(BUILD)/python:$(CURDIR)/python
 
 # Bound on each build and test step, in seconds.
 BUILD_TIMEOUT := 1200
@@ -86,7 +86,7 @@ bench: deps $(VENV)/.installed
 	$(CMAKE) -S . -B $(BENCH_BUILD) -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DALPHABET_TESTS=OFF -DALPHABET_BENCH=ON
 	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _alphabet _floor alphabet_core_bench
-	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/python $(PY) bench/suite.py
+	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/$(BENCH_BUILD)/python:$(CURDIR)/python $(PY) bench/suite.py
 
 # GoogleTest and the header-only hash map come from Debian; installed when
 # missing and running as root.

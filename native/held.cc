@@ -1,0 +1,123 @@
+#include "native/held.h"
+
+#include <cstddef>
+
+#include "native/flat_api.h"
+
+namespace native {
+namespace {
+
+void HeldDealloc(PyObject* self) {
+  auto* held = reinterpret_cast<HeldObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  if (held->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
+  if (held->handle > 0) Flat().DecRef(held->handle);
+  held->handle = 0;
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type hold a reference to it
+}
+
+PyMemberDef held_members[] = {
+    {"handle", Py_T_LONGLONG, offsetof(HeldObject, handle), Py_READONLY,
+     "The registry handle this object owns.\n\n"
+     "It stays valid while this object is alive.  Code that keeps the handle\n"
+     "beyond that must take it up with IncRef itself."},
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(HeldObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot held_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(&HeldDealloc)},
+    {Py_tp_members, held_members},
+    {Py_tp_doc,
+     const_cast<char*>("Base of the objects that own one registry entry; made only by the package.")},
+    {0, nullptr},
+};
+
+PyType_Spec held_spec = {
+    "alphabet._native.Held",
+    sizeof(HeldObject),
+    0,
+    // Only the factories make instances: they adopt a handle in the same step.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    held_slots,
+};
+
+PyTypeObject* held_type = nullptr;
+
+bool CheckHeldSubtype(PyObject* cls) {
+  if (PyType_Check(cls) && PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls), held_type)) {
+    return true;
+  }
+  PyErr_Format(PyExc_TypeError, "expected a subclass of Held, not %R", cls);
+  return false;
+}
+
+// adopt(cls, handle): an instance of `cls` that takes up its own share of an
+// existing handle; the caller's share is untouched.
+PyObject* Adopt(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2) {
+    PyErr_Format(PyExc_TypeError, "adopt() takes 2 arguments (%zd given)", nargs);
+    return nullptr;
+  }
+  if (!CheckHeldSubtype(args[0])) return nullptr;
+  const long long handle = PyLong_AsLongLong(args[1]);
+  if (handle == -1 && PyErr_Occurred()) return nullptr;
+  auto* cls = reinterpret_cast<PyTypeObject*>(args[0]);
+  PyObject* object = cls->tp_alloc(cls, 0);
+  if (object == nullptr) return nullptr;
+  if (handle > 0) {
+    Flat().IncRef(handle);
+    reinterpret_cast<HeldObject*>(object)->handle = handle;
+  }
+  return object;
+}
+
+PyMethodDef held_functions[] = {
+    {"adopt", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Adopt)),
+     METH_FASTCALL,
+     "adopt(cls, handle)\n--\n\n"
+     "A new instance of cls that takes up a share of its own of handle."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* HeldType() { return held_type; }
+
+void ReleaseFresh(int64_t fresh) {
+  if (fresh <= 0) return;
+  // A fresh entry is at count 0: one IncRef and one DecRef remove it.
+  Flat().IncRef(fresh);
+  Flat().DecRef(fresh);
+}
+
+PyObject* AdoptFresh(PyTypeObject* cls, int64_t fresh) {
+  PyObject* object = cls->tp_alloc(cls, 0);
+  if (object == nullptr) {
+    ReleaseFresh(fresh);
+    return nullptr;
+  }
+  Flat().IncRef(fresh);
+  reinterpret_cast<HeldObject*>(object)->handle = fresh;
+  return object;
+}
+
+int64_t HandleOf(PyObject* object, const char* what) {
+  if (PyObject_TypeCheck(object, held_type)) return reinterpret_cast<HeldObject*>(object)->handle;
+  PyErr_Format(PyExc_TypeError, "expected %s, not %.200s", what, Py_TYPE(object)->tp_name);
+  return -1;
+}
+
+bool AddHeld(PyObject* module) {
+  if (held_type == nullptr) {
+    held_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&held_spec));
+    if (held_type == nullptr) return false;
+  }
+  if (PyModule_AddObjectRef(module, "Held", reinterpret_cast<PyObject*>(held_type)) < 0) {
+    return false;
+  }
+  return PyModule_AddFunctions(module, held_functions) == 0;
+}
+
+}  // namespace native
