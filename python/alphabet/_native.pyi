@@ -1,10 +1,14 @@
 """Types of alphabet._native, the package's native module."""
 
-from collections.abc import Iterable
-from typing import TypeVar
+import array
+from collections.abc import Buffer, Iterable, Mapping
+from typing import SupportsIndex, TypeVar, final
+
+from typing_extensions import disjoint_base
 
 _H = TypeVar("_H", bound=Held)
 
+@disjoint_base
 class Held:
     """Base of the objects that own one registry entry; made only by the package."""
 
@@ -16,3 +20,33 @@ def new_alphabet(cls: type[_H], symbols: str | Iterable[str], /) -> tuple[_H, in
 def extend_alphabet(alphabet: _H, symbols: str | Iterable[str], /) -> tuple[_H, int]: ...
 def alphabet_symbols(alphabet: Held, /) -> tuple[str, ...]: ...
 def standard_alphabet(cls: type[_H], name: str, /) -> _H | None: ...
+
+# The bulk codec.
+
+_Codes = TypeVar("_Codes", bound=Buffer | list[int] | tuple[int, ...])
+
+@final
+class Codec:
+    """The encoding and decoding tables of one alphabet: built once, immutable, thread-safe."""
+
+    def __new__(
+        cls,
+        symbols: Iterable[str],
+        *,
+        spellings: Mapping[str, int] | None = None,
+        unknown: int | None = None,
+        ignore_case: bool = False,
+    ) -> Codec: ...
+    @property
+    def size(self) -> int: ...
+    @property
+    def one_char(self) -> bool: ...
+    def encode(self, symbols: str | Buffer | Iterable[str], /) -> bytes | array.array[int]: ...
+    def encode_one(self, symbol: str, /) -> int: ...
+    def decode_str(self, codes: Buffer | Iterable[SupportsIndex], /) -> str: ...
+    def decode_list(self, codes: Buffer | Iterable[SupportsIndex], /) -> list[str]: ...
+
+def reverse_translate(codes: _Codes, table: Buffer) -> _Codes: ...
+def kmers(codes: Buffer | Iterable[SupportsIndex], k: int, base: int) -> array.array[int]: ...
+def kernel_paths() -> tuple[str, ...]: ...
+def use_kernel_path(name: str, /) -> str: ...

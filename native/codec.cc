@@ -1,0 +1,791 @@
+#include "native/codec.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "bindings/gil.h"
+#include "native/alphabets.h"
+#include "native/bulk.h"
+#include "native/code_buffers.h"
+#include "native/codec_tables.h"
+#include "native/scalar_kernels.h"
+
+namespace native {
+namespace {
+
+// Inputs shorter than this are coded with the interpreter lock held:
+// releasing and taking it back would cost more than it frees.
+constexpr size_t kUnlockedFrom = size_t{1} << 16;
+
+template <class Work>
+auto Unlocked(size_t items, Work&& work) {
+  if (items < kUnlockedFrom) return work();
+  bindings::GilRelease unlocked;
+  return work();
+}
+
+// A C++ allocation failure inside a method becomes MemoryError.
+template <class Method>
+PyObject* Guarded(Method&& method) {
+  try {
+    return method();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+// str's own methods, unbound, so that a str subclass cannot change what
+// they mean.
+PyObject* str_lower = nullptr;
+PyObject* str_upper = nullptr;
+PyObject* str_title = nullptr;
+
+struct CodecObject {
+  PyObject_HEAD
+  CodecTables* tables;
+  PyObject* symbols;  // a tuple of exact strs, in code order
+  Py_ssize_t size;
+  char one_char;
+};
+
+const CodecTables& TablesOf(PyObject* self) {
+  return *reinterpret_cast<CodecObject*>(self)->tables;
+}
+
+TextKey KeyOf(PyObject* text) {
+  return {PyUnicode_DATA(text), static_cast<size_t>(PyUnicode_GET_LENGTH(text)),
+          PyUnicode_KIND(text)};
+}
+
+// The key of text.lower(): lowered here for ASCII, by str.lower otherwise.
+// `ascii` or `holder` keep the key's storage; false with an exception set
+// when str.lower fails.
+class LowerKey {
+ public:
+  LowerKey() = default;
+  ~LowerKey() { Py_XDECREF(holder_); }
+  LowerKey(const LowerKey&) = delete;
+  LowerKey& operator=(const LowerKey&) = delete;
+
+  bool Of(PyObject* text) {
+    if (PyUnicode_IS_ASCII(text)) {
+      const auto* chars = static_cast<const char*>(PyUnicode_DATA(text));
+      ascii_.assign(chars, static_cast<size_t>(PyUnicode_GET_LENGTH(text)));
+      for (char& c : ascii_) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      }
+      key_ = {ascii_.data(), ascii_.size(), 1};
+      return true;
+    }
+    Py_XDECREF(holder_);
+    holder_ = PyObject_CallOneArg(str_lower, text);
+    if (holder_ == nullptr) return false;
+    key_ = KeyOf(holder_);
+    return true;
+  }
+  TextKey key() const { return key_; }
+
+ private:
+  std::string ascii_;
+  PyObject* holder_ = nullptr;
+  TextKey key_{nullptr, 0, 1};
+};
+
+// The code that ignore_case gives a text whose lowercase form is `lower`.
+uint32_t FoldedCode(const CodecTables& tables, TextKey lower) {
+  uint32_t code = tables.folded_symbols.Find(lower);
+  if (code == kNoCode) code = tables.folded_spellings.Find(lower);
+  return code == kAmbiguous ? kNoCode : code;
+}
+
+constexpr int64_t kLookupFailed = -2;
+
+// The code of the text `symbol` under every rule: >= 0, -1 for none, or
+// kLookupFailed with an exception set.
+int64_t LookupSymbol(const CodecTables& tables, PyObject* symbol) {
+  const TextKey key = KeyOf(symbol);
+  if (tables.one_char && key.length == 1 && key.width == 1) {
+    return tables.char_codes[*static_cast<const uint8_t*>(key.data)];
+  }
+  uint32_t code = tables.exact.Find(key);
+  if (code == kNoCode && tables.ignore_case) {
+    LowerKey lower;
+    if (!lower.Of(symbol)) return kLookupFailed;
+    code = FoldedCode(tables, lower.key());
+  }
+  if (code == kNoCode) code = tables.unknown;
+  return code == kNoCode ? int64_t{-1} : int64_t{code};
+}
+
+// The code of one character the tables leave to the slow path.
+int64_t LookupCharacter(const CodecTables& tables, Py_UCS4 c) {
+  PyObject* symbol = PyUnicode_FromOrdinal(static_cast<int>(c));
+  if (symbol == nullptr) return kLookupFailed;
+  const int64_t code = LookupSymbol(tables, symbol);
+  Py_DECREF(symbol);
+  return code;
+}
+
+void RaiseUnknownSymbol(PyObject* symbol, Py_ssize_t position) {
+  PyObject* message =
+      position < 0 ? PyUnicode_FromFormat("Symbol %R not in alphabet", symbol)
+                   : PyUnicode_FromFormat("Symbol %R not in alphabet at position %zd", symbol,
+                                          position);
+  if (message == nullptr) return;
+  RaiseAlphabetError(message, position);
+  Py_DECREF(message);
+}
+
+void RaiseUnknownCharacter(Py_UCS4 c, size_t position) {
+  PyObject* symbol = PyUnicode_FromOrdinal(static_cast<int>(c));
+  if (symbol == nullptr) return;
+  RaiseUnknownSymbol(symbol, static_cast<Py_ssize_t>(position));
+  Py_DECREF(symbol);
+}
+
+// ---- building the tables
+
+// The symbols as a tuple of exact strs (a subclass's value, not its type).
+PyObject* CanonicalSymbols(PyObject* given) {
+  PyObject* listed = PySequence_Tuple(given);
+  if (listed == nullptr) return nullptr;
+  const Py_ssize_t count = PyTuple_GET_SIZE(listed);
+  bool exact = true;
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    PyObject* item = PyTuple_GET_ITEM(listed, i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "symbols are str, not %.200s (position %zd)",
+                   Py_TYPE(item)->tp_name, i);
+      Py_DECREF(listed);
+      return nullptr;
+    }
+    exact = exact && PyUnicode_CheckExact(item);
+  }
+  if (exact) return listed;
+  PyObject* copied = PyTuple_New(count);
+  for (Py_ssize_t i = 0; copied != nullptr && i < count; ++i) {
+    PyObject* item = PyUnicode_FromObject(PyTuple_GET_ITEM(listed, i));
+    if (item == nullptr) Py_CLEAR(copied);
+    else PyTuple_SET_ITEM(copied, i, item);
+  }
+  Py_DECREF(listed);
+  return copied;
+}
+
+// A code given as an option: an int in [0, size).  -1 with an exception set.
+int64_t OptionCode(PyObject* value, size_t size, const char* what, PyObject* named) {
+  PyObject* integer = PyNumber_Index(value);
+  if (integer == nullptr) return -1;
+  int overflow = 0;
+  const long long code = PyLong_AsLongLongAndOverflow(integer, &overflow);
+  if (overflow == 0 && code >= 0 && static_cast<unsigned long long>(code) < size) {
+    Py_DECREF(integer);
+    return code;
+  }
+  if (!PyErr_Occurred()) {
+    if (named != nullptr) {
+      PyErr_Format(PyExc_ValueError, "%s %R names code %S; the alphabet's codes are 0 to %zd",
+                   what, named, integer, static_cast<Py_ssize_t>(size) - 1);
+    } else {
+      PyErr_Format(PyExc_ValueError, "%s code %S is not a code; the alphabet's codes are 0 to %zd",
+                   what, integer, static_cast<Py_ssize_t>(size) - 1);
+    }
+  }
+  Py_DECREF(integer);
+  return -1;
+}
+
+struct Spelling {
+  PyObject* text;  // an exact str, owned
+  uint32_t code;
+};
+
+class Spellings {
+ public:
+  ~Spellings() {
+    for (const Spelling& s : list_) Py_DECREF(s.text);
+  }
+  const std::vector<Spelling>& list() const { return list_; }
+
+  bool Read(PyObject* mapping, size_t size) {
+    if (mapping == nullptr || mapping == Py_None) return true;
+    PyObject* items = PyMapping_Items(mapping);
+    if (items == nullptr) {
+      if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Format(PyExc_TypeError, "spellings must be a mapping of str to int, not %.200s",
+                     Py_TYPE(mapping)->tp_name);
+      }
+      return false;
+    }
+    bool ok = true;
+    for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(items); ++i) {
+      PyObject* pair = PyList_GET_ITEM(items, i);
+      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+        PyErr_SetString(PyExc_TypeError, "spellings.items() must give (str, int) pairs");
+        ok = false;
+        break;
+      }
+      PyObject* text = PyTuple_GET_ITEM(pair, 0);
+      if (!PyUnicode_Check(text)) {
+        PyErr_Format(PyExc_TypeError, "spellings are str, not %.200s", Py_TYPE(text)->tp_name);
+        ok = false;
+        break;
+      }
+      const int64_t code = OptionCode(PyTuple_GET_ITEM(pair, 1), size, "spelling", text);
+      PyObject* exact = code < 0 ? nullptr : PyUnicode_FromObject(text);
+      ok = exact != nullptr;
+      if (ok) list_.push_back({exact, static_cast<uint32_t>(code)});
+    }
+    Py_DECREF(items);
+    return ok;
+  }
+
+ private:
+  std::vector<Spelling> list_;
+};
+
+// Adds `lower` -> `code` to a lowercase table: a form that two codes share
+// belongs to neither.
+void AddFolded(SymbolTable& table, TextKey lower, uint32_t code) {
+  if (table.Insert(lower, code) != code) table.Assign(lower, kAmbiguous);
+}
+
+bool AddCaseForms(CodecTables& tables, PyObject* character) {
+  // The other-case forms of one character that are one character
+  // themselves; each goes where its lowercase form leads.
+  PyObject* lower = PyObject_CallOneArg(str_lower, character);
+  PyObject* upper = PyObject_CallOneArg(str_upper, character);
+  PyObject* title = PyObject_CallOneArg(str_title, character);
+  PyObject* lower_upper = lower ? PyObject_CallOneArg(str_upper, lower) : nullptr;
+  PyObject* forms[] = {lower, upper, title, lower_upper};
+  bool ok = true;
+  for (PyObject* form : forms) {
+    if (form == nullptr) {
+      ok = false;
+      continue;
+    }
+    if (PyUnicode_GET_LENGTH(form) != 1 || PyUnicode_READ_CHAR(form, 0) < 256) continue;
+    if (tables.exact.Find(KeyOf(form)) != kNoCode) continue;
+    LowerKey folded;
+    if (!folded.Of(form)) {
+      ok = false;
+      continue;
+    }
+    const uint32_t code = FoldedCode(tables, folded.key());
+    if (code != kNoCode) tables.wide_chars.Assign(PyUnicode_READ_CHAR(form, 0), code);
+  }
+  for (PyObject* form : forms) Py_XDECREF(form);
+  return ok;
+}
+
+bool BuildOneCharTables(CodecTables& tables, PyObject* symbols, const Spellings& spellings) {
+  const size_t size = tables.size;
+  for (int c = 0; c < 256; ++c) {
+    const Py_UCS1 byte = static_cast<Py_UCS1>(c);
+    uint32_t code = tables.exact.Find({&byte, 1, 1});
+    if (code == kNoCode && tables.ignore_case) {
+      PyObject* character = PyUnicode_FromOrdinal(c);
+      LowerKey lower;
+      const bool ok = character != nullptr && lower.Of(character);
+      Py_XDECREF(character);
+      if (!ok) return false;
+      code = FoldedCode(tables, lower.key());
+    }
+    if (code == kNoCode) code = tables.unknown;
+    tables.char_codes[c] = code == kNoCode ? -1 : static_cast<int32_t>(code);
+  }
+  if (size <= 256) tables.encode_bytes.emplace(tables.char_codes);
+
+  std::vector<PyObject*> characters;  // borrowed: symbols and one-character spellings
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(symbols); ++i) {
+    characters.push_back(PyTuple_GET_ITEM(symbols, i));
+  }
+  for (const Spelling& s : spellings.list()) {
+    if (PyUnicode_GET_LENGTH(s.text) == 1) characters.push_back(s.text);
+  }
+  for (PyObject* character : characters) {
+    const Py_UCS4 c = PyUnicode_READ_CHAR(character, 0);
+    if (c >= 256) tables.wide_chars.Assign(c, tables.exact.Find(KeyOf(character)));
+  }
+  if (tables.ignore_case) {
+    for (PyObject* character : characters) {
+      if (!AddCaseForms(tables, character)) return false;
+    }
+  }
+
+  tables.code_points.resize(size);
+  for (size_t code = 0; code < size; ++code) {
+    const Py_UCS4 c = PyUnicode_READ_CHAR(PyTuple_GET_ITEM(symbols, code), 0);
+    tables.code_points[code] = c;
+    tables.max_code_point = std::max<uint32_t>(tables.max_code_point, c);
+  }
+  if (size <= 256 && tables.max_code_point < 256) {
+    int32_t images[256], signed_images[256];
+    for (int code = 0; code < 256; ++code) {
+      const bool valid = static_cast<size_t>(code) < size;
+      images[code] = valid ? static_cast<int32_t>(tables.code_points[code]) : -1;
+      signed_images[code] = valid && code < 128 ? images[code] : -1;
+    }
+    tables.decode_bytes.emplace(images);
+    tables.decode_signed_bytes.emplace(signed_images);
+  }
+  return true;
+}
+
+bool BuildTables(CodecTables& tables, PyObject* symbols, const Spellings& spellings) {
+  const size_t size = tables.size;
+  tables.exact = SymbolTable(size + spellings.list().size());
+  for (size_t code = 0; code < size; ++code) {
+    // A later occurrence takes the text over: a symbol's code is its last position.
+    tables.exact.Assign(KeyOf(PyTuple_GET_ITEM(symbols, code)), static_cast<uint32_t>(code));
+  }
+  for (const Spelling& s : spellings.list()) tables.exact.Insert(KeyOf(s.text), s.code);
+
+  if (tables.ignore_case) {
+    for (size_t code = 0; code < size; ++code) {
+      PyObject* symbol = PyTuple_GET_ITEM(symbols, code);
+      if (tables.exact.Find(KeyOf(symbol)) != code) continue;  // occurs again later
+      LowerKey lower;
+      if (!lower.Of(symbol)) return false;
+      AddFolded(tables.folded_symbols, lower.key(), static_cast<uint32_t>(code));
+    }
+    for (const Spelling& s : spellings.list()) {
+      LowerKey lower;
+      if (!lower.Of(s.text)) return false;
+      AddFolded(tables.folded_spellings, lower.key(), tables.exact.Find(KeyOf(s.text)));
+    }
+  }
+  tables.one_char = true;
+  for (size_t code = 0; code < size; ++code) {
+    tables.one_char = tables.one_char && PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(symbols, code)) == 1;
+  }
+  return !tables.one_char || BuildOneCharTables(tables, symbols, spellings);
+}
+
+PyObject* CodecNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"symbols", "spellings", "unknown", "ignore_case", nullptr};
+  PyObject* given = nullptr;
+  PyObject* spellings_given = Py_None;
+  PyObject* unknown = Py_None;
+  int ignore_case = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOp:Codec", const_cast<char**>(keywords),
+                                   &given, &spellings_given, &unknown, &ignore_case)) {
+    return nullptr;
+  }
+  if (PyUnicode_Check(given)) {
+    // A str would pass as its characters; the caller splits texts itself.
+    PyErr_SetString(PyExc_TypeError, "symbols must be a tuple of str, not a str");
+    return nullptr;
+  }
+  return Guarded([&]() -> PyObject* {
+    PyObject* symbols = CanonicalSymbols(given);
+    if (symbols == nullptr) return nullptr;
+    auto tables = std::make_unique<CodecTables>();
+    tables->size = static_cast<size_t>(PyTuple_GET_SIZE(symbols));
+    tables->ignore_case = ignore_case != 0;
+    Spellings spellings;
+    bool ok = tables->size < kAmbiguous;
+    if (!ok) PyErr_SetString(PyExc_ValueError, "too many symbols for a codec");
+    ok = ok && spellings.Read(spellings_given, tables->size);
+    if (ok && unknown != Py_None) {
+      const int64_t code = OptionCode(unknown, tables->size, "unknown", nullptr);
+      ok = code >= 0;
+      tables->unknown = ok ? static_cast<uint32_t>(code) : kNoCode;
+    }
+    ok = ok && BuildTables(*tables, symbols, spellings);
+    CodecObject* self = ok ? reinterpret_cast<CodecObject*>(type->tp_alloc(type, 0)) : nullptr;
+    if (self == nullptr) {
+      Py_DECREF(symbols);
+      return nullptr;
+    }
+    self->size = static_cast<Py_ssize_t>(tables->size);
+    self->one_char = tables->one_char ? 1 : 0;
+    self->tables = tables.release();
+    self->symbols = symbols;
+    return reinterpret_cast<PyObject*>(self);
+  });
+}
+
+void CodecDealloc(PyObject* self) {
+  auto* codec = reinterpret_cast<CodecObject*>(self);
+  PyTypeObject* type = Py_TYPE(self);
+  delete codec->tables;
+  Py_XDECREF(codec->symbols);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---- encoding
+
+template <class Out>
+size_t TranslateBytes(const CodecTables& tables, const uint8_t* in, Out* out, size_t n) {
+  if constexpr (sizeof(Out) == 1) {
+    return kernels::TranslateChecked(in, out, n, *tables.encode_bytes);
+  } else {
+    return TranslateChars(in, out, n, tables);
+  }
+}
+
+// Calls `work` with the result's memory typed by the codec's code width.
+template <class Work>
+size_t WithCodeType(size_t width, void* data, Work&& work) {
+  switch (width) {
+    case 1: return work(static_cast<uint8_t*>(data));
+    case 2: return work(static_cast<uint16_t*>(data));
+    default: return work(static_cast<uint32_t*>(data));
+  }
+}
+
+PyObject* EncodeBytes(const CodecTables& tables, const uint8_t* in, size_t n) {
+  CodeOutput result;
+  if (!result.Make(tables.code_width(), n)) return nullptr;
+  const size_t refused = WithCodeType(tables.code_width(), result.data(), [&](auto* out) {
+    return Unlocked(n, [&] { return TranslateBytes(tables, in, out, n); });
+  });
+  if (refused < n) {
+    RaiseUnknownCharacter(in[refused], refused);
+    return nullptr;
+  }
+  return result.Take();
+}
+
+template <class Char>
+PyObject* EncodeChars(const CodecTables& tables, const Char* in, size_t n) {
+  CodeOutput result;
+  if (!result.Make(tables.code_width(), n)) return nullptr;
+  const bool failed = WithCodeType(tables.code_width(), result.data(), [&](auto* out) -> size_t {
+    size_t at = 0;
+    while (at < n) {
+      // With ignore_case a character may need str.lower, so the lock stays.
+      auto translate = [&] { return at + TranslateChars(in + at, out + at, n - at, tables); };
+      at = tables.ignore_case ? translate() : Unlocked(n - at, translate);
+      if (at == n) break;
+      const int64_t code = tables.ignore_case ? LookupCharacter(tables, in[at]) : -1;
+      if (code == kLookupFailed) return 1;
+      if (code < 0) {
+        RaiseUnknownCharacter(in[at], at);
+        return 1;
+      }
+      out[at++] = static_cast<std::remove_reference_t<decltype(*out)>>(code);
+    }
+    return 0;
+  });
+  return failed ? nullptr : result.Take();
+}
+
+PyObject* RefuseSplitting() {
+  PyErr_SetString(PyExc_TypeError,
+                  "a text splits into symbols only when every symbol is one character; "
+                  "pass an iterable of symbols");
+  return nullptr;
+}
+
+PyObject* EncodeText(const CodecTables& tables, PyObject* text) {
+  if (!tables.one_char) return RefuseSplitting();
+  const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  const void* data = PyUnicode_DATA(text);
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: return EncodeBytes(tables, static_cast<const uint8_t*>(data), n);
+    case PyUnicode_2BYTE_KIND: return EncodeChars(tables, static_cast<const Py_UCS2*>(data), n);
+    default: return EncodeChars(tables, static_cast<const Py_UCS4*>(data), n);
+  }
+}
+
+PyObject* EncodeItems(const CodecTables& tables, PyObject* items) {
+  std::vector<uint32_t> codes;
+  auto add = [&](PyObject* item, Py_ssize_t position) -> bool {
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "symbols are str, not %.200s (position %zd)",
+                   Py_TYPE(item)->tp_name, position);
+      return false;
+    }
+    const int64_t code = LookupSymbol(tables, item);
+    if (code >= 0) {
+      codes.push_back(static_cast<uint32_t>(code));
+      return true;
+    }
+    if (code != kLookupFailed) RaiseUnknownSymbol(item, position);
+    return false;
+  };
+  if (PyList_Check(items) || PyTuple_Check(items)) {
+    // No Python code runs here, but a collection may run finalizers that
+    // change the list: its size is read afresh for each item.
+    codes.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items)));
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); ++i) {
+      PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(items, i));
+      const bool ok = add(item, i);
+      Py_DECREF(item);
+      if (!ok) return nullptr;
+    }
+  } else {
+    PyObject* iterator = PyObject_GetIter(items);
+    if (iterator == nullptr) return nullptr;
+    Py_ssize_t position = 0;
+    while (PyObject* item = PyIter_Next(iterator)) {
+      const bool ok = add(item, position++);
+      Py_DECREF(item);
+      if (!ok) {
+        Py_DECREF(iterator);
+        return nullptr;
+      }
+    }
+    Py_DECREF(iterator);
+    if (PyErr_Occurred()) return nullptr;
+  }
+  CodeOutput result;
+  if (!result.Make(tables.code_width(), codes.size())) return nullptr;
+  WithCodeType(tables.code_width(), result.data(), [&](auto* out) -> size_t {
+    std::copy(codes.begin(), codes.end(), out);
+    return 0;
+  });
+  return result.Take();
+}
+
+PyObject* CodecEncode(PyObject* self, PyObject* symbols) {
+  const CodecTables& tables = TablesOf(self);
+  return Guarded([&]() -> PyObject* {
+    if (PyUnicode_Check(symbols)) return EncodeText(tables, symbols);
+    if (CodeSource::IsBuffer(symbols)) {
+      if (!tables.one_char) return RefuseSplitting();
+      PinnedBuffer pinned;
+      if (!PinTextBytes(symbols, pinned)) return nullptr;
+      return EncodeBytes(tables, static_cast<const uint8_t*>(pinned.data()), pinned.items());
+    }
+    return EncodeItems(tables, symbols);
+  });
+}
+
+PyObject* CodecEncodeOne(PyObject* self, PyObject* symbol) {
+  if (!PyUnicode_Check(symbol)) {
+    PyErr_Format(PyExc_TypeError, "a symbol is a str, not %.200s", Py_TYPE(symbol)->tp_name);
+    return nullptr;
+  }
+  return Guarded([&]() -> PyObject* {
+    const int64_t code = LookupSymbol(TablesOf(self), symbol);
+    if (code >= 0) return PyLong_FromLongLong(code);
+    if (code != kLookupFailed) RaiseUnknownSymbol(symbol, -1);
+    return nullptr;
+  });
+}
+
+// ---- decoding
+
+constexpr char kNotInAlphabet[] = "not in alphabet";
+
+// The codes `codes` holds, pinned or gathered; false with an exception set.
+bool OpenCodes(PyObject* codes, const CodecTables& tables, CodeSource& source) {
+  if (PyUnicode_Check(codes)) {
+    PyErr_SetString(PyExc_TypeError, "codes are ints, not a str");
+    return false;
+  }
+  if (CodeSource::IsBuffer(codes)) return source.OpenBuffer(codes);
+  return source.Gather(codes, uint64_t{tables.size}, kNotInAlphabet);
+}
+
+// Calls `work` with the codes typed by their item type.
+template <class Work>
+auto VisitCodes(const CodeSource& source, Work&& work) {
+  const void* data = source.data();
+  switch (source.type()) {
+    case CodeType::kU8: return work(static_cast<const uint8_t*>(data));
+    case CodeType::kI8: return work(static_cast<const int8_t*>(data));
+    case CodeType::kU16: return work(static_cast<const uint16_t*>(data));
+    case CodeType::kI16: return work(static_cast<const int16_t*>(data));
+    case CodeType::kU32: return work(static_cast<const uint32_t*>(data));
+    case CodeType::kI32: return work(static_cast<const int32_t*>(data));
+    case CodeType::kU64: return work(static_cast<const uint64_t*>(data));
+    case CodeType::kI64: break;
+  }
+  return work(static_cast<const int64_t*>(data));
+}
+
+// Codes -> character bytes through the decode maps; the first code refused.
+size_t TranslateCodes(const CodecTables& tables, const CodeSource& source, uint8_t* out) {
+  const size_t n = source.size();
+  const void* in = source.data();
+  switch (CodeWidth(source.type())) {
+    case 1: {
+      const kernels::ByteMap& map =
+          CodeSigned(source.type()) ? *tables.decode_signed_bytes : *tables.decode_bytes;
+      return kernels::TranslateChecked(static_cast<const uint8_t*>(in), out, n, map);
+    }
+    case 2:
+      return kernels::TranslateWideChecked(static_cast<const uint16_t*>(in), out, n,
+                                           *tables.decode_bytes);
+    case 4:
+      return kernels::TranslateWideChecked(static_cast<const uint32_t*>(in), out, n,
+                                           *tables.decode_bytes);
+    default:
+      return kernels::TranslateWideChecked(static_cast<const uint64_t*>(in), out, n,
+                                           *tables.decode_bytes);
+  }
+}
+
+bool AnyAtLeast0x80(const uint8_t* data, size_t n) {
+  uint8_t seen = 0;
+  for (size_t i = 0; i < n; ++i) seen |= data[i];
+  return (seen & 0x80) != 0;
+}
+
+PyObject* DecodeBytes(const CodecTables& tables, const CodeSource& source) {
+  const size_t n = source.size();
+  const bool ascii = tables.max_code_point < 0x80;
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), ascii ? 0x7F : 0xFF);
+  if (text == nullptr) return nullptr;
+  uint8_t* out = PyUnicode_1BYTE_DATA(text);
+  const size_t refused = Unlocked(n, [&] { return TranslateCodes(tables, source, out); });
+  if (refused < n) {
+    Py_DECREF(text);
+    RaiseBadCode(source, refused, kNotInAlphabet);
+    return nullptr;
+  }
+  if (ascii || AnyAtLeast0x80(out, n)) return text;
+  // Every character decoded is ASCII: a str stores such a text as ASCII.
+  PyObject* narrowed = PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, out,
+                                                 static_cast<Py_ssize_t>(n));
+  Py_DECREF(text);
+  return narrowed;
+}
+
+template <class Char>
+PyObject* DecodeChars(const CodecTables& tables, const CodeSource& source, int kind) {
+  std::vector<Char> chars(source.size());
+  VisitCodes(source, [&](const auto* codes) {
+    for (size_t i = 0; i < chars.size(); ++i) {
+      chars[i] = static_cast<Char>(tables.code_points[static_cast<size_t>(codes[i])]);
+    }
+    return 0;
+  });
+  return PyUnicode_FromKindAndData(kind, chars.data(), static_cast<Py_ssize_t>(chars.size()));
+}
+
+PyObject* CodecDecodeStr(PyObject* self, PyObject* codes) {
+  const CodecTables& tables = TablesOf(self);
+  if (!tables.one_char) {
+    PyObject* message = PyUnicode_FromString(
+        "decode_str needs an alphabet of one-character symbols; use decode_list");
+    if (message != nullptr) {
+      RaiseAlphabetError(message, -1);
+      Py_DECREF(message);
+    }
+    return nullptr;
+  }
+  return Guarded([&]() -> PyObject* {
+    CodeSource source;
+    if (!OpenCodes(codes, tables, source)) return nullptr;
+    if (tables.decode_bytes) return DecodeBytes(tables, source);
+    const size_t bad = source.FirstOutside(uint64_t{tables.size});
+    if (bad < source.size()) {
+      RaiseBadCode(source, bad, kNotInAlphabet);
+      return nullptr;
+    }
+    if (tables.max_code_point < 0x100) return DecodeChars<Py_UCS1>(tables, source, PyUnicode_1BYTE_KIND);
+    if (tables.max_code_point < 0x10000) return DecodeChars<Py_UCS2>(tables, source, PyUnicode_2BYTE_KIND);
+    return DecodeChars<Py_UCS4>(tables, source, PyUnicode_4BYTE_KIND);
+  });
+}
+
+PyObject* CodecDecodeList(PyObject* self, PyObject* codes) {
+  const CodecTables& tables = TablesOf(self);
+  PyObject* symbols = reinterpret_cast<CodecObject*>(self)->symbols;
+  return Guarded([&]() -> PyObject* {
+    CodeSource source;
+    if (!OpenCodes(codes, tables, source)) return nullptr;
+    const size_t bad = source.FirstOutside(uint64_t{tables.size});
+    if (bad < source.size()) {
+      RaiseBadCode(source, bad, kNotInAlphabet);
+      return nullptr;
+    }
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(source.size()));
+    if (list == nullptr) return nullptr;
+    VisitCodes(source, [&](const auto* in) {
+      for (size_t i = 0; i < source.size(); ++i) {
+        PyObject* symbol = PyTuple_GET_ITEM(symbols, static_cast<Py_ssize_t>(in[i]));
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(symbol));
+      }
+      return 0;
+    });
+    return list;
+  });
+}
+
+// ---- the type
+
+PyMethodDef codec_methods[] = {
+    {"encode", CodecEncode, METH_O,
+     "encode($self, symbols, /)\n--\n\n"
+     "The codes of symbols: a str (one symbol per character), a buffer of\n"
+     "one-byte items read as Latin-1 text (both for alphabets of one-character\n"
+     "symbols only) or an iterable of str.  bytes for up to 256 symbols, else\n"
+     "an array.array of the narrowest unsigned type ('H' or 'I').\n"
+     "AlphabetError names the first unknown symbol and its position."},
+    {"encode_one", CodecEncodeOne, METH_O,
+     "encode_one($self, symbol, /)\n--\n\nThe code of one symbol."},
+    {"decode_str", CodecDecodeStr, METH_O,
+     "decode_str($self, codes, /)\n--\n\n"
+     "The text spelt by codes (a buffer of integers or an iterable of ints),\n"
+     "for an alphabet of one-character symbols."},
+    {"decode_list", CodecDecodeList, METH_O,
+     "decode_list($self, codes, /)\n--\n\nThe symbols of codes, as a list."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef codec_members[] = {
+    {"size", Py_T_PYSSIZET, offsetof(CodecObject, size), Py_READONLY,
+     "The number of symbols (codes are 0 to size - 1)."},
+    {"one_char", Py_T_BOOL, offsetof(CodecObject, one_char), Py_READONLY,
+     "Every symbol is one character, so that a text splits into symbols."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot codec_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(&CodecNew)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&CodecDealloc)},
+    {Py_tp_methods, codec_methods},
+    {Py_tp_members, codec_members},
+    {Py_tp_doc, const_cast<char*>(
+                    "Codec(symbols, *, spellings=None, unknown=None, ignore_case=False)\n--\n\n"
+                    "The encoding and decoding tables of one alphabet: built once, immutable,\n"
+                    "thread-safe.  A symbol's code is its last position in symbols.\n"
+                    "spellings maps further texts to codes (a symbol wins over a spelling);\n"
+                    "unknown, when not None, is the code of every symbol otherwise unknown;\n"
+                    "ignore_case lets a symbol match the one symbol (failing that, the one\n"
+                    "code among the spellings) whose lowercase form is its own.")},
+    {0, nullptr},
+};
+
+PyType_Spec codec_spec = {
+    "alphabet._native.Codec",
+    sizeof(CodecObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    codec_slots,
+};
+
+PyObject* codec_type = nullptr;
+
+bool LoadStrMethods() {
+  auto load = [](const char* name, PyObject*& out) {
+    if (out == nullptr) out = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyUnicode_Type), name);
+    return out != nullptr;
+  };
+  return load("lower", str_lower) && load("upper", str_upper) && load("title", str_title);
+}
+
+}  // namespace
+
+bool AddCodec(PyObject* module) {
+  if (!LoadStrMethods() || !AddCodeBuffers(module) || !AddBulkFunctions(module)) return false;
+  if (codec_type == nullptr) {
+    codec_type = PyType_FromSpec(&codec_spec);
+    if (codec_type == nullptr) return false;
+  }
+  return PyModule_AddObjectRef(module, "Codec", codec_type) == 0;
+}
+
+}  // namespace native
