@@ -24,6 +24,7 @@ from collections.abc import Callable
 
 import _alphabet
 import bench_alphabet
+import bench_codec
 import bench_package
 import bench_sequences
 from common import Figure, format_table, missed, parse_core_tsv
@@ -67,6 +68,7 @@ def main() -> int:
         ("alphabet rows and handles (bench_alphabet.py)",
          lambda: bench_alphabet.figures(args.quick)),
         ("the alphabet package (bench_package.py)", lambda: bench_package.figures(args.quick)),
+        ("the native codec (bench_codec.py)", lambda: bench_codec.figures(args.quick)),
     ]  # fmt: skip
     start = time.perf_counter()
     results = []

@@ -104,22 +104,38 @@ uint32_t FoldedCode(const CodecTables& tables, TextKey lower) {
 }
 
 constexpr int64_t kLookupFailed = -2;
+constexpr int64_t kNeedsLowercase = -3;
 
-// The code of the text `symbol` under every rule: >= 0, -1 for none, or
-// kLookupFailed with an exception set.
-int64_t LookupSymbol(const CodecTables& tables, PyObject* symbol) {
+// The code of the text `symbol` as far as it can be found without running
+// Python code: >= 0, -1 for none, or kNeedsLowercase when ignore_case must
+// look at its lowercase form.
+inline int64_t QuickLookup(const CodecTables& tables, PyObject* symbol) {
   const TextKey key = KeyOf(symbol);
   if (tables.one_char && key.length == 1 && key.width == 1) {
     return tables.char_codes[*static_cast<const uint8_t*>(key.data)];
   }
-  uint32_t code = tables.exact.Find(key);
-  if (code == kNoCode && tables.ignore_case) {
-    LowerKey lower;
-    if (!lower.Of(symbol)) return kLookupFailed;
-    code = FoldedCode(tables, lower.key());
-  }
+  const uint32_t code = tables.exact.Find(key);
+  if (code != kNoCode) return code;
+  if (tables.ignore_case) return kNeedsLowercase;
+  return tables.unknown == kNoCode ? -1 : int64_t{tables.unknown};
+}
+
+// The code ignore_case gives `symbol`, else the unknown code: >= 0, -1 for
+// none, or kLookupFailed with an exception set.  May run Python code
+// (str.lower): the caller holds a reference to `symbol`.
+int64_t LowercaseLookup(const CodecTables& tables, PyObject* symbol) {
+  LowerKey lower;
+  if (!lower.Of(symbol)) return kLookupFailed;
+  uint32_t code = FoldedCode(tables, lower.key());
   if (code == kNoCode) code = tables.unknown;
   return code == kNoCode ? int64_t{-1} : int64_t{code};
+}
+
+// The code of the text `symbol` under every rule: >= 0, -1 for none, or
+// kLookupFailed with an exception set.
+int64_t LookupSymbol(const CodecTables& tables, PyObject* symbol) {
+  const int64_t code = QuickLookup(tables, symbol);
+  return code == kNeedsLowercase ? LowercaseLookup(tables, symbol) : code;
 }
 
 // The code of one character the tables leave to the slow path.
@@ -496,31 +512,44 @@ PyObject* EncodeText(const CodecTables& tables, PyObject* text) {
   }
 }
 
+// Items ahead of the one being coded whose objects are fetched into the
+// cache meanwhile: a list's strs lie scattered, and each costs a miss.
+constexpr Py_ssize_t kPrefetchAhead = 8;
+
 PyObject* EncodeItems(const CodecTables& tables, PyObject* items) {
   std::vector<uint32_t> codes;
+  // One item; `item` is borrowed and is only held (a reference taken) while
+  // Python code may run, which could otherwise let the list drop it.
   auto add = [&](PyObject* item, Py_ssize_t position) -> bool {
     if (!PyUnicode_Check(item)) {
       PyErr_Format(PyExc_TypeError, "symbols are str, not %.200s (position %zd)",
                    Py_TYPE(item)->tp_name, position);
       return false;
     }
-    const int64_t code = LookupSymbol(tables, item);
+    int64_t code = QuickLookup(tables, item);
     if (code >= 0) {
       codes.push_back(static_cast<uint32_t>(code));
       return true;
     }
-    if (code != kLookupFailed) RaiseUnknownSymbol(item, position);
-    return false;
+    Py_INCREF(item);
+    if (code == kNeedsLowercase) code = LowercaseLookup(tables, item);
+    if (code >= 0) codes.push_back(static_cast<uint32_t>(code));
+    else if (code != kLookupFailed) RaiseUnknownSymbol(item, position);
+    Py_DECREF(item);
+    return code >= 0;
   };
   if (PyList_Check(items) || PyTuple_Check(items)) {
-    // No Python code runs here, but a collection may run finalizers that
-    // change the list: its size is read afresh for each item.
+    // Python code runs only while an item is held (see add), yet it may
+    // change the list: its size and items are read afresh for each item.
     codes.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items)));
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); ++i) {
-      PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(items, i));
-      const bool ok = add(item, i);
-      Py_DECREF(item);
-      if (!ok) return nullptr;
+      PyObject** listed = PySequence_Fast_ITEMS(items);
+      if (i + kPrefetchAhead < PySequence_Fast_GET_SIZE(items)) {
+        const char* ahead = reinterpret_cast<const char*>(listed[i + kPrefetchAhead]);
+        __builtin_prefetch(ahead);
+        __builtin_prefetch(ahead + 48);
+      }
+      if (!add(listed[i], i)) return nullptr;
     }
   } else {
     PyObject* iterator = PyObject_GetIter(items);

@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace native {
@@ -24,6 +25,66 @@ struct TextKey {
 
   size_t bytes() const { return length * static_cast<size_t>(width); }
 };
+
+namespace symbol_table_internal {
+
+inline constexpr uint64_t kSeed = 0xa0761d6478bd642fULL;
+inline constexpr uint64_t kStep = 0xe7037ed1a0b428dbULL;
+inline constexpr uint64_t kLast = 0x8ebc6af09c88c6e3ULL;
+inline constexpr uint32_t kLongKey = 15;
+
+// Folds a 64x64->128-bit product into 64 bits: every input bit reaches the
+// low bits (the slot) and the high ones (the fingerprint).
+inline uint64_t Fold(uint64_t a, uint64_t b) {
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64);
+}
+
+inline uint64_t Load32(const unsigned char* p) {
+  uint32_t word;
+  std::memcpy(&word, p, 4);
+  return word;
+}
+
+// The bytes of a key of at most 8 bytes in one word, without reading past
+// them.  Together with the length, the word tells every such key apart.
+inline uint64_t Pack(const unsigned char* p, size_t bytes) {
+  if (bytes >= 4) return Load32(p) | Load32(p + bytes - 4) << 32;
+  if (bytes == 0) return 0;
+  return uint64_t{p[0]} | uint64_t{p[bytes >> 1]} << 8 | uint64_t{p[bytes - 1]} << 16;
+}
+
+inline uint32_t WidthBits(int width) { return static_cast<uint32_t>(width == 4 ? 3 : width); }
+
+inline uint64_t HashShort(uint64_t word, size_t bytes, int width) {
+  return Fold(word ^ kSeed, kStep ^ ((uint64_t{bytes} << 2) ^ WidthBits(width)));
+}
+
+uint64_t HashLong(const unsigned char* p, size_t bytes, int width);
+
+inline uint32_t TagOf(uint64_t hash, int width, uint32_t length_bits) {
+  return static_cast<uint32_t>(hash >> 40) << 8 | WidthBits(width) << 4 | length_bits;
+}
+
+struct Digest {
+  uint64_t hash;
+  uint64_t word;  // packed bytes of a short key, 0 for a long one
+  uint32_t tag;
+};
+
+inline Digest DigestOf(TextKey key) {
+  const auto* p = static_cast<const unsigned char*>(key.data);
+  const size_t bytes = key.bytes();
+  if (bytes > 8) {
+    const uint64_t hash = HashLong(p, bytes, key.width);
+    return {hash, 0, TagOf(hash, key.width, kLongKey)};
+  }
+  const uint64_t word = Pack(p, bytes);
+  const uint64_t hash = HashShort(word, bytes, key.width);
+  return {hash, word, TagOf(hash, key.width, static_cast<uint32_t>(bytes))};
+}
+
+}  // namespace symbol_table_internal
 
 // Text -> code, open addressing with linear probing.
 class SymbolTable {
@@ -39,7 +100,21 @@ class SymbolTable {
   // Gives a present key a new code; adds it otherwise.
   void Assign(TextKey key, uint32_t code);
 
-  uint32_t Find(TextKey key) const;
+  // Inline for keys of up to 8 bytes (codons, most symbols): the hot path
+  // of coding lists of symbols.
+  uint32_t Find(TextKey key) const {
+    using namespace symbol_table_internal;
+    const size_t bytes = key.bytes();
+    if (bytes > 8) return FindLong(key);
+    const uint64_t word = Pack(static_cast<const unsigned char*>(key.data), bytes);
+    const uint64_t hash = HashShort(word, bytes, key.width);
+    const uint32_t tag = TagOf(hash, key.width, static_cast<uint32_t>(bytes));
+    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.tag == tag && slot.word == word) return slot.code;
+      if (slot.tag == 0) return kAbsent;
+    }
+  }
 
   size_t size() const { return count_; }
 
@@ -56,7 +131,19 @@ class SymbolTable {
   };
 
   // The slot holding `key`, or the empty slot where it would go.
-  size_t Probe(TextKey key, uint64_t hash, uint64_t word, uint32_t tag) const;
+  size_t Probe(TextKey key, const symbol_table_internal::Digest& digest) const {
+    for (size_t i = digest.hash & mask_;; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.tag == digest.tag &&
+          ((digest.tag & 15) != symbol_table_internal::kLongKey ? slot.word == digest.word
+                                                                : LongKeyAt(slot, key))) {
+        return i;
+      }
+      if (slot.tag == 0) return i;
+    }
+  }
+  bool LongKeyAt(const Slot& slot, TextKey key) const;
+  uint32_t FindLong(TextKey key) const;
   void Grow();
 
   std::vector<Slot> slots_;

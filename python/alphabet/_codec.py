@@ -11,7 +11,7 @@ so the message is the library's.
 from __future__ import annotations
 
 import array
-from collections.abc import Callable, Iterable
+from collections.abc import Buffer, Callable, Iterable
 
 from . import _native
 from ._errors import AlphabetError
@@ -52,7 +52,8 @@ class Codec:
 
     def decode(self, codes: Iterable[int], fail: DecodeFailure) -> list[str] | str:
         """The symbols of `codes`: one str for one-character symbols, else a list."""
-        items = codes if isinstance(codes, (bytes, bytearray, memoryview)) else list(codes)
+        # Buffers (bytes, array.array, numpy arrays) are read in place.
+        items = codes if isinstance(codes, Buffer) else list(codes)
         try:
             if self.one_char:
                 return self._native.decode_str(items)
