@@ -1,36 +1,18 @@
 #include "native/bulk.h"
 
 #include <cstring>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "bindings/gil.h"
+#include "native/bulk_call.h"
 #include "native/code_buffers.h"
 #include "native/scalar_kernels.h"
 
 namespace native {
 namespace {
 
-constexpr size_t kUnlockedFrom = size_t{1} << 16;
 constexpr char kNotInTable[] = "not in table";
-
-template <class Work>
-auto Unlocked(size_t items, Work&& work) {
-  if (items < kUnlockedFrom) return work();
-  bindings::GilRelease unlocked;
-  return work();
-}
-
-template <class Method>
-PyObject* Guarded(Method&& method) {
-  try {
-    return method();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
-}
 
 // ---- reverse_translate
 
