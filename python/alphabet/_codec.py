@@ -2,8 +2,8 @@
 
 The tables and loops are alphabet._native.Codec's: built once from the
 alphabet's symbols, at C speed for every shape of alphabet.  This module
-keeps the calling convention of the package's Alphabet: a failure is
-reported through the `fail` callback with the offending item and its
+keeps the calling convention of the package's Alphabet: an unknown symbol
+is reported through the `fail` callback with the offending item and its
 position, and the alphabet builds the error from its own single-item call,
 so the message is the library's.
 """
@@ -51,16 +51,17 @@ class Codec:
             raise fail(items[position], position) from None
 
     def decode(self, codes: Iterable[int], fail: DecodeFailure) -> list[str] | str:
-        """The symbols of `codes`: one str for one-character symbols, else a list."""
+        """The symbols of `codes`: one str for one-character symbols, else a list.
+
+        A bad code's error is the codec's own: its message has the library's
+        form already ("Code 9 not in alphabet at position 1"), and it renders
+        codes of any size, so `fail` is not needed.
+        """
         # Buffers (bytes, array.array, numpy arrays) are read in place.
         items = codes if isinstance(codes, Buffer) else list(codes)
-        try:
-            if self.one_char:
-                return self._native.decode_str(items)
-            return self._native.decode_list(items)
-        except AlphabetError as error:
-            position = _position(error)
-            raise fail(items[position], position) from None
+        if self.one_char:
+            return self._native.decode_str(items)
+        return self._native.decode_list(items)
 
 
 def _position(error: AlphabetError) -> int:
