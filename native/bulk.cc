@@ -1,8 +1,9 @@
 #include "native/bulk.h"
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
-#include <string>
+#include <string_view>
 #include <vector>
 
 #include "native/bulk_call.h"
@@ -12,7 +13,9 @@
 namespace native {
 namespace {
 
-constexpr char kNotInTable[] = "not in table";
+// A code outside a table or a base is named as one the alphabet does not
+// hold: the package passes an alphabet's complement table and its size.
+constexpr char kNotInAlphabet[] = "not in alphabet";
 
 // ---- reverse_translate
 
@@ -139,7 +142,7 @@ PyObject* ReverseBuffer(PyObject* codes, const std::vector<uint8_t>& table) {
   if (refused < n) {
     pinned.Release();
     Py_DECREF(result);
-    RaiseBadCode(source, refused, kNotInTable);
+    RaiseBadCode(source, refused, kNotInAlphabet);
     return nullptr;
   }
   // The result keeps the input's byte order: the codes went in native order.
@@ -150,7 +153,7 @@ PyObject* ReverseBuffer(PyObject* codes, const std::vector<uint8_t>& table) {
 
 PyObject* ReverseItems(PyObject* codes, const std::vector<uint8_t>& table) {
   CodeSource source;
-  if (!source.Gather(codes, uint64_t{table.size()}, kNotInTable)) return nullptr;
+  if (!source.Gather(codes, uint64_t{table.size()}, kNotInAlphabet)) return nullptr;
   const auto n = static_cast<Py_ssize_t>(source.size());
   const bool tuple = PyTuple_Check(codes);
   PyObject* result = tuple ? PyTuple_New(n) : PyList_New(n);
@@ -209,6 +212,18 @@ bool PowerFits(uint64_t base, size_t k) {
   return true;
 }
 
+// The codes as 64-bit values (negative ones refused beforehand).
+void CopyCodes(const CodeSource& source, uint64_t* out) {
+  const size_t n = source.size();
+  const void* in = source.data();
+  switch (CodeWidth(source.type())) {
+    case 1: std::copy_n(static_cast<const uint8_t*>(in), n, out); break;
+    case 2: std::copy_n(static_cast<const uint16_t*>(in), n, out); break;
+    case 4: std::copy_n(static_cast<const uint32_t*>(in), n, out); break;
+    default: std::copy_n(static_cast<const uint64_t*>(in), n, out); break;
+  }
+}
+
 size_t RunKmers(const CodeSource& source, size_t k, uint64_t base, uint64_t* out) {
   const size_t n = source.size();
   const void* in = source.data();
@@ -220,15 +235,16 @@ size_t RunKmers(const CodeSource& source, size_t k, uint64_t base, uint64_t* out
   }
 }
 
-// The base as the kernel takes it: 1 .. 2**64 - 1, or 0 for 2**64; false
-// with ValueError for a base below 1 or above 2**64.
-bool ParseBase(PyObject* object, uint64_t& base) {
+// A base: 0 .. 2**64 - 1 in `base`, or 2**64 itself (`two_64`); false with
+// ValueError for a negative base or one above 2**64 (no k-mer fits then).
+bool ParseBase(PyObject* object, uint64_t& base, bool& two_64) {
   PyObject* integer = PyNumber_Index(object);
   if (integer == nullptr) return false;
+  two_64 = false;
   int overflow = 0;
   const long long small = PyLong_AsLongLongAndOverflow(integer, &overflow);
   bool ok = !(small == -1 && PyErr_Occurred());
-  if (ok && overflow == 0 && small >= 1) {
+  if (ok && overflow == 0 && small >= 0) {
     base = static_cast<uint64_t>(small);
   } else if (ok && overflow > 0) {
     base = PyLong_AsUnsignedLongLong(integer);
@@ -236,19 +252,18 @@ bool ParseBase(PyObject* object, uint64_t& base) {
       PyErr_Clear();
       PyObject* below = PyLong_FromUnsignedLongLong(UINT64_MAX);
       PyObject* one = PyLong_FromLong(1);
-      PyObject* two_64 = below && one ? PyNumber_Add(below, one) : nullptr;
-      const int equal = two_64 ? PyObject_RichCompareBool(integer, two_64, Py_EQ) : -1;
+      PyObject* limit = below && one ? PyNumber_Add(below, one) : nullptr;
+      const int equal = limit ? PyObject_RichCompareBool(integer, limit, Py_EQ) : -1;
       Py_XDECREF(below);
       Py_XDECREF(one);
-      Py_XDECREF(two_64);
-      ok = equal == 1;
-      base = 0;
+      Py_XDECREF(limit);
+      ok = two_64 = equal == 1;
       if (equal == 0) {
         PyErr_Format(PyExc_ValueError, "base**k must be at most 2**64; base %S is larger", integer);
       }
     }
   } else if (ok) {
-    PyErr_Format(PyExc_ValueError, "base must be at least 1, not %S", integer);
+    PyErr_Format(PyExc_ValueError, "base must not be negative, not %S", integer);
     ok = false;
   }
   Py_DECREF(integer);
@@ -284,15 +299,15 @@ PyObject* Kmers(PyObject*, PyObject* args, PyObject* kwargs) {
   return Guarded([&]() -> PyObject* {
     size_t k;
     uint64_t base;
-    if (!ParseK(k_object, k) || !ParseBase(base_object, base)) return nullptr;
-    if ((base == 0 && k != 1) || (base >= 2 && !PowerFits(base, k))) {
+    bool two_64;
+    if (!ParseK(k_object, k) || !ParseBase(base_object, base, two_64)) return nullptr;
+    if ((two_64 && k != 1) || (base >= 2 && !PowerFits(base, k))) {
       PyErr_Format(PyExc_ValueError, "base**k must be at most 2**64 (base %S, k %S)", base_object,
                    k_object);
       return nullptr;
     }
-    const std::string phrase =
-        "not below base " + (base == 0 ? std::string("18446744073709551616") : std::to_string(base));
-    const std::optional<uint64_t> limit = base == 0 ? std::nullopt : std::optional(base);
+    // Base 2**64 bounds no 64-bit code; with k == 1 each code is its k-mer.
+    const std::optional<uint64_t> limit = two_64 ? std::nullopt : std::optional(base);
     CodeSource source;
     if (PyUnicode_Check(codes)) {
       PyErr_SetString(PyExc_TypeError, "codes are ints, not a str");
@@ -304,19 +319,23 @@ PyObject* Kmers(PyObject*, PyObject* args, PyObject* kwargs) {
       // be caught first, as it could pass for a digit of a huge base.
       const size_t negative = CodeSigned(source.type()) ? source.FirstOutside(limit) : source.size();
       if (negative < source.size()) {
-        RaiseBadCode(source, negative, phrase.c_str());
+        RaiseBadCode(source, negative, kNotInAlphabet);
         return nullptr;
       }
-    } else if (!source.Gather(codes, limit, phrase.c_str())) {
+    } else if (!source.Gather(codes, limit, kNotInAlphabet)) {
       return nullptr;
     }
     const size_t n = source.size();
     CodeOutput result;
     if (!result.Make(8, n >= k ? n - k + 1 : 0)) return nullptr;
     auto* out = static_cast<uint64_t*>(result.data());
-    const size_t refused = Unlocked(n, [&] { return RunKmers(source, k, base, out); });
+    const size_t refused = Unlocked(n, [&] {
+      if (!two_64) return RunKmers(source, k, base, out);
+      CopyCodes(source, out);
+      return n;
+    });
     if (refused < n) {
-      RaiseBadCode(source, refused, phrase.c_str());
+      RaiseBadCode(source, refused, kNotInAlphabet);
       return nullptr;
     }
     return result.Take();

@@ -130,11 +130,8 @@ size_t ReverseTranslateChecked(const uint8_t* in, uint8_t* out, size_t n, const 
 
 template <class T>
 size_t Kmers(const T* codes, size_t n, size_t k, uint64_t base, uint64_t* out) {
-  // A base of 0 stands for 2**64: every code is a digit.
-  if (base != 0) {
-    for (size_t i = 0; i < n; ++i) {
-      if (uint64_t{codes[i]} >= base) return i;
-    }
+  for (size_t i = 0; i < n; ++i) {
+    if (uint64_t{codes[i]} >= base) return i;
   }
   if (n < k) return n;
   if (base != 0 && (base & (base - 1)) == 0) {

@@ -65,9 +65,9 @@ size_t ReverseTranslateChecked(const uint8_t* in, uint8_t* out, size_t n, const 
 
 // The k-mer indices of codes read as digits in base `base`, first code most
 // significant: out[j] for the codes j .. j+k-1, for j <= n - k (nothing when
-// n < k).  Needs k >= 1 and base**k <= 2**64; a base of 0 stands for 2**64
-// (then k == 1).  Every code is checked against the base, also when n < k:
-// returns the index of the first code >= base, or n.  T is uint8_t, uint16_t,
+// n < k).  Needs k >= 1 and base**k <= 2**64 (base 0 holds no code).  Every
+// code is checked against the base, also when n < k: returns the index of
+// the first code >= base, or n.  T is uint8_t, uint16_t,
 // uint32_t or uint64_t.
 template <class T>
 size_t Kmers(const T* codes, size_t n, size_t k, uint64_t base, uint64_t* out);
