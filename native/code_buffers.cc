@@ -11,7 +11,7 @@ namespace native {
 namespace {
 
 PyObject* array_type = nullptr;
-// Typecodes of unsigned items of 2, 4 and 8 bytes (index: log2 of the width).
+// Typecodes of unsigned items of 1, 2, 4 and 8 bytes (index: log2 of the width).
 char unsigned_typecodes[4] = {'B', 0, 0, 0};
 // One-item arrays per width, the seeds of NewArray; never given out.
 PyObject* array_seeds[4] = {};
