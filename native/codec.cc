@@ -677,7 +677,7 @@ PyObject* CodecDecodeStr(PyObject* self, PyObject* codes) {
   const CodecTables& tables = TablesOf(self);
   if (!tables.one_char) {
     PyObject* message = PyUnicode_FromString(
-        "decode_str needs an alphabet of one-character symbols; use decode_list");
+        "decode_str needs an alphabet of one-character symbols; decode to a list instead");
     if (message != nullptr) {
       RaiseAlphabetError(message, -1);
       Py_DECREF(message);
