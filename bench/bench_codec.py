@@ -124,7 +124,8 @@ def against_peers(name: str, ours: Callable[[], object], peers: dict[str, Callab
 def bulk_figures(size: int, rounds: int) -> list[Figure]:
     figures = []
     rng = random.Random(11)
-    for label, letters, alpha in (("DNA", DNA, alphabet.dna()), ("protein", PROTEIN, alphabet.protein())):
+    standard = (("DNA", DNA, alphabet.dna()), ("protein", PROTEIN, alphabet.protein()))
+    for label, letters, alpha in standard:
         assert alpha is not None and "".join(alpha.symbols) == letters
         text = "".join(rng.choices(letters, k=size))
         data = text.encode()

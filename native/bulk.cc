@@ -71,7 +71,9 @@ size_t ReverseCodes(const CodeSource& source, void* out, const std::vector<uint8
 // anything else (array.array, numpy arrays) through its own copy.
 PyObject* SameKindOfBuffer(PyObject* codes, const CodeSource& source) {
   const size_t bytes = source.size() * CodeWidth(source.type());
-  if (PyBytes_Check(codes)) return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes));
+  if (PyBytes_Check(codes)) {
+    return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes));
+  }
   if (PyByteArray_Check(codes)) {
     return PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes));
   }
@@ -317,7 +319,8 @@ PyObject* Kmers(PyObject*, PyObject* args, PyObject* kwargs) {
       if (!source.OpenBuffer(codes)) return nullptr;
       // Signed codes go to the kernel as unsigned ones: a negative one must
       // be caught first, as it could pass for a digit of a huge base.
-      const size_t negative = CodeSigned(source.type()) ? source.FirstOutside(limit) : source.size();
+      const size_t negative =
+          CodeSigned(source.type()) ? source.FirstOutside(limit) : source.size();
       if (negative < source.size()) {
         RaiseBadCode(source, negative, kNotInAlphabet);
         return nullptr;
@@ -379,7 +382,8 @@ PyObject* UseKernelPath(PyObject*, PyObject* name) {
 }
 
 #define KEYWORDS(function) \
-  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function)), METH_VARARGS | METH_KEYWORDS
+  reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function)), \
+      METH_VARARGS | METH_KEYWORDS
 
 PyMethodDef bulk_functions[] = {
     {"reverse_translate", KEYWORDS(ReverseTranslate),

@@ -151,7 +151,8 @@ def test_unaligned_starts_every_tail_length_and_every_position(path, length):
         expect_unknown(lambda: codec.encode(broken), "N", position)
         expect_unknown(lambda: codec.encode(memoryview(b"-" + broken.encode())[1:]), "N", position)
         bad_codes = codes[:position] + b"\x04" + codes[position + 1 :]
-        with pytest.raises(ab.AlphabetError, match=f"^Code 4 not in alphabet at position {position}$"):
+        message = f"^Code 4 not in alphabet at position {position}$"
+        with pytest.raises(ab.AlphabetError, match=message):
             codec.decode_str(bad_codes)
 
 
@@ -190,9 +191,10 @@ CASED = "aAbBßẞkKKǅǄǆσΣςİiıIµΜÿŸ"
 def test_options_follow_their_rules_on_every_path(symbols, data):
     size = len(symbols)
     spellings = data.draw(
-        st.dictionaries(st.text(st.sampled_from(CASED + "xX"), max_size=2), st.integers(0, size - 1),
-                        max_size=4)
-    )  # fmt: skip
+        st.dictionaries(
+            st.text(st.sampled_from(CASED + "xX"), max_size=2), st.integers(0, size - 1), max_size=4
+        )
+    )
     unknown = data.draw(st.none() | st.integers(0, size - 1))
     ignore_case = data.draw(st.booleans())
     codec = n.Codec(tuple(symbols), spellings=spellings, unknown=unknown, ignore_case=ignore_case)
@@ -225,7 +227,8 @@ def test_options_follow_their_rules_on_every_path(symbols, data):
         # A symbol wins over a spelling of the same text.
         (DNA, {"spellings": {"A": 3, "U": 3}}, "AU", b"\x00\x03"),
         # Two symbols differing only in case: the input in a third case is unknown.
-        (("Aa", "aA", "?"), {"ignore_case": True, "unknown": 2}, ["aa", "AA", "Aa"], b"\x02\x02\x00"),
+        (("Aa", "aA", "?"), {"ignore_case": True, "unknown": 2}, ["aa", "AA", "Aa"],
+         b"\x02\x02\x00"),
         (("k", "K", "?"), {"ignore_case": True, "unknown": 2}, "kK\u212a", b"\x00\x01\x02"),
         (("\u01c4", "\u01c5", "?"), {"ignore_case": True, "unknown": 2}, "\u01c6", b"\x02"),
         # One symbol of that lowercase form: found from any case, also through
@@ -235,7 +238,8 @@ def test_options_follow_their_rules_on_every_path(symbols, data):
         (("\xff", "\xdf", "?"), {"ignore_case": True}, "\u0178\u1e9e", b"\x00\x01"),
         (("\u03c3", "?"), {"ignore_case": True, "unknown": 1}, "\u03a3\u03c2", b"\x00\x01"),
         (("\xb5", "?"), {"ignore_case": True, "unknown": 1}, "\u039c\u03bc", b"\x01\x01"),
-        (("\u0130", "?"), {"ignore_case": True, "unknown": 1}, ["i\u0307", "i", "I"], b"\x00\x01\x01"),
+        (("\u0130", "?"), {"ignore_case": True, "unknown": 1}, ["i\u0307", "i", "I"],
+         b"\x00\x01\x01"),
         # Spellings come after the symbols, with the same rule among themselves.
         (DNA, {"ignore_case": True, "spellings": {"U": 3}}, "uU", b"\x03\x03"),
         (("Ab", "C"), {"ignore_case": True, "spellings": {"aB": 1}}, ["ab", "AB"], b"\x00\x00"),

@@ -75,7 +75,8 @@ def test_reverse_translate_at_every_length_start_and_refused_position(path, leng
         assert bytes(n.reverse_translate(window, COMPLEMENT)) == expected
     for position in range(length):
         broken = codes[:position] + b"\x04" + codes[position + 1 :]
-        with pytest.raises(ab.AlphabetError, match=f"^Code 4 not in alphabet at position {position}$"):
+        message = f"^Code 4 not in alphabet at position {position}$"
+        with pytest.raises(ab.AlphabetError, match=message):
             n.reverse_translate(broken, COMPLEMENT)
 
 
@@ -140,8 +141,12 @@ def test_kmers_agree_with_the_model(case, kind):
     codes, k, base = case
     if kind in ("B", "buffer-if-small") and any(c > 255 for c in codes):
         kind = "Q"
-    given_codes = {"list": lambda: codes, "Q": lambda: array.array("Q", codes),
-                   "B": lambda: bytes(codes), "buffer-if-small": lambda: bytearray(codes)}[kind]  # fmt: skip
+    given_codes = {
+        "list": lambda: codes,
+        "Q": lambda: array.array("Q", codes),
+        "B": lambda: bytes(codes),
+        "buffer-if-small": lambda: bytearray(codes),
+    }[kind]
     expected = model_kmers(codes, k, base)
     for path in PATHS:
         n.use_kernel_path(path)
