@@ -28,6 +28,7 @@ import random
 import threading
 import time
 from collections.abc import Callable
+from functools import partial
 
 import alphabet
 from alphabet import _native
@@ -112,7 +113,7 @@ def against_peers(name: str, ours: Callable[[], object], peers: dict[str, Callab
     figures = []
     if names:
         fastest = min(range(len(names)), key=peer_times.__getitem__)
-        others = ", ".join(f"{p} {t * 1e3:.1f} ms" for p, t in zip(names, peer_times))
+        others = ", ".join(f"{p} {t * 1e3:.1f} ms" for p, t in zip(names, peer_times, strict=True))
         figures.append(Figure(name, ours_time * 1e3, "ms", peer_times[fastest] * 1e3,
                               f"fastest peer: {names[fastest]}", limit=1 / 3,
                               note=others))  # fmt: skip
@@ -132,18 +133,18 @@ def bulk_figures(size: int, rounds: int) -> list[Figure]:
         codes = alpha.encode_all(text)
         assert isinstance(codes, bytes) and alpha.decode_str(codes) == text
         figures += against_peers(f"encode_all, {size / 1e6:g}M {label}",
-                                 lambda: alpha.encode_all(text), peer_encoders(letters, text),
-                                 lambda: bytearray(data), rounds)  # fmt: skip
+                                 partial(alpha.encode_all, text), peer_encoders(letters, text),
+                                 partial(bytearray, data), rounds)  # fmt: skip
         figures += against_peers(f"decode_str, {size / 1e6:g}M {label}",
-                                 lambda: alpha.decode_str(codes), peer_decoders(letters, codes),
-                                 lambda: bytearray(codes), rounds)  # fmt: skip
+                                 partial(alpha.decode_str, codes), peer_decoders(letters, codes),
+                                 partial(bytearray, codes), rounds)  # fmt: skip
         if label == "DNA" and installed("numpy"):
             import numpy as np
 
             array = np.frombuffer(codes, dtype=np.uint8).copy()
             from_array, from_bytes = best_interleaved(
-                rounds, best_of(3, lambda: alpha.decode_str(array)),
-                best_of(3, lambda: alpha.decode_str(codes)))  # fmt: skip
+                rounds, best_of(3, partial(alpha.decode_str, array)),
+                best_of(3, partial(alpha.decode_str, codes)))  # fmt: skip
             figures.append(Figure(f"decode_str from numpy uint8, {size / 1e6:g}M DNA",
                                   from_array * 1e3, "ms", from_bytes * 1e3, "the same from bytes",
                                   limit=1.2))  # fmt: skip

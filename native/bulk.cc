@@ -59,11 +59,9 @@ size_t ReverseCodes(const CodeSource& source, void* out, const std::vector<uint8
     case CodeType::kU64:
       return ReverseThroughTable(static_cast<const uint64_t*>(in), static_cast<uint64_t*>(out), n,
                                  table);
-    case CodeType::kI64:
-      break;
+    case CodeType::kI64: break;
   }
-  return ReverseThroughTable(static_cast<const int64_t*>(in), static_cast<int64_t*>(out), n,
-                             table);
+  return ReverseThroughTable(static_cast<const int64_t*>(in), static_cast<int64_t*>(out), n, table);
 }
 
 // An object of the input's own type and item format with room for its
@@ -167,8 +165,11 @@ PyObject* ReverseItems(PyObject* codes, const std::vector<uint8_t>& table) {
       Py_DECREF(result);
       return nullptr;
     }
-    if (tuple) PyTuple_SET_ITEM(result, n - 1 - i, value);
-    else PyList_SET_ITEM(result, n - 1 - i, value);
+    if (tuple) {
+      PyTuple_SET_ITEM(result, n - 1 - i, value);
+    } else {
+      PyList_SET_ITEM(result, n - 1 - i, value);
+    }
   }
   return result;
 }
@@ -294,8 +295,8 @@ PyObject* Kmers(PyObject*, PyObject* args, PyObject* kwargs) {
   PyObject* codes;
   PyObject* k_object;
   PyObject* base_object;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:kmers", const_cast<char**>(keywords),
-                                   &codes, &k_object, &base_object)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:kmers", const_cast<char**>(keywords), &codes,
+                                   &k_object, &base_object)) {
     return nullptr;
   }
   return Guarded([&]() -> PyObject* {
@@ -351,10 +352,13 @@ PyObject* KernelPaths(PyObject*, PyObject*) {
   const auto paths = kernels::SupportedPaths();
   PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(paths.size()));
   for (size_t i = 0; names != nullptr && i < paths.size(); ++i) {
-    PyObject* name = PyUnicode_FromStringAndSize(paths[i].data(),
-                                                 static_cast<Py_ssize_t>(paths[i].size()));
-    if (name == nullptr) Py_CLEAR(names);
-    else PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(i), name);
+    PyObject* name =
+        PyUnicode_FromStringAndSize(paths[i].data(), static_cast<Py_ssize_t>(paths[i].size()));
+    if (name == nullptr) {
+      Py_CLEAR(names);
+    } else {
+      PyTuple_SET_ITEM(names, static_cast<Py_ssize_t>(i), name);
+    }
   }
   return names;
 }
@@ -381,7 +385,7 @@ PyObject* UseKernelPath(PyObject*, PyObject* name) {
   return PyUnicode_FromStringAndSize(previous.data(), static_cast<Py_ssize_t>(previous.size()));
 }
 
-#define KEYWORDS(function) \
+#define KEYWORDS(function)                                                \
   reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function)), \
       METH_VARARGS | METH_KEYWORDS
 

@@ -21,14 +21,19 @@ int WidthIndex(size_t width) { return std::countr_zero(width); }
 // The int formats of the struct module, with their signedness.
 bool IntegerFormat(char code, bool& is_signed) {
   switch (code) {
-    case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
-      is_signed = true;
-      return true;
-    case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
-      is_signed = false;
-      return true;
-    default:
-      return false;
+    case 'b':
+    case 'h':
+    case 'i':
+    case 'l':
+    case 'q':
+    case 'n': is_signed = true; return true;
+    case 'B':
+    case 'H':
+    case 'I':
+    case 'L':
+    case 'Q':
+    case 'N': is_signed = false; return true;
+    default: return false;
   }
 }
 
@@ -61,8 +66,8 @@ size_t FirstOutsideOf(const T* codes, size_t n, std::optional<uint64_t> limit) {
 
 // `value` (>= 0) in decimal, `level` the largest power in `powers` below
 // which it lies; zero-padded to the full width of its level when `pad`.
-PyObject* DecimalDigits(PyObject* value, const std::vector<PyObject*>& powers, int level,
-                        bool pad, Py_ssize_t chunk) {
+PyObject* DecimalDigits(PyObject* value, const std::vector<PyObject*>& powers, int level, bool pad,
+                        Py_ssize_t chunk) {
   if (level < 0) {
     PyObject* text = PyObject_Str(value);
     if (text == nullptr || !pad) return text;
@@ -252,8 +257,8 @@ size_t CodeSource::FirstOutside(std::optional<uint64_t> limit) const {
 void RaiseBadCode(const CodeSource& source, size_t index, const char* phrase) {
   const CodeValue code = ReadCode(source.type(), source.data(), index);
   const std::string decimal = (code.negative ? "-" : "") + std::to_string(code.magnitude);
-  PyObject* message = PyUnicode_FromFormat("Code %s %s at position %zu", decimal.c_str(), phrase,
-                                           index);
+  PyObject* message =
+      PyUnicode_FromFormat("Code %s %s at position %zu", decimal.c_str(), phrase, index);
   if (message == nullptr) return;
   RaiseAlphabetError(message, static_cast<Py_ssize_t>(index));
   Py_DECREF(message);

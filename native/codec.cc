@@ -20,8 +20,7 @@ namespace native {
 namespace {
 
 struct CodecObject {
-  PyObject_HEAD
-  CodecTables* tables;
+  PyObject_HEAD CodecTables* tables;
   PyObject* symbols;  // a tuple of exact strs, in code order
   Py_ssize_t size;
   char one_char;
@@ -33,9 +32,9 @@ const CodecTables& TablesOf(PyObject* self) {
 
 void RaiseUnknownSymbol(PyObject* symbol, Py_ssize_t position) {
   PyObject* message =
-      position < 0 ? PyUnicode_FromFormat("Symbol %R not in alphabet", symbol)
-                   : PyUnicode_FromFormat("Symbol %R not in alphabet at position %zd", symbol,
-                                          position);
+      position < 0
+          ? PyUnicode_FromFormat("Symbol %R not in alphabet", symbol)
+          : PyUnicode_FromFormat("Symbol %R not in alphabet at position %zd", symbol, position);
   if (message == nullptr) return;
   RaiseAlphabetError(message, position);
   Py_DECREF(message);
@@ -189,8 +188,10 @@ PyObject* EncodeItems(const CodecTables& tables, PyObject* items) {
     }
     Py_INCREF(item);
     if (code == kNeedsLowercase) code = LowercaseLookup(tables, item);
-    if (code >= 0) codes.push_back(static_cast<uint32_t>(code));
-    else if (code != kLookupFailed) RaiseUnknownSymbol(item, position);
+    if (code >= 0)
+      codes.push_back(static_cast<uint32_t>(code));
+    else if (code != kLookupFailed)
+      RaiseUnknownSymbol(item, position);
     Py_DECREF(item);
     return code >= 0;
   };
@@ -331,8 +332,8 @@ PyObject* DecodeBytes(const CodecTables& tables, const CodeSource& source) {
   }
   if (ascii || AnyAtLeast0x80(out, n)) return text;
   // Every character decoded is ASCII: a str stores such a text as ASCII.
-  PyObject* narrowed = PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, out,
-                                                 static_cast<Py_ssize_t>(n));
+  PyObject* narrowed =
+      PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, out, static_cast<Py_ssize_t>(n));
   Py_DECREF(text);
   return narrowed;
 }
@@ -437,14 +438,14 @@ PyType_Slot codec_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&CodecDealloc)},
     {Py_tp_methods, codec_methods},
     {Py_tp_members, codec_members},
-    {Py_tp_doc, const_cast<char*>(
-                    "Codec(symbols, *, spellings=None, unknown=None, ignore_case=False)\n--\n\n"
-                    "The encoding and decoding tables of one alphabet: built once, immutable,\n"
-                    "thread-safe.  A symbol's code is its last position in symbols.\n"
-                    "spellings maps further texts to codes (a symbol wins over a spelling);\n"
-                    "unknown, when not None, is the code of every symbol otherwise unknown;\n"
-                    "ignore_case lets a symbol match the one symbol (failing that, the one\n"
-                    "code among the spellings) whose lowercase form is its own.")},
+    {Py_tp_doc,
+     const_cast<char*>("Codec(symbols, *, spellings=None, unknown=None, ignore_case=False)\n--\n\n"
+                       "The encoding and decoding tables of one alphabet: built once, immutable,\n"
+                       "thread-safe.  A symbol's code is its last position in symbols.\n"
+                       "spellings maps further texts to codes (a symbol wins over a spelling);\n"
+                       "unknown, when not None, is the code of every symbol otherwise unknown;\n"
+                       "ignore_case lets a symbol match the one symbol (failing that, the one\n"
+                       "code among the spellings) whose lowercase form is its own.")},
     {0, nullptr},
 };
 

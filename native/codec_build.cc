@@ -28,8 +28,11 @@ PyObject* CanonicalSymbols(PyObject* given) {
   PyObject* copied = PyTuple_New(count);
   for (Py_ssize_t i = 0; copied != nullptr && i < count; ++i) {
     PyObject* item = PyUnicode_FromObject(PyTuple_GET_ITEM(listed, i));
-    if (item == nullptr) Py_CLEAR(copied);
-    else PyTuple_SET_ITEM(copied, i, item);
+    if (item == nullptr) {
+      Py_CLEAR(copied);
+    } else {
+      PyTuple_SET_ITEM(copied, i, item);
+    }
   }
   Py_DECREF(listed);
   return copied;
@@ -47,8 +50,8 @@ int64_t OptionCode(PyObject* value, size_t size, const char* what, PyObject* nam
   }
   if (!PyErr_Occurred()) {
     if (named != nullptr) {
-      PyErr_Format(PyExc_ValueError, "%s %R names code %S; the alphabet's codes are 0 to %zd",
-                   what, named, integer, static_cast<Py_ssize_t>(size) - 1);
+      PyErr_Format(PyExc_ValueError, "%s %R names code %S; the alphabet's codes are 0 to %zd", what,
+                   named, integer, static_cast<Py_ssize_t>(size) - 1);
     } else {
       PyErr_Format(PyExc_ValueError, "%s code %S is not a code; the alphabet's codes are 0 to %zd",
                    what, integer, static_cast<Py_ssize_t>(size) - 1);

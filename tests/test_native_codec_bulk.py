@@ -127,8 +127,12 @@ def model_kmers(codes, k, base):
 @st.composite
 def kmer_cases(draw):
     base = draw(st.sampled_from([0, 1, 2, 3, 4, 5, 20, 21, 256, 2**32 - 1, 2**63 + 1, 2**64]))
-    k_max = 1 if base == 2**64 else 200 if base <= 1 else next(
-        k for k in range(1, 70) if base ** (k + 1) > 2**64
+    k_max = (
+        1
+        if base == 2**64
+        else 200
+        if base <= 1
+        else next(k for k in range(1, 70) if base ** (k + 1) > 2**64)
     )
     k = draw(st.integers(1, k_max))
     codes = [] if base == 0 else draw(st.lists(st.integers(0, min(base, 2**64) - 1), max_size=40))
