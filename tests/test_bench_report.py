@@ -87,13 +87,29 @@ def test_best_interleaved_alternates_and_keeps_the_least():
 
 
 def test_core_figures_from_tsv():
-    [figure] = parse_core_tsv("C++ NewAlphabet, 1,000,000 symbols\t64.5\t369.0\tms\n\n")
-    assert (figure.name, figure.unit) == ("C++ NewAlphabet, 1,000,000 symbols", "ms")
-    assert figure.ratio == pytest.approx(64.5 / 369.0)
-    assert figure.met is None
+    output = (
+        "C++ NewAlphabet, 1,000,000 symbols\t64.5\t369.0\tms\tunordered_map fill\t-\n"
+        "\n"
+        "C++ NewAlphabet, seeded hash\t64.5\t58.0\tms\tthe same, unseeded hash\t1.10\n"
+        "C++ NewAlphabet, 12,000 crafted symbols\t0.3\t0.2\tms\t12,000 ordinary symbols\t2\n"
+    )
+    plain, seeded, crafted = parse_core_tsv(output)
+    assert (plain.name, plain.unit) == ("C++ NewAlphabet, 1,000,000 symbols", "ms")
+    assert plain.ratio == pytest.approx(64.5 / 369.0)
+    assert plain.baseline_name == "unordered_map fill" and plain.met is None
+    assert seeded.baseline_name == "the same, unseeded hash"
+    assert (seeded.limit, seeded.met) == (1.1, False)
+    assert (crafted.limit, crafted.met) == (2.0, True)
+    assert "<= 2.00" in format_table([("core", [crafted])])
 
 
-@pytest.mark.parametrize("output", ["", "\n", "NewAlphabet 64.5 369.0 ms\n"])
+@pytest.mark.parametrize(
+    "output",
+    ["", "\n", "NewAlphabet 64.5 369.0 ms\n",
+     # four fields: no baseline name, no goal
+     "C++ NewAlphabet, 1,000,000 symbols\t64.5\t369.0\tms\n",
+     "C++ NewAlphabet\t64.5\t369.0\tms\tmap fill\tsoon\n"],
+)  # fmt: skip
 def test_core_output_without_figures_is_refused(output):
     with pytest.raises(ValueError):
         parse_core_tsv(output)
