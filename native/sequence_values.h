@@ -13,6 +13,8 @@
 //   Value             a converted value, held until it is appended (a text
 //                     keeps its str, or its malloc'd copy, alive);
 //   FromPython        Python value -> Value, or false with the exception set;
+//   IsPlain           true when FromPython runs no Python code for the value
+//                     (exact builtin types), so a borrowed reference will do;
 //   FromFlat          an element read through a flat function -> Value;
 //   FromItem          a raw buffer item (Item) -> Value;
 //   In                Value -> the flat functions' input form;
@@ -67,6 +69,8 @@ struct IntegerValues {
   static constexpr long long kMin = static_cast<long long>(std::numeric_limits<Elem>::min());
   static constexpr unsigned long long kMax =
       static_cast<unsigned long long>(std::numeric_limits<Elem>::max());
+
+  static bool IsPlain(PyObject* object) { return PyLong_CheckExact(object); }
 
   static bool FromPython(PyObject* object, const char* kind, Value& out) {
     if (PyLong_CheckExact(object)) return FromInt(object, kind, out);
@@ -133,6 +137,10 @@ struct BoolValues {
   using Value = char;
   static constexpr ItemClass kItemClass = ItemClass::kBool;
 
+  static bool IsPlain(PyObject* object) {
+    return PyBool_Check(object) || PyLong_CheckExact(object) || object == Py_None;
+  }
+
   // The truth value; a truth test that raises is passed on.
   static bool FromPython(PyObject* object, const char*, Value& out) {
     const int truth = PyObject_IsTrue(object);
@@ -156,6 +164,10 @@ struct FloatValues {
   using Item = Elem;
   using Value = Elem;
   static constexpr ItemClass kItemClass = ItemClass::kFloat;
+
+  static bool IsPlain(PyObject* object) {
+    return PyFloat_CheckExact(object) || PyLong_CheckExact(object);
+  }
 
   static bool FromPython(PyObject* object, const char* kind, Value& out) {
     if (PyFloat_CheckExact(object)) {
@@ -195,6 +207,8 @@ struct TextValues {
     const char* utf8 = nullptr;
   };
   static constexpr ItemClass kItemClass = ItemClass::kText;
+
+  static bool IsPlain(PyObject* object) { return PyUnicode_CheckExact(object); }
 
   static bool FromPython(PyObject* object, const char* kind, Value& out) {
     if (!PyUnicode_Check(object)) {

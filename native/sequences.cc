@@ -215,6 +215,7 @@ class PinnedItems {
     static void Append(int64_t handle, Storage::FlatIn value) {                         \
       Flat().Slice_##kind##_append(handle, value);                                       \
     }                                                                                    \
+    static auto AppendFunction() { return Flat().Slice_##kind##_append; }                \
   };
 #include "sequences/kinds.def"
 #undef KIND
@@ -284,9 +285,14 @@ class Ops {
     }
   }
 
+  // A flat call that fails returns its kind's neutral result (0, false, no
+  // text) with the exception set: only that result needs the (thread-local,
+  // so not free) look at the exception.
+  static bool Failed(const FlatOut& flat) { return flat == FlatOut{} && PyErr_Occurred(); }
+
   static PyObject* Get(int64_t handle, int64_t index) {
     const FlatOut flat = K::Elem(handle, index);
-    if (PyErr_Occurred()) {
+    if (Failed(flat)) {
       Values::DropFlat(flat);
       return nullptr;
     }
@@ -326,7 +332,7 @@ class Ops {
       using Item = typename Values::Item;
       for (int64_t i = 0; i < count; ++i) {
         const FlatOut flat = K::Elem(handle, i);
-        if (PyErr_Occurred()) return false;
+        if (Failed(flat)) return false;
         const Item item = Values::ToItem(flat);
         std::memcpy(out + i * sizeof(Item), &item, sizeof(Item));
         if (!CheckSignals(i)) return false;
@@ -343,17 +349,18 @@ class Ops {
   // Appends each value as it comes.
   class DirectSink {
    public:
-    explicit DirectSink(int64_t handle) : handle_(handle) {}
+    explicit DirectSink(int64_t handle) : handle_(handle), append_(K::AppendFunction()) {}
     bool Reserve(int64_t) { return true; }
     // Takes `value` over.
     bool Put(Value& value) {
-      K::Append(handle_, Values::In(value));
+      append_(handle_, Values::In(value));
       Values::Drop(value);
       return !PyErr_Occurred();
     }
 
    private:
     int64_t handle_;
+    decltype(K::AppendFunction()) append_;
   };
 
   // Holds every converted value until Commit appends them all.
@@ -387,8 +394,9 @@ class Ops {
       return true;
     }
     bool Commit() {
+      const auto append = K::AppendFunction();
       for (const Value& value : staged_) {
-        K::Append(handle_, Values::In(value));
+        append(handle_, Values::In(value));
         if (PyErr_Occurred()) return false;
       }
       return true;
@@ -429,7 +437,7 @@ class Ops {
       Value value{};
       if (same_storage) {
         const FlatOut flat = K::Elem(handle, i);
-        if (PyErr_Occurred()) {
+        if (Failed(flat)) {
           Values::DropFlat(flat);
           return false;
         }
@@ -450,12 +458,21 @@ class Ops {
   static bool FromItems(PyObject* values, Sink& sink) {
     if (!sink.Reserve(PySequence_Fast_GET_SIZE(values))) return false;
     // A conversion may run Python code (__index__, __float__, __bool__) that
-    // changes the list: its size is read afresh and the item held meanwhile.
+    // changes the list: its size is read afresh, and an item that is not of
+    // a plain builtin type is held meanwhile.  Plain items are only read,
+    // which leaves their memory clean (a million reference count writes
+    // would cost the fill a third of its time).
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(values); ++i) {
-      PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(values, i));
+      PyObject* item = PySequence_Fast_GET_ITEM(values, i);
       Value value{};
-      const bool ok = Values::FromPython(item, K::kName, value);
-      Py_DECREF(item);
+      bool ok;
+      if (Values::IsPlain(item)) {
+        ok = Values::FromPython(item, K::kName, value);
+      } else {
+        Py_INCREF(item);
+        ok = Values::FromPython(item, K::kName, value);
+        Py_DECREF(item);
+      }
       if (!ok) return NoteItem(i);
       if (!sink.Put(value) || !CheckSignals(i)) return false;
     }
