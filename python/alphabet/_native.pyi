@@ -9,6 +9,7 @@ from typing_extensions import disjoint_base
 _H = TypeVar("_H", bound=Held)
 _T = TypeVar("_T")
 
+@disjoint_base
 class Held:
     """Base of the objects that own one registry entry; made only by the package."""
 
