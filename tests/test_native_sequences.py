@@ -3,7 +3,9 @@ buffers, positions out of reach, interrupts and handle accounting."""
 
 import array
 import gc
+import pickle
 import signal
+import sys
 
 import pytest
 from hypothesis import given, settings
@@ -294,6 +296,46 @@ def test_exact_accounting_over_many_sequences_views_iterators_and_failures():
     assert m.NumHandles() == before + len(buffers)
     del buffers
     assert m.NumHandles() == before
+
+
+def test_no_path_leaks_a_reference():
+    text, big, real = "".join(["ab", "c"]), 2**40 + 1, float("1.25")
+
+    class One:
+        def __index__(self):
+            return 1
+
+    one = One()
+    texts = [text, text]
+
+    def every_path():
+        s = ab.sequence("string", texts)
+        s.append(text)
+        s[0] = text
+        s.extend(iter([text]))
+        s.extend(s)
+        _ = (list(s), repr(s), s == texts, text in s, s.index(text), s.count(text), pickle.dumps(s))
+        for bad in ([text, 5], iter([text, "\0"])):
+            with pytest.raises((TypeError, ValueError)):
+                s.extend(bad)
+        i = ab.sequence("int64", [big, one])
+        i[one] = big
+        i.extend((big, one))
+        _ = (i[0:1], i[-1], memoryview(i).tolist())
+        with pytest.raises(OverflowError):
+            ab.sequence("int8", [one, big])
+        f = ab.sequence("float64", [real])
+        f.extend(array.array("d", [real]))
+        _ = (f == [real], list(f))
+
+    watched = [text, big, real, one, texts, One]
+    every_path()
+    gc.collect()
+    before = [sys.getrefcount(o) for o in watched]
+    for _ in range(50):
+        every_path()
+    gc.collect()
+    assert [sys.getrefcount(o) for o in watched] == before
 
 
 def test_the_package_never_imports_numpy(fresh):
