@@ -609,8 +609,9 @@ bool TakesAsBytes(const KindRow* row, PyObject* values) {
 // A new sequence of `row`'s kind holding `values` (none when null).
 PyObject* NewFilled(PyTypeObject* cls, const KindRow* row, PyObject* values) {
   if (values != nullptr && TakesAsBytes(row, values)) {
-    {
-      // Refused here, so that the message is the package's.
+    if (!IsSequence(values)) {
+      // Refused here, so that the message is the package's; a sequence's own
+      // buffer is always contiguous.
       PinnedItems pinned;
       if (!pinned.AcquireBytes(values, row->name)) return nullptr;
     }
@@ -770,7 +771,10 @@ int AssignSubscript(PyObject* self, PyObject* key, PyObject* value) {
   const int64_t handle = HandleOfSequence(self);
   int64_t position = 0;
   if (!DirectPosition(key, position)) {
-    if (!PyIndex_Check(key)) return RaiseBadIndex(key), -1;
+    if (!PyIndex_Check(key)) {
+      RaiseBadIndex(key);
+      return -1;
+    }
     if (!Position(row, handle, key, position)) return -1;
   }
   return row->set(handle, position, value) ? 0 : -1;
