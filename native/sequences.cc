@@ -516,7 +516,8 @@ class Ops {
       PinnedItems pinned;
       const bool acquired =
           kBytesLike ? pinned.AcquireBytes(values, K::kName)
-                     : pinned.AcquireItems(values, K::kName, Values::kItemClass, ItemSize(), Format());
+                     : pinned.AcquireItems(values, K::kName, Values::kItemClass, ItemSize(),
+                                           Format());
       if (!acquired) return false;
       const Py_ssize_t count = pinned.bytes() / static_cast<Py_ssize_t>(sizeof(Item));
       if (!sink.Reserve(count)) return false;

@@ -20,7 +20,9 @@ TEXT = st.text(st.characters(exclude_categories=("Cs",), exclude_characters="\0"
 
 
 def integers(bits, signed):
-    return st.integers(-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if signed else st.integers(0, 2**bits - 1)
+    if signed:
+        return st.integers(-(2 ** (bits - 1)), 2 ** (bits - 1) - 1)
+    return st.integers(0, 2**bits - 1)
 
 
 # Values each kind holds exactly, so that they read back unchanged.

@@ -100,7 +100,8 @@ def test_integer_kinds_refuse_values_beyond_either_edge(kind):
     before = m.NumHandles()
     seq = ab.sequence(kind, [low, high])
     for bad in (low - 1, high + 1, -(2**64), 2**64, -high - 2):
-        message = rf"^value {bad} is out of range for {article} {kind} sequence \[{low}, {high}\](\n|$)"
+        message = rf"^value {bad} is out of range for {article} {kind} sequence "
+        message += rf"\[{low}, {high}\](\n|$)"
         with pytest.raises(OverflowError, match=message):
             ab.sequence(kind, [low, bad])
         with pytest.raises(OverflowError, match=message):
