@@ -43,10 +43,10 @@ check: build typecheck
 	$(BOUNDED_TEST) $(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 300
 	$(BOUNDED_TEST) $(PY) -m pytest -q tests
 
-# mypy --strict on the alphabet package, stubtest on the module's stubs.
+# mypy --strict on the alphabet package, stubtest on the stubs of both native modules.
 typecheck: build
 	$(BOUNDED_TEST) $(PY) -m mypy
-	$(BOUNDED_TEST) $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml _alphabet
+	$(BOUNDED_TEST) $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml _alphabet alphabet._native
 
 build: deps $(VENV)/.installed
 	$(BOUNDED_BUILD) $(CMAKE) -S . -B $(BUILD) -DPython_EXECUTABLE=$(CURDIR)/$(PY) -DALPHABET_WERROR=ON
@@ -85,7 +85,7 @@ fuzz-replay: build-asan
 bench: deps $(VENV)/.installed
 	$(CMAKE) -S . -B $(BENCH_BUILD) -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DALPHABET_TESTS=OFF -DALPHABET_BENCH=ON
-	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _alphabet _floor alphabet_core_bench
+	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _alphabet _native _floor alphabet_core_bench
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/$(BENCH_BUILD)/python:$(CURDIR)/python $(PY) bench/suite.py
 
 # GoogleTest and the header-only hash map come from Debian; installed when

@@ -229,15 +229,15 @@ PyObject* StandardAlphabet(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 
 PyMethodDef alphabet_functions[] = {
     {"new_alphabet", FASTCALL(NewAlphabet),
-     "new_alphabet(cls, symbols)\n--\n\n"
+     "new_alphabet(cls, symbols, /)\n--\n\n"
      "(An instance of cls owning a new alphabet of symbols, the number of symbols)."},
     {"extend_alphabet", FASTCALL(ExtendAlphabet),
-     "extend_alphabet(alphabet, symbols)\n--\n\n"
+     "extend_alphabet(alphabet, symbols, /)\n--\n\n"
      "(A new alphabet of alphabet's symbols followed by symbols, the number added)."},
     {"alphabet_symbols", AlphabetSymbols, METH_O,
-     "alphabet_symbols(alphabet)\n--\n\nThe symbols of alphabet in code order, as a tuple."},
+     "alphabet_symbols(alphabet, /)\n--\n\nThe symbols of alphabet in code order, as a tuple."},
     {"standard_alphabet", FASTCALL(StandardAlphabet),
-     "standard_alphabet(cls, name)\n--\n\n"
+     "standard_alphabet(cls, name, /)\n--\n\n"
      "An instance of cls owning a new handle of the standard alphabet name\n"
      "('dna', 'rna' or 'protein'), or None while it is cleared."},
     {nullptr, nullptr, 0, nullptr},

@@ -76,7 +76,7 @@ PyObject* Adopt(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 PyMethodDef held_functions[] = {
     {"adopt", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Adopt)),
      METH_FASTCALL,
-     "adopt(cls, handle)\n--\n\n"
+     "adopt(cls, handle, /)\n--\n\n"
      "A new instance of cls that takes up a share of its own of handle."},
     {nullptr, nullptr, 0, nullptr},
 };
