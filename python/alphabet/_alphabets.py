@@ -72,7 +72,7 @@ class Alphabet(_native.Held):
     encodes.
     """
 
-    __slots__ = ("_size", "_symbols", "_codec", "_ignore_case", "_aliases", "_unknown",
+    __slots__ = ("_handle", "_size", "_symbols", "_codec", "_ignore_case", "_aliases", "_unknown",
                  "_complements")  # fmt: skip
 
     def __new__(
@@ -91,6 +91,9 @@ class Alphabet(_native.Held):
         return alphabet
 
     def _start(self, size: int, symbols: tuple[str, ...] | None) -> None:
+        # `handle` converts a C integer on every read; the per-call paths
+        # read this Python int instead.
+        self._handle = self.handle
         self._size = size
         self._symbols: tuple[str, ...] | None = symbols
         self._codec: Codec | None = None
@@ -119,13 +122,13 @@ class Alphabet(_native.Held):
         if not isinstance(symbol, str):
             raise TypeError(f"a symbol is a str, not {type(symbol).__name__}")
         try:
-            return _encode(self.handle, symbol)
+            return _encode(self._handle, symbol)
         except (RuntimeError, ValueError):
             return None
 
     def _known_code(self, symbol: str) -> int:
         """The code of `symbol`, known to be a symbol of the alphabet."""
-        return _encode(self.handle, symbol)
+        return _encode(self._handle, symbol)
 
     def _checked_aliases(self, aliases: Mapping[str, str] | None) -> dict[str, str]:
         if aliases is None:
@@ -277,7 +280,7 @@ class Alphabet(_native.Held):
     def encode(self, symbol: str) -> int:
         """The code of `symbol`: the position of its last occurrence, or as the options say."""
         try:
-            return _encode(self.handle, symbol)
+            return _encode(self._handle, symbol)
         except (RuntimeError, ValueError):
             # RuntimeError: not a symbol.  ValueError: a NUL character or a
             # lone surrogate cannot reach the library, and no alphabet holds one.
@@ -292,7 +295,7 @@ class Alphabet(_native.Held):
         if not 0 <= code < self._size:
             raise code_error(code)
         symbols = self._symbols
-        return symbols[code] if symbols is not None else _decode(self.handle, str(code))
+        return symbols[code] if symbols is not None else _decode(self._handle, str(code))
 
     def extend(self, symbols: str | Iterable[str]) -> Self:
         """A new alphabet: these symbols followed by `symbols`; this one is unchanged.

@@ -42,7 +42,7 @@ class Codec:
     """The encoding and decoding tables of one alphabet: built once, immutable."""
 
     __slots__ = ("size", "one_char", "_symbols", "_exact", "_spellings", "_folded", "_unknown",
-                 "_encode_table", "_known_bytes", "_decode_table", "_valid_codes")  # fmt: skip
+                 "_encode_table", "_known_bytes", "_decode_table")  # fmt: skip
 
     size: int
     one_char: bool
@@ -69,7 +69,7 @@ class Codec:
                 # A second distinct symbol of the same letters makes the key ambiguous.
                 self._folded[key] = code if key not in self._folded else None
         self._encode_table: bytes | None = None
-        self._known_bytes = self._decode_table = self._valid_codes = b""
+        self._known_bytes = self._decode_table = b""
         if self.one_char and size <= BYTE_CODES:
             # Every byte, read as a latin-1 character, through the full lookup.
             codes = [self._lookup(chr(byte)) for byte in range(_LATIN1)]
@@ -77,7 +77,6 @@ class Codec:
             self._known_bytes = bytes(byte for byte, code in enumerate(codes) if code is not None)
             if all(ord(symbol) < _LATIN1 for symbol in symbols):
                 self._decode_table = "".join(symbols).encode("latin-1").ljust(_LATIN1, b"\0")
-                self._valid_codes = bytes(range(size))
 
     def _lookup(self, symbol: str) -> int | None:
         code = self._exact.get(symbol)
@@ -171,9 +170,7 @@ class Codec:
         return "".join(map(self._symbols.__getitem__, self._checked(data)))
 
     def _decode_bytes(self, data: bytes) -> str:
-        invalid = data.translate(None, self._valid_codes)
-        if invalid:
-            raise code_error(invalid[0], data.index(invalid[0]))
+        _check_codes(data, self.size)
         return data.translate(self._decode_table).decode("latin-1")
 
     def _checked(self, codes: bytes | list[int]) -> bytes | list[int]:
@@ -210,6 +207,11 @@ def _items(view: memoryview, item: str) -> memoryview[int]:
 
 def _check_codes(codes: bytes | list[int], size: int) -> None:
     """Raises the error for the first code that is not below `size`."""
+    if isinstance(codes, bytes):
+        invalid = codes.translate(None, bytes(range(min(size, _LATIN1))))
+        if invalid:
+            raise code_error(invalid[0], codes.index(invalid[0]))
+        return
     if codes and (min(codes) < 0 or max(codes) >= size):
         position = next(p for p, code in enumerate(codes) if not 0 <= code < size)
         raise code_error(codes[position], position)
