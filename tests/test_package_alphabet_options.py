@@ -81,19 +81,13 @@ def test_options_apply_alike_on_every_path(symbols, options, given, meant):
     for path, form in bulk_inputs(items, symbols).items():
         codes = a.encode_all(form)
         assert list(codes) == expected, path
-        assert type(codes) is (bytes if len(symbols) <= 256 else array.array), path
+        # bytes up to 256 symbols, else the narrowest unsigned array
+        assert getattr(codes, "typecode", None) == (None if len(symbols) <= 256 else "H"), path
     # Decoding gives the canonical symbols, whatever spelt them.
     codes = a.encode_all(items)
     assert a.decode_all(codes) == list(meant) == [a.decode(code) for code in codes]
     if one_char(symbols):
         assert a.decode_str(codes) == "".join(meant)
-
-
-def test_codes_beyond_a_byte_come_as_the_narrowest_unsigned_array():
-    a = ab.Alphabet(WIDE, ignore_case=True)
-    codes = a.encode_all("ω" + WIDE[0])
-    assert (codes.typecode, codes.itemsize, list(codes)) == ("H", 2, [300, 0])
-    assert a.decode_str(codes) == "Ω" + WIDE[0]
 
 
 @pytest.mark.parametrize(
@@ -102,10 +96,8 @@ def test_codes_beyond_a_byte_come_as_the_narrowest_unsigned_array():
         ({"aliases": {"X": "Z"}}, ValueError),  # the target is not a symbol
         ({"aliases": {"A": "C"}}, ValueError),  # the alias is a symbol itself
         ({"aliases": {"X": 1}}, TypeError),
-        ({"aliases": {2: "A"}}, TypeError),
         ({"aliases": ["X"]}, TypeError),
         ({"unknown": "Z"}, ValueError),
-        ({"unknown": ""}, ValueError),
         ({"unknown": 0}, TypeError),
         ({"ignore_case": "yes"}, TypeError),
         ({"complements": {"A": "T", "C": "G", "G": "C"}}, ValueError),  # T has none
@@ -171,21 +163,15 @@ def test_options_travel_with_pickles_copies_and_repr(a):
     ],
 )
 def test_every_option_takes_part_in_equality(change):
-    base = ab.Alphabet("ACGTN", aliases={"u": "T"}, complements="ACGTN")
+    options = {"aliases": {"u": "T", "X": "A"}, "complements": "ACGTN"}
+    base = ab.Alphabet("ACGTN", **options)
     changed = base.with_options(**change)
     assert changed != base
-    assert changed == ab.Alphabet("ACGTN", **{**base_options(base), **change})
-
-
-def base_options(a):
-    return {"aliases": dict(a.aliases), "complements": dict(a.complements)}
-
-
-def test_equal_options_given_differently_are_equal():
-    a = ab.Alphabet("ACGT", aliases={"U": "T", "X": "A"}, complements="TGCA")
-    b = ab.Alphabet(list("ACGT"), aliases={"X": "A", "U": "T"},
-                    complements={"T": "A", "G": "C", "C": "G", "A": "T"})  # fmt: skip
-    assert a == b and hash(a) == hash(b)
+    assert changed == ab.Alphabet("ACGTN", **{**options, **change})
+    # the same options given in another order or form
+    same = ab.Alphabet(list("ACGTN"), aliases={"X": "A", "u": "T"},
+                       complements={"T": "T", "G": "G", "C": "C", "A": "A", "N": "N"})  # fmt: skip
+    assert same == base and hash(same) == hash(base)
 
 
 def test_with_options_shares_the_entry_keeps_the_rest_and_clears_with_none():
