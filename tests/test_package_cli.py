@@ -37,8 +37,12 @@ def test_output(monkeypatch, capsys, argv, stdin, out):
 @pytest.mark.parametrize(
     "argv, stdin, message",
     [
-        (["encode", "dna", "GAXTACA"], "", "Symbol X not in alphabet at position 2"),
-        (["encode", "dna"], ">a\nGA\n>b\nGU\n", "sequence 2: Symbol U not in alphabet at position 1"),
+        (["encode", "dna", "GAXTACA"], "", "Symbol 'X' not in alphabet at position 2"),
+        (
+            ["encode", "dna"],
+            ">a\nGA\n>b\nGU\n",
+            "sequence 2: Symbol 'U' not in alphabet at position 1",
+        ),
         (["decode", "dna", "1", "-1"], "", "Code -1 not in alphabet at position 1"),
         (["decode", "dna"], "1\n7\n", "line 2: Code 7 not in alphabet at position 0"),
         (["decode", "dna", "one"], "", "not a code: 'one'"),

@@ -84,7 +84,7 @@ def _records(lines: Iterable[str]) -> Iterator[str]:
         yield "".join(parts)
 
 
-def _code_line(codes: bytes | list[int]) -> str:
+def _code_line(codes: bytes | Iterable[int]) -> str:
     if isinstance(codes, bytes):
         return " ".join(map(_DECIMAL.__getitem__, codes))
     return " ".join(map(str, codes))
