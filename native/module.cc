@@ -6,6 +6,7 @@
 #include "native/alphabets.h"
 #include "native/flat_api.h"
 #include "native/held.h"
+#include "native/reader.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ PyMODINIT_FUNC PyInit__native() {
   if (!native::LoadFlatApi()) return nullptr;
   PyObject* module = PyModule_Create(&native_module);
   if (module == nullptr) return nullptr;
-  if (!native::AddHeld(module) || !native::AddAlphabets(module)) {
+  if (!native::AddHeld(module) || !native::AddAlphabets(module) || !native::AddReader(module)) {
     Py_DECREF(module);
     return nullptr;
   }

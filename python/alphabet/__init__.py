@@ -2,7 +2,7 @@
 
 `Alphabet` objects encode symbols to codes and back, one at a time or a
 whole text at once; `dna()`, `rna()` and `protein()` give the standard
-alphabets.  `sequence(kind, values)` makes a typed sequence of one of the
+alphabets.  `read(path)` yields the records of a FASTA or FASTQ file.  `sequence(kind, values)` makes a typed sequence of one of the
 seventeen element kinds in KINDS.  Every object owns its handle in the
 module's registry and releases it when Python collects the object.
 """
@@ -36,10 +36,11 @@ _span_build_tree(__path__)
 
 from ._alphabets import Alphabet, dna, protein, rna, set_dna, set_protein, set_rna
 from ._errors import AlphabetError
+from ._reader import FormatError, Record, read
 from ._sequences import KINDS, ByteSequence, Sequence, sequence
 
 # Public classes show under the package's name in reprs and tracebacks.
-for _public in (Alphabet, AlphabetError, ByteSequence, Sequence):
+for _public in (Alphabet, AlphabetError, ByteSequence, FormatError, Sequence):
     _public.__module__ = __name__
 del _os, _sys, _SUFFIXES, _public, _span_build_tree
 
@@ -48,9 +49,12 @@ __all__ = [
     "Alphabet",
     "AlphabetError",
     "ByteSequence",
+    "FormatError",
+    "Record",
     "Sequence",
     "dna",
     "protein",
+    "read",
     "rna",
     "sequence",
     "set_dna",

@@ -1,9 +1,11 @@
 """Types of alphabet._native, the package's native module."""
 
-from collections.abc import Iterable
-from typing import TypeVar
+from collections.abc import Buffer, Callable, Iterable, Sequence
+from types import GenericAlias, TracebackType
+from typing import Any, ClassVar, Generic, Self, TypeVar, final
 
 _H = TypeVar("_H", bound=Held)
+_S = TypeVar("_S", covariant=True)
 
 class Held:
     """Base of the objects that own one registry entry; made only by the package."""
@@ -16,3 +18,60 @@ def new_alphabet(cls: type[_H], symbols: str | Iterable[str], /) -> tuple[_H, in
 def extend_alphabet(alphabet: _H, symbols: str | Iterable[str], /) -> tuple[_H, int]: ...
 def alphabet_symbols(alphabet: Held, /) -> tuple[str, ...]: ...
 def standard_alphabet(cls: type[_H], name: str, /) -> _H | None: ...
+
+# The reader (native/reader.cc).
+
+@final
+class Record(Generic[_S]):
+    """One FASTA or FASTQ record, as alphabet.read yields it."""
+
+    __match_args__: ClassVar[tuple[str, str, str, str]]
+    def __new__(
+        cls, id: str, description: str, sequence: _S, quality: str | None = None
+    ) -> Record[_S]: ...
+    @property
+    def id(self) -> str: ...
+    @property
+    def description(self) -> str: ...
+    @property
+    def sequence(self) -> _S: ...
+    @property
+    def quality(self) -> str | None: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[type[Record[_S]], tuple[str, str, _S, str | None]]: ...
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
+
+@final
+class Reader(Generic[_S]):
+    """An iterator of the records of a FASTA or FASTQ input; made by alphabet.read."""
+
+    def __new__(
+        cls,
+        source: object,
+        /,
+        *,
+        fd: int = -1,
+        head: Buffer = b"",
+        closer: Callable[[], object] | None = None,
+        table: Sequence[int] | None = None,
+        encode: Callable[[str], _S] | None = None,
+        chunk_size: int = 1048576,
+    ) -> Reader[_S]: ...
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> Record[_S]: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        type: type[BaseException] | None,
+        value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None: ...
+    @property
+    def bytes_read(self) -> int: ...
+    @property
+    def format(self) -> str | None: ...
+    @property
+    def closed(self) -> bool: ...
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
