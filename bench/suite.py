@@ -25,6 +25,7 @@ from collections.abc import Callable
 import _alphabet
 import bench_alphabet
 import bench_package
+import bench_reader
 import bench_sequences
 from common import Figure, format_table, missed, parse_core_tsv
 
@@ -67,6 +68,7 @@ def main() -> int:
         ("alphabet rows and handles (bench_alphabet.py)",
          lambda: bench_alphabet.figures(args.quick)),
         ("the alphabet package (bench_package.py)", lambda: bench_package.figures(args.quick)),
+        ("reading FASTA (bench_reader.py)", lambda: bench_reader.figures(args.quick)),
     ]  # fmt: skip
     start = time.perf_counter()
     results = []
