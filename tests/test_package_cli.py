@@ -223,3 +223,38 @@ def test_the_further_standard_alphabets(name):
         assert (status, err) == (1, f"{PROG}: {message}\n")
     else:
         assert (status, out, err) == (0, " ".join(factory().symbols) + "\n", "")
+
+
+class Terminal:
+    """A standard error that says it is a terminal."""
+
+    def isatty(self):
+        return True
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def test_a_progress_bar_only_on_a_terminal_and_only_with_tqdm(monkeypatch, tmp_path):
+    from alphabet import _cli
+
+    pytest.importorskip("tqdm")
+    path = tmp_path / "reads.fa"
+    path.write_bytes(FASTA)
+    assert _cli._progress([str(path)]) is None  # standard error is not a terminal here
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    bar = _cli._progress([str(path), str(path)])
+    assert bar is not None and bar.total == 2 * len(FASTA)
+    bar.close()
+    bar = _cli._progress([str(path), "-"])
+    assert bar.total is None  # standard input has no known length
+    bar.close()
+
+    def no_tqdm(name):
+        raise ImportError(name)
+
+    monkeypatch.setattr(_cli.importlib, "import_module", no_tqdm)
+    assert _cli._progress([str(path)]) is None
