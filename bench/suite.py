@@ -26,6 +26,7 @@ import _alphabet
 import bench_alphabet
 import bench_package
 import bench_package_alphabet
+import bench_reader
 import bench_sequences
 from common import Figure, format_table, missed, parse_core_tsv
 
@@ -70,6 +71,7 @@ def main() -> int:
         ("the alphabet package (bench_package.py)", lambda: bench_package.figures(args.quick)),
         ("the package's Alphabet (bench_package_alphabet.py)",
          lambda: bench_package_alphabet.figures(args.quick)),
+        ("reading FASTA (bench_reader.py)", lambda: bench_reader.figures(args.quick)),
     ]  # fmt: skip
     start = time.perf_counter()
     results = []

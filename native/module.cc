@@ -6,6 +6,7 @@
 #include "native/alphabets.h"
 #include "native/flat_api.h"
 #include "native/held.h"
+#include "native/reader.h"
 #include "native/sequences.h"
 
 namespace {
@@ -29,7 +30,7 @@ PyMODINIT_FUNC PyInit__native() {
   PyObject* module = PyModule_Create(&native_module);
   if (module == nullptr) return nullptr;
   if (!native::AddHeld(module) || !native::AddAlphabets(module) ||
-      !native::AddSequences(module)) {
+      !native::AddSequences(module) || !native::AddReader(module)) {
     Py_DECREF(module);
     return nullptr;
   }

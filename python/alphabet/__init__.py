@@ -5,6 +5,7 @@ whole text at once, with options for case, aliases and unknown symbols;
 they give reverse complements and k-mer indices.  `dna()`, `rna()` and
 `protein()` give the standard alphabets, `iupac_dna()`, `iupac_rna()` and
 `extended_protein()` the same with ambiguity codes, stop and gap.
+`read(path)` yields the records of a FASTA or FASTQ file.
 `sequence(kind, values)` makes a typed sequence of one of the seventeen
 element kinds in KINDS.  Every object owns its handle in the
 module's registry and releases it when Python collects the object.
@@ -51,10 +52,11 @@ from ._alphabets import (
     set_rna,
 )
 from ._errors import AlphabetError
+from ._reader import FormatError, Record, read
 from ._sequences import KINDS, ByteSequence, Sequence, sequence
 
 # Public classes show under the package's name in reprs and tracebacks.
-for _public in (Alphabet, AlphabetError, AlphabetOptions, ByteSequence, Sequence):
+for _public in (Alphabet, AlphabetError, AlphabetOptions, ByteSequence, FormatError, Sequence):
     _public.__module__ = __name__
 del _os, _sys, _SUFFIXES, _public, _span_build_tree
 
@@ -64,12 +66,15 @@ __all__ = [
     "AlphabetError",
     "AlphabetOptions",
     "ByteSequence",
+    "FormatError",
+    "Record",
     "Sequence",
     "dna",
     "extended_protein",
     "iupac_dna",
     "iupac_rna",
     "protein",
+    "read",
     "rna",
     "sequence",
     "set_dna",

@@ -1,13 +1,14 @@
 """Types of alphabet._native, the package's native module."""
 
-from collections.abc import Buffer, Iterable, Iterator, Sequence
-from types import GenericAlias
-from typing import Any, ClassVar, Self, SupportsIndex, TypeVar, overload
+from collections.abc import Buffer, Callable, Iterable, Iterator, Sequence
+from types import GenericAlias, TracebackType
+from typing import Any, ClassVar, Generic, Self, SupportsIndex, TypeVar, final, overload
 
 from typing_extensions import disjoint_base
 
 _H = TypeVar("_H", bound=Held)
 _T = TypeVar("_T")
+_S = TypeVar("_S", covariant=True)
 
 @disjoint_base
 class Held:
@@ -48,4 +49,60 @@ class SequenceBase(Held, Sequence[_T]):
     def __buffer__(self, flags: int, /) -> memoryview: ...
     def __release_buffer__(self, buffer: memoryview, /) -> None: ...
     def __reduce__(self) -> tuple[Any, ...]: ...
+
+# The reader (native/reader.cc).
+
+@final
+class Record(Generic[_S]):
+    """One FASTA or FASTQ record, as alphabet.read yields it."""
+
+    __match_args__: ClassVar[tuple[str, str, str, str]]
+    def __new__(
+        cls, id: str, description: str, sequence: _S, quality: str | None = None
+    ) -> Record[_S]: ...
+    @property
+    def id(self) -> str: ...
+    @property
+    def description(self) -> str: ...
+    @property
+    def sequence(self) -> _S: ...
+    @property
+    def quality(self) -> str | None: ...
+    def __hash__(self) -> int: ...
+    def __reduce__(self) -> tuple[type[Record[_S]], tuple[str, str, _S, str | None]]: ...
+    def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
+
+@final
+class Reader(Generic[_S]):
+    """An iterator of the records of a FASTA or FASTQ input; made by alphabet.read."""
+
+    def __new__(
+        cls,
+        source: object,
+        /,
+        *,
+        fd: int = -1,
+        head: Buffer = b"",
+        closer: Callable[[], object] | None = None,
+        table: Sequence[int] | None = None,
+        encode: Callable[[str], _S] | None = None,
+        chunk_size: int = 1048576,
+    ) -> Reader[_S]: ...
+    def __iter__(self) -> Self: ...
+    def __next__(self) -> Record[_S]: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        type: type[BaseException] | None,
+        value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None: ...
+    @property
+    def bytes_read(self) -> int: ...
+    @property
+    def format(self) -> str | None: ...
+    @property
+    def closed(self) -> bool: ...
     def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
