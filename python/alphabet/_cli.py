@@ -212,7 +212,7 @@ def _open_output(args: argparse.Namespace) -> _Output:
     return _Output(sys.stdout.buffer, owned=False)
 
 
-def _code_text(codes: bytes | list[int]) -> bytes:
+def _code_text(codes: bytes | array.array[int]) -> bytes:
     """Codes as decimal numbers separated by spaces."""
     if not isinstance(codes, bytes):
         return " ".join(map(str, codes)).encode()
@@ -224,7 +224,7 @@ def _code_text(codes: bytes | list[int]) -> bytes:
     return " ".join(map(_DECIMAL.__getitem__, codes)).encode()
 
 
-def _raw_codes(codes: bytes | list[int], wide: bool) -> bytes:
+def _raw_codes(codes: bytes | array.array[int], wide: bool) -> bytes:
     if not wide:
         return codes if isinstance(codes, bytes) else bytes(codes)
     try:

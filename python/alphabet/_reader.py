@@ -8,6 +8,7 @@ the record being assembled and one chunk are held, however large the file.
 
 from __future__ import annotations
 
+import array
 import gzip
 import io
 import os
@@ -59,10 +60,10 @@ type Source = str | os.PathLike[str] | BinaryInput
 @overload
 def read(source: Source, *, alphabet: None = None) -> _native.Reader[str]: ...
 @overload
-def read(source: Source, *, alphabet: Alphabet) -> _native.Reader[bytes | list[int]]: ...
+def read(source: Source, *, alphabet: Alphabet) -> _native.Reader[bytes | array.array[int]]: ...
 def read(
     source: Source, *, alphabet: Alphabet | None = None
-) -> _native.Reader[str] | _native.Reader[bytes | list[int]]:
+) -> _native.Reader[str] | _native.Reader[bytes | array.array[int]]:
     """The records of a FASTA or FASTQ input, one at a time.
 
     `source` is a path, "-" for standard input, or a binary file object.
@@ -92,7 +93,7 @@ def read(
 
 def _open(
     source: Source, alphabet: Alphabet | None, chunk_size: int
-) -> _native.Reader[str] | _native.Reader[bytes | list[int]]:
+) -> _native.Reader[str] | _native.Reader[bytes | array.array[int]]:
     table, encode = _encoding(alphabet)
     if isinstance(source, str) and source == "-":
         return _from_stream(_standard_input(), None, table, encode, chunk_size)
@@ -116,7 +117,7 @@ def _open(
 
 def _encoding(
     alphabet: Alphabet | None,
-) -> tuple[list[int] | None, Callable[[str], bytes | list[int]] | None]:
+) -> tuple[list[int] | None, Callable[[str], bytes | array.array[int]] | None]:
     """The byte table and the encoder that the native reader encodes with.
 
     The table comes from the alphabet's own answer for each ASCII character,
@@ -172,9 +173,9 @@ def _from_stream(
     stream: BinaryInput,
     close: Callable[[], object] | None,
     table: Sequence[int] | None,
-    encode: Callable[[str], bytes | list[int]] | None,
+    encode: Callable[[str], bytes | array.array[int]] | None,
     chunk_size: int,
-) -> _native.Reader[str] | _native.Reader[bytes | list[int]]:
+) -> _native.Reader[str] | _native.Reader[bytes | array.array[int]]:
     head = _read_head(stream)
     if head == _GZIP_MAGIC:
         return _unzipped(head, stream, close, table, encode, chunk_size)
@@ -187,9 +188,9 @@ def _unzipped(
     stream: BinaryInput,
     close: Callable[[], object] | None,
     table: Sequence[int] | None,
-    encode: Callable[[str], bytes | list[int]] | None,
+    encode: Callable[[str], bytes | array.array[int]] | None,
     chunk_size: int,
-) -> _native.Reader[str] | _native.Reader[bytes | list[int]]:
+) -> _native.Reader[str] | _native.Reader[bytes | array.array[int]]:
     """A reader of the gzip stream that starts with `head` and goes on in `stream`."""
     unzipped = gzip.GzipFile(fileobj=_Prefixed(head, stream), mode="rb")
 
