@@ -38,10 +38,9 @@ def no_stray_collections():
 
     Tests count registry entries with NumHandles; a collection that happened
     to run in the middle of a test would release entries that earlier tests
-    left in garbage cycles and upset the count.  Each test starts after a
-    collection of its own; tests that need one call gc.collect() themselves.
+    left in garbage cycles and upset the count.  Tests that need a collection
+    call gc.collect() themselves.
     """
-    gc.collect()
     gc.disable()
     try:
         yield
