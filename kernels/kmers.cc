@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <utility>
 
 #include "kernels/text.h"
 
@@ -53,23 +54,27 @@ struct MultiplyStep {
   uint64_t Start(const uint8_t* codes, size_t k) const { return KmerAt(codes, k, base); }
 };
 
+// The lanes' steps are spelled out (a fold over the lane numbers) so that
+// each lane's k-mer stays in a register.
+template <class Step, size_t... kLane>
+void RollLanes(const uint8_t* codes, size_t per_lane, size_t k, uint64_t* out, const Step& step,
+               std::index_sequence<kLane...>) {
+  uint64_t rolled[] = {step.Start(codes + kLane * per_lane, k)...};
+  ((out[kLane * per_lane] = step.Out(rolled[kLane])), ...);
+  for (size_t i = 1; i < per_lane; ++i) {
+    ((rolled[kLane] = step.Next(rolled[kLane], codes[kLane * per_lane + i - 1],
+                                codes[kLane * per_lane + i + k - 1]),
+      out[kLane * per_lane + i] = step.Out(rolled[kLane])),
+     ...);
+  }
+}
+
 template <class Step>
 void Roll(const uint8_t* codes, size_t count, size_t k, uint64_t* out, const Step& step) {
   const size_t per_lane = count / kLanes;
   size_t done = 0;
   if (per_lane >= kMinPerLane) {
-    uint64_t rolled[kLanes];
-    for (size_t lane = 0; lane < kLanes; ++lane) {
-      rolled[lane] = step.Start(codes + lane * per_lane, k);
-      out[lane * per_lane] = step.Out(rolled[lane]);
-    }
-    for (size_t i = 1; i < per_lane; ++i) {
-      for (size_t lane = 0; lane < kLanes; ++lane) {
-        const size_t at = lane * per_lane + i;
-        rolled[lane] = step.Next(rolled[lane], codes[at - 1], codes[at + k - 1]);
-        out[at] = step.Out(rolled[lane]);
-      }
-    }
+    RollLanes(codes, per_lane, k, out, step, std::make_index_sequence<kLanes>());
     done = kLanes * per_lane;
   }
   // What the lanes left: all of it when short, else the last count % kLanes.
