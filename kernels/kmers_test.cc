@@ -71,7 +71,9 @@ TEST_P(KmersBaseTest, AgreesWithTheReferenceForEveryK) {
           cases.back().first[at] = static_cast<uint8_t>(base + rng() % (256 - base));
         }
       }
-      for (const auto& [input, stop] : cases) {
+      for (const auto& each : cases) {
+        const std::vector<uint8_t>& input = each.first;
+        const size_t stop = each.second;
         const std::vector<uint64_t> expected =
             stop == n ? Reference(input, k, base) : std::vector<uint64_t>{};
         ForEachIsa([&](Isa) {

@@ -14,10 +14,14 @@
 
 // GCC 12 warns about the deliberately undefined vectors inside its own
 // AVX-512 intrinsics (the warning sits in the header; newer GCC is quiet).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
+#endif
 
 #include <bit>
 #include <cstddef>
