@@ -6,7 +6,9 @@
 // Built once, from a table of 256 entries, and immutable afterwards: any
 // number of threads may use one map at once.  Besides the images it keeps the
 // forms the vector kernels read (below), computed when it is built, so a
-// kernel call prepares nothing.  About 600 bytes; copyable.
+// kernel call prepares nothing.  About 600 bytes, copyable, and with no
+// alignment beyond an int's, so it may live inside any allocation (the
+// kernels load it unaligned).
 #ifndef ALPHABET_KERNELS_BYTE_MAP_H_
 #define ALPHABET_KERNELS_BYTE_MAP_H_
 
@@ -41,8 +43,7 @@ class ByteMap {
   // byte has no image at most 255 images are in use, so one is always free.)
   uint8_t marker() const { return marker_; }
 
-  // 256 bytes, aligned to 64: the image of each byte, marker() for a byte
-  // without one.
+  // 256 bytes: the image of each byte, marker() for a byte without one.
   const uint8_t* table() const { return table_; }
 
   // Every byte with an image is below 0x80, so a byte with the top bit set
@@ -60,8 +61,8 @@ class ByteMap {
   std::span<const uint8_t> active_rows() const { return {active_rows_, num_active_rows_}; }
 
  private:
-  alignas(64) uint8_t table_[256];
-  alignas(16) uint8_t rows_[16][16];
+  uint8_t table_[256];
+  uint8_t rows_[16][16];
   uint8_t active_rows_[16] = {};
   uint8_t num_active_rows_ = 0;
   uint8_t marker_ = 0;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <random>
 #include <type_traits>
 #include <vector>
@@ -255,6 +256,24 @@ TEST(ByteMapTest, KeepsEveryImageAndAMarkerNoValidByteMapsTo) {
       EXPECT_EQ(map.valid_below_0x80(), !high);
     }
   }
+}
+
+// A map may live inside any allocation, such as a Python object: the kernels
+// must not expect its tables on a vector boundary.
+TEST(TranslateTest, AMapAwayFromAVectorBoundaryWorks) {
+  std::mt19937_64 rng(7);
+  const Images images = RandomImages(rng, MapShape::kHighToo);
+  static_assert(alignof(ByteMap) <= 4);
+  alignas(64) unsigned char storage[sizeof(ByteMap) + 64];
+  const ByteMap* map = new (storage + 4) ByteMap(images);
+  const std::vector<uint8_t> input = RandomInput(rng, images, 1000);
+  const Expected expected = Reference(images, input);
+  ForEachIsa([&](Isa) {
+    std::vector<uint8_t> out(input.size());
+    ASSERT_EQ(TranslateChecked(input.data(), out.data(), input.size(), *map), expected.stop);
+    EXPECT_TRUE(std::equal(expected.images.begin(), expected.images.end(), out.begin()));
+  });
+  map->~ByteMap();
 }
 
 // Reads and writes stop exactly at the ends of the buffers: each buffer lies

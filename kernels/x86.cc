@@ -160,7 +160,7 @@ struct Tables {
 };
 
 ALPHABET_KERNEL_TARGET inline void PrepareTables(const ByteMap& map, Tables& tables) {
-  for (int q = 0; q < 4; ++q) tables.quarter[q] = _mm512_load_si512(map.table() + 64 * q);
+  for (int q = 0; q < 4; ++q) tables.quarter[q] = _mm512_loadu_si512(map.table() + 64 * q);
   tables.marker = _mm512_set1_epi8(static_cast<char>(map.marker()));
   tables.check = !map.all_valid();
   tables.low_only = map.valid_below_0x80();
