@@ -9,5 +9,4 @@ const KernelTable& ActiveKernels() {
   return table != nullptr ? *table : kScalarKernels;
 }
 
-
 }  // namespace alphabet::kernels

@@ -155,8 +155,9 @@ class FencedBuffer {
     EXPECT_NE(base, MAP_FAILED);
     base_ = static_cast<uint8_t*>(base);
     EXPECT_EQ(mprotect(base_ + page_, inner, PROT_READ | PROT_WRITE), 0);
-    uint8_t* start = placement == Placement::kAgainstStart ? base_ + page_ : base_ + page_ + inner - bytes;
-    data_ = reinterpret_cast<T*>(start);
+    uint8_t* readable = base_ + page_;
+    data_ = reinterpret_cast<T*>(placement == Placement::kAgainstStart ? readable
+                                                                       : readable + inner - bytes);
   }
   FencedBuffer(const FencedBuffer&) = delete;
   FencedBuffer& operator=(const FencedBuffer&) = delete;

@@ -99,7 +99,8 @@ size_t MaxKmerLength(uint64_t base) {
     ++k;
   }
   // base^(k+1) > 2^64 - 1, and it is 2^64 itself for some powers of two.
-  const bool reaches_2_64 = std::has_single_bit(base) && power == (uint64_t{1} << (64 - std::countr_zero(base)));
+  const bool reaches_2_64 =
+      std::has_single_bit(base) && power == uint64_t{1} << (64 - std::countr_zero(base));
   return reaches_2_64 ? k + 1 : k;
 }
 

@@ -27,7 +27,8 @@ constexpr size_t kScanBlock = 64;
 size_t Translate(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map) {
   const uint8_t* table = map.table();
   const bool check = !map.all_valid();
-  const uint64_t markers = kEveryByte * map.marker();
+  const uint8_t marker = map.marker();
+  const uint64_t markers = kEveryByte * marker;
   // Eight bytes are read as one word and their images gathered into another,
   // stored only once checked: one load and one store per eight bytes instead
   // of eight of each (and `out` may be `in`).  Byte j of a word is the j-th
@@ -47,7 +48,7 @@ size_t Translate(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map) 
   }
   for (; i < n; ++i) {
     const uint8_t image = table[in[i]];
-    if (check && image == map.marker()) return i;
+    if (check && image == marker) return i;
     out[i] = image;
   }
   return n;
@@ -127,13 +128,18 @@ size_t CopyWithout(const uint8_t* in, size_t n, uint8_t* out, uint8_t drop, uint
   }
   return kept;
 }
+
 }  // namespace alphabet::kernels::scalar
 
 namespace alphabet::kernels {
 
 const KernelTable kScalarKernels = {
-    scalar::Translate,        scalar::TranslateWide<uint16_t>, scalar::TranslateWide<uint32_t>,
-    scalar::TranslateWide<uint64_t>, scalar::ReverseTranslate, scalar::FirstAtLeast,
+    scalar::Translate,
+    scalar::TranslateWide<uint16_t>,
+    scalar::TranslateWide<uint32_t>,
+    scalar::TranslateWide<uint64_t>,
+    scalar::ReverseTranslate,
+    scalar::FirstAtLeast,
     scalar::CopyWithout,
 };
 
