@@ -1,9 +1,6 @@
 #include "kernels/isa.h"
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -22,14 +19,6 @@ TEST(IsaTest, SupportedStartsWithScalarInOrderOfPreference) {
 #if !defined(__x86_64__)
   EXPECT_EQ(sets.size(), 1u);
 #endif
-}
-
-TEST(IsaTest, NamesAreDistinctAndReadBack) {
-  for (const Isa isa : kAllIsas) {
-    EXPECT_EQ(IsaFromName(IsaName(isa)), isa);
-  }
-  EXPECT_EQ(IsaFromName("avx"), std::nullopt);
-  EXPECT_EQ(IsaFromName(""), std::nullopt);
 }
 
 TEST(IsaTest, SetActiveSwitchesOnlyToSupportedSets) {
@@ -55,24 +44,6 @@ TEST(IsaTest, DetectionAgreesWithTheCompilersCheck) {
                 __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi"));
 }
 #endif
-
-// Readers see one of the sets written, never anything else (run under the
-// thread sanitizer by the reliability stages).
-TEST(IsaTest, SwitchingWhileOtherThreadsReadIsSafe) {
-  std::atomic<bool> stop{false};
-  std::atomic<int> unsupported{0};
-  std::vector<std::thread> readers;
-  for (int t = 0; t < 2; ++t) {
-    readers.emplace_back([&] {
-      while (!stop.load()) unsupported += !IsSupported(Active());
-    });
-  }
-  for (int i = 0; i < 20000; ++i) SetActive(Supported()[i % Supported().size()]);
-  stop = true;
-  for (std::thread& reader : readers) reader.join();
-  EXPECT_EQ(unsupported.load(), 0);
-  SetActive(Best());
-}
 
 }  // namespace
 }  // namespace alphabet::kernels
