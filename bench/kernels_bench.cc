@@ -9,10 +9,12 @@
 // column per set.  With --tsv it prints only the figures bench/suite.py
 // shows, for the best set, as tab-separated lines: figure, measured ms,
 // baseline ms, unit, baseline name, goal on the ratio ("-" for none), note.
+// --rounds N takes the best of N rounds instead of 9, for a busy machine.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -33,7 +35,7 @@ using alphabet::kernels::Isa;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kSize = 10'000'000;
-constexpr int kRounds = 9;
+int rounds = 9;  // --rounds N
 
 constexpr std::string_view kDnaLetters = "ACGT";
 constexpr std::string_view kProteinLetters = "ACDEFGHIKLMNPQRSTVWY";
@@ -67,7 +69,7 @@ struct Measured {
 Measured Measure(const Case& c) {
   std::vector<uint8_t> from(c.copied_bytes, 1), to(c.copied_bytes, 2);
   Measured best{1e30, 1e30};
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     best.kernel = std::min(best.kernel, Seconds(c.run));
     best.copy = std::min(best.copy, Seconds([&] {
       std::memcpy(to.data(), from.data(), c.copied_bytes);
@@ -205,7 +207,7 @@ void PrintTable(const std::vector<Case>& cases) {
   const auto sets = alphabet::kernels::Supported();
   std::printf("ns per element, and (in brackets) the ratio to memcpy of the bytes in the "
               "second column;\n%zu elements, best of %d rounds\n\n",
-              kSize, kRounds);
+              kSize, rounds);
   std::printf("%-32s %8s %8s", "kernel", "memcpy B", "memcpy");
   for (const Isa isa : sets) std::printf(" %17s", alphabet::kernels::IsaName(isa));
   std::printf("\n");
@@ -244,10 +246,17 @@ void PrintTsv(const std::vector<Case>& cases) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool tsv = argc > 1 && std::string_view(argv[1]) == "--tsv";
-  if (argc > 2 || (argc == 2 && !tsv)) {
-    std::fprintf(stderr, "usage: %s [--tsv]\n", argv[0]);
-    return 2;
+  bool tsv = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--tsv") {
+      tsv = true;
+    } else if (arg == "--rounds" && i + 1 < argc && std::atoi(argv[i + 1]) > 0) {
+      rounds = std::atoi(argv[++i]);
+    } else {
+      std::fprintf(stderr, "usage: %s [--tsv] [--rounds N]\n", argv[0]);
+      return 2;
+    }
   }
   Data data;
   Fill(data);
