@@ -26,9 +26,11 @@ namespace alphabet::kernels {
 size_t TranslateChecked(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map);
 
 // As TranslateChecked, for codes held in wider integers (decoding a buffer of
-// numpy or array codes): a code outside [0, 256) is refused like a byte
-// without an image.  T is one of int8_t, int16_t, int32_t, int64_t,
-// uint16_t, uint32_t, uint64_t.  `in` and `out` must not overlap.
+// numpy or array codes), or for text held in wider units (encoding a str
+// stored two or four bytes per character): a value outside [0, 256) is
+// refused like a byte without an image.  T is one of int8_t, int16_t,
+// int32_t, int64_t, uint16_t, uint32_t, uint64_t.  `in` and `out` must not
+// overlap.
 template <class T>
 size_t TranslateWideChecked(const T* in, uint8_t* out, size_t n, const ByteMap& map);
 
