@@ -85,7 +85,7 @@ fuzz-replay: build-asan
 bench: deps $(VENV)/.installed
 	$(CMAKE) -S . -B $(BENCH_BUILD) -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DALPHABET_TESTS=OFF -DALPHABET_BENCH=ON
-	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _alphabet _native _floor alphabet_core_bench
+	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _alphabet _native _floor alphabet_core_bench kernels_bench
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/$(BENCH_BUILD)/python:$(CURDIR)/python $(PY) bench/suite.py
 
 # GoogleTest and the header-only hash map come from Debian; installed when

@@ -132,6 +132,21 @@ def parse_core_tsv(text: str) -> list[Figure]:
     return figures
 
 
+def parse_kernels_tsv(text: str) -> list[Figure]:
+    """Figures from kernels_bench --tsv: figure, measured, baseline, unit,
+    baseline name, goal on the ratio ("-" for none) and note per line."""
+    figures = []
+    for line in text.splitlines():
+        if not line.strip():
+            continue
+        name, measured, baseline, unit, baseline_name, limit, note = line.split("\t")
+        figures.append(Figure(name, float(measured), unit, float(baseline), baseline_name,
+                              limit=None if limit == "-" else float(limit), note=note))  # fmt: skip
+    if not figures:
+        raise ValueError("kernels_bench --tsv printed no figure")
+    return figures
+
+
 def missed(figures: Iterable[Figure]) -> list[Figure]:
     return [f for f in figures if f.met is False]
 

@@ -18,6 +18,7 @@ from common import (  # noqa: E402
     format_table,
     missed,
     parse_core_tsv,
+    parse_kernels_tsv,
 )
 
 
@@ -122,3 +123,20 @@ def test_core_output_without_figures_is_refused(output):
 )  # fmt: skip
 def test_a_ratio_never_prints_as_its_limit_unless_equal(ratio, limit, shown):
     assert format_ratio(ratio, limit) == shown
+
+
+def test_kernel_figures_from_tsv():
+    text = ("encode 10M DNA symbols [avx2]\t2.5\t1.0\tms\tmemcpy of 10 MB\t3.000000\t0.25 ns\n"
+            "decode [scalar]\t4.0\t1.0\tms\tmemcpy of 10 MB\t-\t\n")  # fmt: skip
+    encode, decode = parse_kernels_tsv(text)
+    assert (encode.name, encode.unit, encode.baseline_name) == (
+        "encode 10M DNA symbols [avx2]", "ms", "memcpy of 10 MB")
+    assert encode.ratio == pytest.approx(2.5) and encode.limit == 3.0 and encode.met is True
+    assert encode.note == "0.25 ns"
+    assert decode.limit is None and decode.met is None
+
+
+@pytest.mark.parametrize("output", ["", "\n", "encode\t2.5\t1.0\tms\n"])
+def test_kernel_output_without_figures_is_refused(output):
+    with pytest.raises(ValueError):
+        parse_kernels_tsv(output)
