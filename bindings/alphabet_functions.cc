@@ -39,10 +39,13 @@ void RaiseWrongKind(Handle handle, const char* expected) {
 // for an object of another kind.
 bool CopySymbols(Handle handle, std::vector<std::string>& out) {
   auto found = StringOperations::Find(handle, "[]string");
-  if (found.refused) return false;
-  if (found.seq) {
-    out.reserve(found.seq->length());
-    for (int64_t i = 0; i < found.seq->length(); ++i) out.push_back((*found.seq)[i]);
+  if (!found.status.ok()) {
+    RaiseFault(found.status);
+    return false;
+  }
+  if (const auto& seq = found.value) {
+    out.reserve(seq->length());
+    for (int64_t i = 0; i < seq->length(); ++i) out.push_back((*seq)[i]);
   }
   return true;
 }

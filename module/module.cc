@@ -6,7 +6,7 @@
 #include "bindings/export.h"
 #include "bindings/registry_functions.h"
 #include "module/wrap.h"
-#include "sequences/flat_functions.h"
+#include "bindings/sequence_functions.h"
 
 namespace module {
 namespace {

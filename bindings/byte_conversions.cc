@@ -4,8 +4,9 @@
 
 #include <cstring>
 
+#include "bindings/errors.h"
+#include "bindings/sequence_functions.h"
 #include "bindings/startup.h"
-#include "sequences/flat_functions.h"
 #include "sequences/operations.h"
 
 using ByteOperations = sequences::Operations<sequences::U8Storage>;
@@ -34,8 +35,11 @@ int64_t Slice_byte_from_bytes(PyObject* o) {
 PyObject* Slice_byte_to_bytes(int64_t handle) {
   bindings::EnsureStarted();
   auto found = ByteOperations::Find(handle, "[]byte");
-  if (found.refused) return nullptr;
-  if (!found.seq) return PyBytes_FromStringAndSize(nullptr, 0);
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(found.seq->data()),
-                                   found.seq->length());
+  if (!found.status.ok()) {
+    bindings::RaiseFault(found.status);
+    return nullptr;
+  }
+  if (!found.value) return PyBytes_FromStringAndSize(nullptr, 0);
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(found.value->data()),
+                                   found.value->length());
 }
