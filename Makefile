@@ -1,5 +1,6 @@
 # make demo         builds the module and runs the demos (module, package, command line)
-# make check        builds with -Werror, type-checks, runs the C++ and Python tests (fast)
+# make check        checks the sources (lint), builds with -Werror, type-checks, runs
+#                   the C++ and Python tests (fast)
 # make reliability  the reliability harness: sanitizers, debug allocator,
 #                   fuzzer, leaks, threads (reliability/README.md)
 # make test         check, then reliability: every test there is; CI runs it
@@ -30,7 +31,7 @@ RELIABILITY_STAGES := selftest asan-unit asan-pytest devmode fuzz leaks threads 
 # target at a time, even under make -j.
 .NOTPARALLEL:
 
-.PHONY: demo test check build build-asan build-tsan deps clean typecheck bench reliability \
+.PHONY: demo test check lint build build-asan build-tsan deps clean typecheck bench reliability \
         $(RELIABILITY_STAGES) fuzz-replay
 
 demo: build
@@ -39,9 +40,14 @@ demo: build
 
 test: check reliability
 
-check: build typecheck
+check: lint build typecheck
 	$(BOUNDED_TEST) $(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 300
 	$(BOUNDED_TEST) $(PY) -m pytest -q tests
+
+# Static checks of the sources: each folder includes only from the folders
+# below it.
+lint: $(VENV)/.installed
+	$(PY) scripts/check-layering.py
 
 # mypy --strict on the alphabet package, stubtest on the module's stubs.
 typecheck: build
