@@ -48,8 +48,9 @@ import traceback
 # use one with a planted fault).
 m = importlib.import_module(os.environ.get("ALPHABET_MODULE", "_alphabet"))
 
-KINDS = ["bool", "byte", "error", "float32", "float64", "int", "int16", "int32", "int64",
-         "int8", "rune", "string", "uint", "uint16", "uint32", "uint64", "uint8"]
+# The module's sequence kinds, in table order.
+KINDS = [name.removeprefix("Slice_").removesuffix("_CTor") for name in vars(m)
+         if name.startswith("Slice_") and name.endswith("_CTor")]
 # Kinds that share a storage type accept each other's handles.
 STORAGE = {kind: kind for kind in KINDS} | {"uint8": "byte", "rune": "int32"}
 STANDARD = ("DNA", "RNA", "Protein")

@@ -9,6 +9,7 @@ import time
 import pytest
 
 import _alphabet as m
+from sequence_kinds import KINDS
 
 PROTEIN = "ACDEFGHIKLMNPQRSTVWY"
 
@@ -240,10 +241,6 @@ ALPHABET_ROWS = [
     ("alphabet_Error_Error", "alphabet_Error_Error(_handle)\n\ntype: _handle: int64_t"),
     ("alphabet_NewAlphabet", "alphabet_NewAlphabet(symbols)\n\ntype: symbols: int64_t"),
 ]
-
-KINDS = ["bool", "byte", "error", "float32", "float64", "int", "int16", "int32", "int64",
-         "int8", "rune", "string", "uint", "uint16", "uint32", "uint64", "uint8"]
-
 
 def table_names():
     names = ["TovaInit", "DecRef", "IncRef", "NumHandles"]
