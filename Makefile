@@ -1,6 +1,6 @@
 # make demo         builds the module and runs the demos (module, package, command line)
-# make check        checks the sources (lint), builds with -Werror, type-checks, runs
-#                   the C++ and Python tests (fast)
+# make check        checks the sources (lint: layering, formatting), builds with -Werror,
+#                   type-checks, runs the C++ and Python tests (fast)
 # make reliability  the reliability harness: sanitizers, debug allocator,
 #                   fuzzer, leaks, threads (reliability/README.md)
 # make test         check, then reliability: every test there is; CI runs it
@@ -45,9 +45,14 @@ check: lint build typecheck
 	$(BOUNDED_TEST) $(PY) -m pytest -q tests
 
 # Static checks of the sources: each folder includes only from the folders
-# below it.
+# below it; C++ and Python are formatted (clang-format, ruff format) and
+# pass ruff's lint rules (pyproject.toml).
+PY_SOURCES := conftest.py python tests bench reliability examples scripts
 lint: $(VENV)/.installed
 	$(PY) scripts/check-layering.py
+	git ls-files -z '*.cc' '*.h' | xargs -0 $(VENV)/bin/clang-format --dry-run --Werror
+	$(VENV)/bin/ruff check $(PY_SOURCES)
+	$(VENV)/bin/ruff format --check $(PY_SOURCES)
 
 # mypy --strict on the alphabet package, stubtest on the module's stubs.
 typecheck: build

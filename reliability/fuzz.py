@@ -500,9 +500,9 @@ class Fuzzer:
         if r < 0.72:
             return objs, {}, True
         if r < 0.82:
-            return [], dict(zip(names, objs)), True
+            return [], dict(zip(names, objs, strict=True)), True
         if r < 0.87:
-            return objs[:1], dict(zip(names[1:], objs[1:])), True
+            return objs[:1], dict(zip(names[1:], objs[1:], strict=True)), True
         if r < 0.91:
             return objs[:-1], {}, False
         if r < 0.94:
@@ -522,7 +522,7 @@ class Fuzzer:
         args, kwargs, well_formed = self.shape(method, draws)
         parses = all(d.clean for d in draws)
         clean = well_formed and parses
-        handles = {k: d.handle for (k, _), d in zip(method.params, draws) if k in HANDLE_PARAMS}
+        handles = {k: d.handle for (k, _), d in zip(method.params, draws, strict=True) if k in HANDLE_PARAMS}
         expect = self.predict(method, handles) if clean else None
         before = self.model.expected_count()
         if self.log:

@@ -109,9 +109,9 @@ def test_empty_alphabets():
     for empty in (m.alphabet_NewAlphabet(0), m.alphabet_NewAlphabet(strings([])),
                   m.alphabet_Alphabet_CTor()):
         assert symbols_of(empty) == []
-        raises_runtime(lambda: m.alphabet_Alphabet_Encode(empty, "A"),
+        raises_runtime(lambda empty=empty: m.alphabet_Alphabet_Encode(empty, "A"),
                        "Symbol A not in alphabet")
-        raises_runtime(lambda: m.alphabet_Alphabet_Decode(empty, "0"),
+        raises_runtime(lambda empty=empty: m.alphabet_Alphabet_Decode(empty, "0"),
                        "Code 0 not in alphabet")
 
 
@@ -297,7 +297,8 @@ def progress_during(call):
         done = count - c0
     finally:
         stop = True
-        thread.join()
+        thread.join(timeout=60)
+    assert not thread.is_alive()
     return done / (rate * elapsed), elapsed
 
 
@@ -354,6 +355,7 @@ def test_threads_calling_at_once_keep_exact_accounting():
         t.start()
     for t in threads:
         t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads), "deadlocked"
     assert not errors
     assert m.NumHandles() == start
     assert m.alphabet_Alphabet_Encode(dna, "T") == 3
