@@ -5,7 +5,7 @@
 //   FlatForm<Storage>::Out   the type an elem returns
 //   FlatForm<Storage>::ToElem(In)   may throw std::bad_alloc (texts are copied)
 //   FlatForm<Storage>::FromElem(const Elem&)   a text comes out as a new
-//       malloc'd copy (bindings/text.h)
+//       malloc'd copy, null when memory runs out (bindings/text.h)
 //
 // Numbers travel as themselves, except that 32-bit integers travel widened
 // to 64 bits: storing keeps the low bits (two's complement), reading widens.

@@ -1,5 +1,6 @@
 #include "bindings/sequence_functions.h"
 
+#include <type_traits>
 #include <utility>
 
 #include "bindings/errors.h"
@@ -26,7 +27,11 @@ struct SequenceFunctions {
     typename Form::Out out{};
     const sequences::Status status =
         Ops::Read(handle, idx, tag, [&](const auto& elem) { out = Form::FromElem(elem); });
-    if (!status.ok()) RaiseFault(status);
+    if (!status.ok()) {
+      RaiseFault(status);
+    } else if constexpr (std::is_pointer_v<typename Form::Out>) {
+      if (out == nullptr) RaiseMemoryError();  // no memory for the text's copy
+    }
     return out;
   }
 

@@ -3,7 +3,7 @@
 // conversions.  All run with the interpreter lock held and never release it.
 // A fault leaves the call's neutral result and a Python exception set
 // (bindings/errors.h); a text returned is a new malloc'd copy that the
-// caller frees.
+// caller frees, null with MemoryError raised when memory for it runs out.
 #ifndef ALPHABET_BINDINGS_SEQUENCE_FUNCTIONS_H_
 #define ALPHABET_BINDINGS_SEQUENCE_FUNCTIONS_H_
 
@@ -28,7 +28,9 @@ struct _object;  // PyObject
 #undef KIND
 
 // A new byte sequence holding a copy of any contiguous byte buffer (bytes,
-// bytearray, memoryview, array); TypeError for other objects.
+// bytearray, memoryview, array); TypeError for an object without the buffer
+// protocol, and the exporter's own exception when it refuses or fails
+// (BufferError for a buffer that is not contiguous).
 ALPHABET_EXPORT int64_t Slice_byte_from_bytes(_object* o);
 // A new bytes object holding a copy of the sequence's elements.
 ALPHABET_EXPORT _object* Slice_byte_to_bytes(int64_t handle);
