@@ -3,7 +3,9 @@
 #                   type-checks, runs the C++ and Python tests (fast)
 # make reliability  the reliability harness: sanitizers, debug allocator,
 #                   fuzzer, leaks, threads (reliability/README.md)
-# make test         check, then reliability: every test there is; CI runs it
+# make wheel-test   builds the sdist, a wheel from it and its manylinux repair, and tests
+#                   the installed wheel in a fresh virtual environment
+# make test         check, wheel-test, then reliability: every test there is; CI runs it
 # make bench        builds with the benchmarks into build-bench/ and prints one table
 #                   of every figure against its baseline and goal (bench/README.md)
 # All set up .venv (Python 3.13) and the Debian packages they need first.
@@ -31,14 +33,14 @@ RELIABILITY_STAGES := selftest asan-unit asan-pytest devmode fuzz leaks threads 
 # target at a time, even under make -j.
 .NOTPARALLEL:
 
-.PHONY: demo test check lint build build-asan build-tsan deps clean typecheck bench reliability \
+.PHONY: demo test check lint wheel-test build build-asan build-tsan deps clean typecheck bench reliability \
         $(RELIABILITY_STAGES) fuzz-replay
 
 demo: build
 	$(PY) examples/demo.py
 	$(PY) examples/package_demo.py
 
-test: check reliability
+test: check wheel-test reliability
 
 check: lint build typecheck
 	$(BOUNDED_TEST) $(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 300
@@ -75,6 +77,9 @@ build-tsan: deps $(VENV)/.installed
 	  -DALPHABET_SANITIZE=thread
 	$(BOUNDED_BUILD) $(CMAKE) --build build-tsan -j $(JOBS)
 
+wheel-test: deps $(VENV)/.installed
+	$(BOUNDED_BUILD) scripts/wheel-test
+
 reliability: $(RELIABILITY_STAGES)
 
 selftest: build
@@ -110,10 +115,10 @@ deps:
 	  fi; \
 	fi
 
-$(VENV)/.installed: requirements-dev.txt
+$(VENV)/.installed: requirements-dev.txt requirements-test.txt
 	test -x $(PY) || "$$(scripts/find-python313.sh)" -m venv $(VENV)
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 	touch $@
 
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD) build-asan build-tsan build-sanitizer-logs
+	rm -rf $(BUILD) $(BENCH_BUILD) build-asan build-tsan build-wheel build-sanitizer-logs
