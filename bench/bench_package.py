@@ -108,7 +108,7 @@ def bulk_figures(size: int, loop_rounds: int) -> list[Figure]:
         ("decode_str", lambda: dna.decode_str(codes), decode_loop, "loop over decode"),
     ):
         bulk, looped = best_interleaved(
-            loop_rounds, lambda: best_of_five(fast), lambda: clocked(loop)
+            loop_rounds, lambda fast=fast: best_of_five(fast), lambda loop=loop: clocked(loop)
         )
         figures.append(Figure(f"{name}, {size / 1e6:g} MB DNA", bulk * 1e3, "ms", looped * 1e3,
                               loop_name, limit=0.05,

@@ -105,7 +105,7 @@ def format_table(parts: Sequence[tuple[str, Sequence[Figure]]]) -> str:
     def line(row: tuple[str, ...]) -> str:
         cells = [
             cell.rjust(width) if i in right else cell.ljust(width)
-            for i, (cell, width) in enumerate(zip(row, widths))
+            for i, (cell, width) in enumerate(zip(row, widths, strict=True))
         ]
         return "  ".join(cells).rstrip()
 

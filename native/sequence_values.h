@@ -34,6 +34,7 @@
 #include <limits>
 #include <type_traits>
 
+#include "bindings/flat_forms.h"
 #include "sequences/storage.h"
 
 namespace native {
@@ -60,8 +61,8 @@ bool RaiseUnholdableText(PyObject* text, const char* kind);
 template <class Storage>
 struct IntegerValues {
   using Elem = typename Storage::Elem;
-  using FlatIn = typename Storage::FlatIn;
-  using FlatOut = typename Storage::FlatOut;
+  using FlatIn = typename bindings::FlatForm<Storage>::In;
+  using FlatOut = typename bindings::FlatForm<Storage>::Out;
   using Item = Elem;
   using Value = FlatIn;
   static constexpr ItemClass kItemClass =
@@ -132,7 +133,7 @@ struct IntegerValues {
 };
 
 struct BoolValues {
-  using FlatOut = sequences::BoolStorage::FlatOut;
+  using FlatOut = bindings::FlatForm<sequences::BoolStorage>::Out;
   using Item = uint8_t;  // the buffer format '?': one byte, 0 or 1
   using Value = char;
   static constexpr ItemClass kItemClass = ItemClass::kBool;
@@ -160,7 +161,7 @@ struct BoolValues {
 template <class Storage>
 struct FloatValues {
   using Elem = typename Storage::Elem;
-  using FlatOut = typename Storage::FlatOut;
+  using FlatOut = typename bindings::FlatForm<Storage>::Out;
   using Item = Elem;
   using Value = Elem;
   static constexpr ItemClass kItemClass = ItemClass::kFloat;
@@ -251,7 +252,7 @@ struct TextValues {
 template <class Storage>
 using ValuesFor = std::conditional_t<
     std::is_same_v<Storage, sequences::BoolStorage>, BoolValues,
-    std::conditional_t<std::is_same_v<typename Storage::FlatIn, const char*>, TextValues<Storage>,
+    std::conditional_t<std::is_same_v<typename bindings::FlatForm<Storage>::In, const char*>, TextValues<Storage>,
                        std::conditional_t<std::is_floating_point_v<typename Storage::Elem>,
                                           FloatValues<Storage>, IntegerValues<Storage>>>>;
 

@@ -203,16 +203,16 @@ class PinnedItems {
     static constexpr const char* kName = #kind;                                          \
     static int64_t CTor() { return Flat().Slice_##kind##_CTor(); }                      \
     static int64_t Len(int64_t handle) { return Flat().Slice_##kind##_len(handle); }    \
-    static Storage::FlatOut Elem(int64_t handle, int64_t index) {                        \
+    static bindings::FlatForm<Storage>::Out Elem(int64_t handle, int64_t index) {                        \
       return Flat().Slice_##kind##_elem(handle, index);                                 \
     }                                                                                    \
     static int64_t SubSlice(int64_t handle, int64_t st, int64_t ed) {                   \
       return Flat().Slice_##kind##_subslice(handle, st, ed);                            \
     }                                                                                    \
-    static void Set(int64_t handle, int64_t index, Storage::FlatIn value) {             \
+    static void Set(int64_t handle, int64_t index, bindings::FlatForm<Storage>::In value) {             \
       Flat().Slice_##kind##_set(handle, index, value);                                  \
     }                                                                                    \
-    static void Append(int64_t handle, Storage::FlatIn value) {                         \
+    static void Append(int64_t handle, bindings::FlatForm<Storage>::In value) {                         \
       Flat().Slice_##kind##_append(handle, value);                                       \
     }                                                                                    \
     static auto AppendFunction() { return Flat().Slice_##kind##_append; }                \
@@ -262,7 +262,7 @@ class Ops {
   using Storage = typename K::Storage;
   using Values = ValuesFor<Storage>;
   using Value = typename Values::Value;
-  using FlatOut = typename Storage::FlatOut;
+  using FlatOut = typename bindings::FlatForm<Storage>::Out;
   static constexpr bool kBytesLike = std::is_same_v<Storage, sequences::U8Storage>;
   static constexpr bool kHasItems = Values::kItemClass != ItemClass::kText;
 

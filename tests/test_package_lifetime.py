@@ -19,7 +19,7 @@ def test_exact_accounting_over_twenty_thousand_wrappers():
     made += [source[1:] for _ in range(N)]
     made += [ab.Alphabet("AC") for _ in range(N)]  # its symbol list is released at once
     assert m.NumHandles() == before + 1 + 4 * N
-    made[-1].extend("G").symbols  # temporaries: alphabet, symbol lists
+    _ = made[-1].extend("G").symbols  # temporaries: alphabet, symbol lists
     assert m.NumHandles() == before + 1 + 4 * N
     del made, source
     assert m.NumHandles() == before

@@ -17,10 +17,12 @@ import _alphabet as _m
 
 from . import _native
 
-KINDS: tuple[str, ...] = (
-    "bool", "byte", "error", "float32", "float64", "int", "int16", "int32", "int64",
-    "int8", "rune", "string", "uint", "uint16", "uint32", "uint64", "uint8",
-)  # fmt: skip
+# The module's kinds, in method-table order (its namespace keeps that order).
+KINDS: tuple[str, ...] = tuple(
+    name.removeprefix("Slice_").removesuffix("_CTor")
+    for name in vars(_m)
+    if name.startswith("Slice_") and name.endswith("_CTor")
+)
 
 BytesKind = Literal["byte", "uint8"]
 IntKind = Literal[
