@@ -20,6 +20,8 @@ REQUIRED = [
     "_alphabet.cpython-313-*.so",  # the extension module
     "_alphabet-stubs/__init__.pyi",  # its stubs, where type checkers look
     "alphabet/py.typed",  # the package's own annotations count
+    "alphabet/_native.cpython-313-*.so",  # the package's native module
+    "alphabet/_native.pyi",  # and its stub
 ]
 
 
