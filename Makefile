@@ -1,8 +1,11 @@
 # make demo         builds the module and runs the demos (module, package, command line)
-# make check        builds with -Werror, type-checks, runs the C++ and Python tests (fast)
+# make check        checks the sources (lint: layering, formatting), builds with -Werror,
+#                   type-checks, runs the C++ and Python tests (fast)
 # make reliability  the reliability harness: sanitizers, debug allocator,
 #                   fuzzer, leaks, threads (reliability/README.md)
-# make test         check, then reliability: every test there is; CI runs it
+# make wheel-test   builds the sdist, a wheel from it and its manylinux repair, and tests
+#                   the installed wheel in a fresh virtual environment
+# make test         check, wheel-test, then reliability: every test there is; CI runs it
 # make bench        builds with the benchmarks into build-bench/ and prints one table
 #                   of every figure against its baseline and goal (bench/README.md)
 # All set up .venv (Python 3.13) and the Debian packages they need first.
@@ -30,20 +33,30 @@ RELIABILITY_STAGES := selftest asan-unit asan-pytest devmode fuzz leaks threads 
 # target at a time, even under make -j.
 .NOTPARALLEL:
 
-.PHONY: demo test check build build-asan build-tsan deps clean typecheck bench reliability \
+.PHONY: demo test check lint wheel-test build build-asan build-tsan deps clean typecheck bench reliability \
         $(RELIABILITY_STAGES) fuzz-replay
 
 demo: build
 	$(PY) examples/demo.py
 	$(PY) examples/package_demo.py
 
-test: check reliability
+test: check wheel-test reliability
 
-check: build typecheck
+check: lint build typecheck
 	$(BOUNDED_TEST) $(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 300
 	$(BOUNDED_TEST) $(PY) -m pytest -q tests
 
-# mypy --strict on the alphabet package, stubtest on the modules' stubs.
+# Static checks of the sources: each folder includes only from the folders
+# below it; C++ and Python are formatted (clang-format, ruff format) and
+# pass ruff's lint rules (pyproject.toml).
+PY_SOURCES := conftest.py python tests bench reliability examples scripts
+lint: $(VENV)/.installed
+	$(PY) scripts/check-layering.py
+	git ls-files -z '*.cc' '*.h' | xargs -0 $(VENV)/bin/clang-format --dry-run --Werror
+	$(VENV)/bin/ruff check $(PY_SOURCES)
+	$(VENV)/bin/ruff format --check $(PY_SOURCES)
+
+# mypy --strict on the alphabet package, stubtest on the stubs of both native modules.
 typecheck: build
 	$(BOUNDED_TEST) $(PY) -m mypy
 	$(BOUNDED_TEST) $(PY) -m mypy.stubtest --mypy-config-file pyproject.toml _alphabet alphabet._native
@@ -63,6 +76,9 @@ build-tsan: deps $(VENV)/.installed
 	$(BOUNDED_BUILD) $(CMAKE) -S . -B build-tsan -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
 	  -DALPHABET_SANITIZE=thread
 	$(BOUNDED_BUILD) $(CMAKE) --build build-tsan -j $(JOBS)
+
+wheel-test: deps $(VENV)/.installed
+	$(BOUNDED_BUILD) scripts/wheel-test
 
 reliability: $(RELIABILITY_STAGES)
 
@@ -85,7 +101,7 @@ fuzz-replay: build-asan
 bench: deps $(VENV)/.installed
 	$(CMAKE) -S . -B $(BENCH_BUILD) -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DALPHABET_TESTS=OFF -DALPHABET_BENCH=ON
-	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _alphabet _native _floor alphabet_core_bench
+	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _alphabet _native _floor alphabet_core_bench kernels_bench
 	PYTHONPATH=$(CURDIR)/$(BENCH_BUILD):$(CURDIR)/$(BENCH_BUILD)/python:$(CURDIR)/python $(PY) bench/suite.py
 
 # GoogleTest and the header-only hash map come from Debian; installed when
@@ -99,10 +115,10 @@ deps:
 	  fi; \
 	fi
 
-$(VENV)/.installed: requirements-dev.txt
+$(VENV)/.installed: requirements-dev.txt requirements-test.txt
 	test -x $(PY) || "$$(scripts/find-python313.sh)" -m venv $(VENV)
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 	touch $@
 
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD) build-asan build-tsan build-sanitizer-logs
+	rm -rf $(BUILD) $(BENCH_BUILD) build-asan build-tsan build-wheel build-sanitizer-logs

@@ -12,7 +12,9 @@
 //
 // ValueHash and ValueEqual accept both forms (they are transparent), so a
 // table keyed by Value can be searched with a ValueView; the hash agrees with
-// the equality above.
+// the equality above.  A ValueHash is keyed with a seed (alphabet/hash.h),
+// the process's unless it is given one, so two of them agree only when their
+// seeds do.
 //
 // All of these are plain values: safe to use from any number of threads as
 // long as no thread writes the object another thread reads.
@@ -88,12 +90,23 @@ class Value {
   std::variant<std::string, int64_t> contents_;
 };
 
-struct ValueHash {
+class ValueHash {
+ public:
   using is_transparent = void;
+  ValueHash() : seed_(ProcessHashSeed()) {}
+  explicit ValueHash(const HashSeed& seed) : seed_(seed) {}
+
+  // For callers that know the kind already.
+  uint64_t Text(std::string_view text) const { return HashText(text, seed_); }
+  uint64_t Integer(int64_t integer) const { return HashInteger(integer, seed_); }
+
   size_t operator()(ValueView value) const noexcept {
-    return value.is_text() ? HashText(value.text()) : HashInteger(value.integer());
+    return value.is_text() ? Text(value.text()) : Integer(value.integer());
   }
   size_t operator()(const Value& value) const noexcept { return (*this)(value.view()); }
+
+ private:
+  HashSeed seed_;
 };
 
 struct ValueEqual {

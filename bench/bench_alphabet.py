@@ -27,7 +27,7 @@ from collections.abc import Callable
 
 import _alphabet as m
 import _floor
-from common import Figure, best_interleaved, clocked, per_call, run_part
+from common import Figure, best_interleaved, per_call, run_part
 
 
 def release(handle: int) -> None:

@@ -6,13 +6,17 @@
    nothing: the interpreter's price for reaching Python code at all.
 2. Bulk: encode_all / decode_str on a 10 MB DNA text against a Python loop
    over encode / decode (goal: at least 20x faster, a ratio of 0.05).
-3. Lifetimes: a million wrappers made and dropped leave NumHandles as it was.
+3. Bulk sequences: a million float64 values in and out against array.array
+   (goal: within 1.25x), and a numpy int32 array in against
+   array.array('i', a.tolist()) (goal: half its time; skipped without numpy).
+4. Lifetimes: a million wrappers made and dropped leave NumHandles as it was.
 
     PYTHONPATH=build-bench:python .venv/bin/python bench/bench_package.py [--quick]
 """
 
 from __future__ import annotations
 
+import array
 import gc
 import random
 import time
@@ -104,11 +108,44 @@ def bulk_figures(size: int, loop_rounds: int) -> list[Figure]:
         ("decode_str", lambda: dna.decode_str(codes), decode_loop, "loop over decode"),
     ):
         bulk, looped = best_interleaved(
-            loop_rounds, lambda: best_of_five(fast), lambda: clocked(loop)
+            loop_rounds, lambda fast=fast: best_of_five(fast), lambda loop=loop: clocked(loop)
         )
         figures.append(Figure(f"{name}, {size / 1e6:g} MB DNA", bulk * 1e3, "ms", looped * 1e3,
                               loop_name, limit=0.05,
                               note=f"{looped / bulk:.0f}x faster"))  # fmt: skip
+    return figures
+
+
+def bulk_sequence_figures(size: int, rounds: int) -> list[Figure]:
+    rng = random.Random(7)
+    floats = [rng.random() for _ in range(size)]
+    seq, plain = alphabet.sequence("float64", floats), array.array("d", floats)
+    assert list(seq) == plain.tolist() == floats
+    label = f"{size / 1e6:g}M"
+    rows: list[tuple[str, Callable[[], object], Callable[[], object], str, float]] = [
+        (f"sequence('float64', list of {label})", lambda: alphabet.sequence("float64", floats),
+         lambda: array.array("d", floats), "array.array('d', list)", 1.25),
+        (f"list(seq), {label} float64", lambda: list(seq), plain.tolist, "array.tolist()", 1.25),
+    ]  # fmt: skip
+    try:
+        import numpy
+    except ImportError:
+        numpy = None
+    if numpy is not None:
+        ints = numpy.arange(size, dtype=numpy.int32)
+        assert alphabet.sequence("int32", ints) == ints.tolist()
+        rows.append((f"sequence('int32', numpy array of {label})",
+                     lambda: alphabet.sequence("int32", ints),
+                     lambda: array.array("i", ints.tolist()), "array.array('i', a.tolist())",
+                     0.5))  # fmt: skip
+    figures = []
+    for name, package, baseline, baseline_name, limit in rows:
+        measured, base = best_interleaved(
+            rounds, lambda: clocked(package), lambda: clocked(baseline)
+        )
+        note = f"{measured / size * 1e9:.1f} ns per element"
+        figures.append(Figure(name, measured * 1e3, "ms", base * 1e3, baseline_name, limit=limit,
+                              note=note))  # fmt: skip
     return figures
 
 
@@ -138,11 +175,13 @@ def figures(quick: bool) -> list[Figure]:
         return [
             *overhead_figures(30_000, 3),
             *bulk_figures(1_000_000, 1),
+            *bulk_sequence_figures(100_000, 3),
             *lifetime_figures(100_000),
         ]
     return [
         *overhead_figures(200_000, 15),
         *bulk_figures(10_000_000, 2),
+        *bulk_sequence_figures(1_000_000, 7),
         *lifetime_figures(1_000_000),
     ]
 

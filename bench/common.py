@@ -105,7 +105,7 @@ def format_table(parts: Sequence[tuple[str, Sequence[Figure]]]) -> str:
     def line(row: tuple[str, ...]) -> str:
         cells = [
             cell.rjust(width) if i in right else cell.ljust(width)
-            for i, (cell, width) in enumerate(zip(row, widths))
+            for i, (cell, width) in enumerate(zip(row, widths, strict=True))
         ]
         return "  ".join(cells).rstrip()
 
@@ -117,17 +117,33 @@ def format_table(parts: Sequence[tuple[str, Sequence[Figure]]]) -> str:
 
 
 def parse_core_tsv(text: str) -> list[Figure]:
-    """Figures from alphabet_core_bench --tsv: figure, measured, baseline, unit
-    per line; the baseline is the plain map fill, and there is no goal."""
+    """Figures from alphabet_core_bench --tsv, one per line: figure, measured,
+    baseline, unit, baseline name, and goal (the greatest ratio allowed, or
+    "-" for none)."""
     figures = []
     for line in text.splitlines():
         if not line.strip():
             continue
-        name, measured, baseline, unit = line.split("\t")
-        figures.append(Figure(name, float(measured), unit, float(baseline),
-                              "unordered_map<string, int64_t> fill"))  # fmt: skip
+        name, measured, baseline, unit, baseline_name, goal = line.split("\t")
+        limit = None if goal == "-" else float(goal)
+        figures.append(Figure(name, float(measured), unit, float(baseline), baseline_name, limit))
     if not figures:
         raise ValueError("alphabet_core_bench --tsv printed no figure")
+    return figures
+
+
+def parse_kernels_tsv(text: str) -> list[Figure]:
+    """Figures from kernels_bench --tsv: figure, measured, baseline, unit,
+    baseline name, goal on the ratio ("-" for none) and note per line."""
+    figures = []
+    for line in text.splitlines():
+        if not line.strip():
+            continue
+        name, measured, baseline, unit, baseline_name, limit, note = line.split("\t")
+        figures.append(Figure(name, float(measured), unit, float(baseline), baseline_name,
+                              limit=None if limit == "-" else float(limit), note=note))  # fmt: skip
+    if not figures:
+        raise ValueError("kernels_bench --tsv printed no figure")
     return figures
 
 

@@ -7,8 +7,9 @@ not run.
 
     PYTHONPATH=build-bench:python .venv/bin/python bench/suite.py [--quick] [--core-bench PATH]
 
-The C++ figure comes from alphabet_core_bench --tsv, looked for in the build
-directory that _alphabet was imported from unless --core-bench names it.
+The C++ figures come from alphabet_core_bench --tsv and kernels_bench --tsv,
+looked for in the build directory that _alphabet was imported from unless
+--core-bench or --kernels-bench names them.
 """
 
 from __future__ import annotations
@@ -26,8 +27,10 @@ import _alphabet
 import bench_alphabet
 import bench_codec
 import bench_package
+import bench_package_alphabet
+import bench_reader
 import bench_sequences
-from common import Figure, format_table, missed, parse_core_tsv
+from common import Figure, format_table, missed, parse_core_tsv, parse_kernels_tsv
 
 
 def core_figures(executable: str) -> list[Figure]:
@@ -35,9 +38,14 @@ def core_figures(executable: str) -> list[Figure]:
     return parse_core_tsv(run.stdout)
 
 
-def default_core_bench() -> str:
+def kernels_figures(executable: str) -> list[Figure]:
+    run = subprocess.run([executable, "--tsv"], check=True, capture_output=True, text=True)
+    return parse_kernels_tsv(run.stdout)
+
+
+def default_bench(name: str) -> str:
     build = os.path.dirname(os.path.abspath(_alphabet.__file__))
-    return os.path.join(build, "bench", "alphabet_core_bench")
+    return os.path.join(build, "bench", name)
 
 
 def machine() -> str:
@@ -58,16 +66,23 @@ def machine() -> str:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0] if __doc__ else None)
     parser.add_argument("--quick", action="store_true", help="smaller sizes, fewer rounds")
-    parser.add_argument("--core-bench", default=default_core_bench(),
+    parser.add_argument("--core-bench", default=default_bench("alphabet_core_bench"),
                         help="path of alphabet_core_bench")  # fmt: skip
+    parser.add_argument("--kernels-bench", default=default_bench("kernels_bench"),
+                        help="path of kernels_bench")  # fmt: skip
     args = parser.parse_args()
 
     parts: list[tuple[str, Callable[[], list[Figure]]]] = [
         ("C++ core (alphabet_core_bench)", lambda: core_figures(args.core_bench)),
+        ("bulk kernels, best instruction set (kernels_bench)",
+         lambda: kernels_figures(args.kernels_bench)),
         ("typed sequences (bench_sequences.py)", lambda: bench_sequences.figures(args.quick)),
         ("alphabet rows and handles (bench_alphabet.py)",
          lambda: bench_alphabet.figures(args.quick)),
         ("the alphabet package (bench_package.py)", lambda: bench_package.figures(args.quick)),
+        ("the package's Alphabet (bench_package_alphabet.py)",
+         lambda: bench_package_alphabet.figures(args.quick)),
+        ("reading FASTA (bench_reader.py)", lambda: bench_reader.figures(args.quick)),
         ("the native codec (bench_codec.py)", lambda: bench_codec.figures(args.quick)),
     ]  # fmt: skip
     start = time.perf_counter()

@@ -39,10 +39,13 @@ void RaiseWrongKind(Handle handle, const char* expected) {
 // for an object of another kind.
 bool CopySymbols(Handle handle, std::vector<std::string>& out) {
   auto found = StringOperations::Find(handle, "[]string");
-  if (found.refused) return false;
-  if (found.seq) {
-    out.reserve(found.seq->length());
-    for (int64_t i = 0; i < found.seq->length(); ++i) out.push_back((*found.seq)[i]);
+  if (!found.status.ok()) {
+    RaiseFault(found.status);
+    return false;
+  }
+  if (const auto& seq = found.value) {
+    out.reserve(seq->length());
+    for (int64_t i = 0; i < seq->length(); ++i) out.push_back((*seq)[i]);
   }
   return true;
 }
@@ -155,13 +158,18 @@ char* alphabet_Alphabet_Decode(int64_t _handle, const char* code) {
         error = std::move(result.error);
         symbol = CString(result.symbol);
       });
+      // A handle that names nothing decodes to the empty text; a refused
+      // call hands one back beside its exception.
+      if (status != LookupStatus::kFound) symbol = CString("");
     }
     if (status == LookupStatus::kWrongKind) {
       RaiseWrongKind(_handle, "an alphabet");
     } else if (error) {
       RaiseRuntimeError(error->message());
+    } else if (symbol == nullptr) {
+      RaiseMemoryError();
     }
-    return symbol != nullptr ? symbol : CString("");
+    return symbol;
   });
 }
 
@@ -224,7 +232,11 @@ char* alphabet_Error_Error(int64_t _handle) {
       status = found.status;
       message = errorToCString(found.object.get());
     }
-    if (status == LookupStatus::kWrongKind) RaiseWrongKind(_handle, "an error");
+    if (status == LookupStatus::kWrongKind) {
+      RaiseWrongKind(_handle, "an error");
+    } else if (message == nullptr) {
+      RaiseMemoryError();
+    }
     return message;
   });
 }

@@ -7,7 +7,8 @@
 // RuntimeError with the library's message.  A handle that names nothing
 // gives the call's neutral result (0, an empty text, -1) without exception; a
 // handle that names an object of another kind raises TypeError.  Texts
-// returned are new malloc'd copies that the caller frees.
+// returned are new malloc'd copies that the caller frees; when memory for
+// one runs out, the call returns null with MemoryError raised.
 #ifndef ALPHABET_BINDINGS_ALPHABET_FUNCTIONS_H_
 #define ALPHABET_BINDINGS_ALPHABET_FUNCTIONS_H_
 

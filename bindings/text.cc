@@ -1,7 +1,5 @@
 #include "bindings/text.h"
 
-#include <unistd.h>
-
 #include <cstdlib>
 #include <cstring>
 
@@ -9,11 +7,7 @@ namespace bindings {
 
 char* CString(std::string_view text) {
   char* copy = static_cast<char*>(std::malloc(text.size() + 1));
-  if (copy == nullptr) {
-    static constexpr char kMessage[] = "runtime: C malloc failed\n";
-    [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
-    std::abort();
-  }
+  if (copy == nullptr) return nullptr;
   // An empty view may have a null data(), which memcpy must not be given
   // even for zero bytes.
   if (!text.empty()) std::memcpy(copy, text.data(), text.size());

@@ -11,9 +11,9 @@
 
 namespace bindings {
 
-// A new NUL-terminated copy of every byte of `text`.  Out of memory, the
-// process stops with "runtime: C malloc failed": a caller has no way to tell
-// a missing text from an empty one.
+// A new NUL-terminated copy of every byte of `text`; null when memory runs
+// out (an empty text is a copy too, so null never means "empty").  Callers
+// turn null into MemoryError once they hold the interpreter lock.
 char* CString(std::string_view text);
 
 // The bytes of `text` up to its first NUL, borrowed; null gives the empty
@@ -27,8 +27,8 @@ inline std::string_view TextView(const char* text) {
 // text.
 inline std::string FromCString(const char* text) { return std::string(TextView(text)); }
 
-// The message of `error` as a new NUL-terminated text; no error gives a new
-// empty text.
+// The message of `error` as a new NUL-terminated text, or null as CString;
+// no error gives a new empty text.
 char* errorToCString(const alphabet::Error* error);
 
 }  // namespace bindings

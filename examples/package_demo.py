@@ -12,9 +12,11 @@ import sys
 import _alphabet
 import alphabet
 
+# The standard and extended alphabets are one object each for the process:
+# made on first use, they stay.
+dna, protein, iupac = alphabet.dna(), alphabet.protein(), alphabet.iupac_dna()
 start = _alphabet.NumHandles()
 
-dna, protein = alphabet.dna(), alphabet.protein()
 print("DNA:", dna, "  Protein has", len(protein), "symbols")
 codes = dna.encode_all("GATTACA")
 print("GATTACA ->", list(codes), "->", dna.decode_str(codes))
@@ -28,13 +30,20 @@ try:
 except alphabet.AlphabetError as error:
     print("Unknown symbol:", error)
 
+lenient = iupac.with_options(ignore_case=True, aliases={"U": "T"}, unknown="N")
+read = lenient.decode_str(lenient.encode_all("gauc?ry"))
+print("IUPAC DNA:", "".join(iupac), "; gauc?ry read leniently:", read)
+reverse = dna.reverse_complement([2, 0, 3])
+print("Reverse complement of GATTACA:", dna.reverse_complement("GATTACA"), "; of codes:", reverse)
+print("3-mers of GATTACA:", list(dna.kmers("GATTACA", 3)))
+
 seq = alphabet.sequence("int16", [10, 20, 30])
 view = seq[1:]
 view[0] = 99
 print("A view shares storage:", seq)
 
 print("handles live:", _alphabet.NumHandles() - start)
-del dna, protein, dna_n, seq, view
+del dna_n, seq, view, lenient
 print("after release:", _alphabet.NumHandles() - start)
 
 sample = pathlib.Path(__file__).with_name("sample.fasta")

@@ -18,7 +18,7 @@
 
 #include "bindings/alphabet_functions.h"
 #include "bindings/registry_functions.h"
-#include "sequences/flat_functions.h"
+#include "bindings/sequence_functions.h"
 
 namespace native {
 

@@ -7,6 +7,8 @@
 #include "native/codec.h"
 #include "native/flat_api.h"
 #include "native/held.h"
+#include "native/reader.h"
+#include "native/sequences.h"
 
 namespace {
 
@@ -28,7 +30,8 @@ PyMODINIT_FUNC PyInit__native() {
   if (!native::LoadFlatApi()) return nullptr;
   PyObject* module = PyModule_Create(&native_module);
   if (module == nullptr) return nullptr;
-  if (!native::AddHeld(module) || !native::AddAlphabets(module) || !native::AddCodec(module)) {
+  if (!native::AddHeld(module) || !native::AddAlphabets(module) ||
+      !native::AddSequences(module) || !native::AddReader(module) || !native::AddCodec(module)) {
     Py_DECREF(module);
     return nullptr;
   }

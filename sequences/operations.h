@@ -1,22 +1,33 @@
-// The six sequence operations, written once for every storage type.  They
-// run with the interpreter lock held; faults become Python exceptions
-// (bindings/errors.h) and the operation returns its neutral result with
-// nothing changed and nothing registered:
-//   - a handle naming an object of another storage type: TypeError;
-//   - an index outside [0, length) or a sub-range outside [0, capacity]:
-//     IndexError;
-//   - an append through a handle that names nothing: ValueError.
-// A handle that names nothing otherwise reads as an empty sequence.
+// The six sequence operations, written once for every storage type, on
+// sequences named by handles of the global registry.
+//
+// Each reports a fault as a Status and then has changed nothing and
+// registered nothing:
+//   - a handle naming an object of another storage type: kWrongKind;
+//   - an index outside [0, length): kIndexOutOfRange;
+//   - a sub-range outside 0 <= st <= ed <= capacity: kSubRangeOutOfBounds;
+//   - an append through a handle that names nothing: kAppendThroughNothing;
+//   - an allocation failure: kNoMemory.
+// A handle that names nothing otherwise reads as an empty sequence.  `tag`
+// names the caller's kind ("[]int"): it is the registry's trace tag of what
+// the operation registers and the kind a kWrongKind status names; it must
+// be a string literal or otherwise outlive the status.
+//
+// Sequences are not thread-safe: the caller runs every operation on them
+// under one lock of its own (the bindings hold the interpreter lock).  The
+// registry's lock is taken only around each lookup.
 #ifndef ALPHABET_SEQUENCES_OPERATIONS_H_
 #define ALPHABET_SEQUENCES_OPERATIONS_H_
 
 #include <cstdint>
 #include <memory>
-#include <string>
+#include <new>
+#include <type_traits>
+#include <utility>
 
-#include "bindings/errors.h"
 #include "handles/registry.h"
 #include "sequences/sequence.h"
+#include "sequences/status.h"
 
 namespace sequences {
 
@@ -24,138 +35,124 @@ template <class Storage>
 class Operations {
  public:
   using Seq = Sequence<Storage>;
-  using FlatIn = typename Storage::FlatIn;
-  using FlatOut = typename Storage::FlatOut;
+  using Elem = typename Storage::Elem;
+  using Handle = handles::Handle;
 
-  static int64_t CTor(const char* tag) {
-    return bindings::CatchNoMemory(
-        [&] { return handles::Global().Register(tag, std::make_shared<Seq>()); });
+  // A new empty sequence.
+  static Result<Handle> CTor(const char* tag) {
+    return Guarded<Handle>([&]() -> Result<Handle> {
+      return {handles::Global().Register(tag, std::make_shared<Seq>()), Status::Ok()};
+    });
   }
 
   // The element reads and writes below run on the sequence in place, under
-  // the registry's shared lock (Visit), and raise only after it is released;
-  // the interpreter lock keeps other threads off the sequence meanwhile.
+  // the registry's shared lock (Visit).
 
-  static int64_t Len(int64_t handle, const char* tag) {
-    int64_t length = 0;
-    Visit(handle, tag, [&](Seq& seq) { length = seq.length(); });
-    return length;
+  static Result<int64_t> Len(Handle handle, const char* tag) {
+    Result<int64_t> result;
+    result.status = Visit(handle, tag, [&](Seq& seq) { result.value = seq.length(); });
+    return result;
   }
 
-  static FlatOut Elem(int64_t handle, int64_t index, const char* tag) {
-    FlatOut out{};
+  // Calls `read(const Elem&)` on the element at `index`, under the
+  // registry's shared lock: `read` must neither throw nor call into the
+  // registry.
+  template <class Reader>
+  static Status Read(Handle handle, int64_t index, const char* tag, Reader&& read) {
     int64_t length = 0;
     bool in_bounds = false;
-    if (!Visit(handle, tag, [&](Seq& seq) {
-          length = seq.length();
-          in_bounds = seq.InBounds(index);
-          if (in_bounds) out = Storage::Out(seq[index]);
-        })) {
-      return out;
-    }
-    if (!in_bounds) RaiseOutOfRange(index, length);
-    return out;
+    Status status = Visit(handle, tag, [&](Seq& seq) {
+      length = seq.length();
+      in_bounds = seq.InBounds(index);
+      if (in_bounds) read(std::as_const(seq)[index]);
+    });
+    if (status.ok() && !in_bounds) return Status::IndexOutOfRange(index, length);
+    return status;
   }
 
-  static int64_t SubSlice(int64_t handle, int64_t st, int64_t ed, const char* tag) {
-    return bindings::CatchNoMemory([&]() -> int64_t {
+  // A new sequence sharing the block of `handle`'s over [st, ed).
+  static Result<Handle> SubSlice(Handle handle, int64_t st, int64_t ed, const char* tag) {
+    return Guarded<Handle>([&]() -> Result<Handle> {
       Seq sub;
       int64_t capacity = 0;
       bool in_bounds = st == 0 && ed == 0;  // what a missing sequence allows
-      if (!Visit(handle, tag, [&](Seq& seq) {
-            capacity = seq.capacity();
-            in_bounds = seq.SubRangeInBounds(st, ed);
-            if (in_bounds) sub = seq.SubRange(st, ed);
-          })) {
-        return handles::kNoHandle;
-      }
-      if (!in_bounds) {
-        bindings::RaiseIndexError("sub-range [" + std::to_string(st) + ", " +
-                                  std::to_string(ed) + ") outside [0, " +
-                                  std::to_string(capacity) + "]");
-        return handles::kNoHandle;
-      }
-      return handles::Global().Register(tag, std::make_shared<Seq>(std::move(sub)));
+      Status status = Visit(handle, tag, [&](Seq& seq) {
+        capacity = seq.capacity();
+        in_bounds = seq.SubRangeInBounds(st, ed);
+        if (in_bounds) sub = seq.SubRange(st, ed);
+      });
+      if (!status.ok()) return {handles::kNoHandle, status};
+      if (!in_bounds) return {handles::kNoHandle, Status::SubRangeOutOfBounds(st, ed, capacity)};
+      return {handles::Global().Register(tag, std::make_shared<Seq>(std::move(sub))),
+              Status::Ok()};
     });
   }
 
-  static void Set(int64_t handle, int64_t index, FlatIn value, const char* tag) {
-    bindings::CatchNoMemory([&] {
-      // Converted (for texts: copied) before the lock is taken.
-      typename Seq::Elem stored = Storage::In(value);
-      int64_t length = 0;
-      bool in_bounds = false;
-      if (!Visit(handle, tag, [&](Seq& seq) {
-            length = seq.length();
-            in_bounds = seq.InBounds(index);
-            if (in_bounds) seq[index] = std::move(stored);
-          })) {
-        return;
-      }
-      if (!in_bounds) RaiseOutOfRange(index, length);
+  static Status Set(Handle handle, int64_t index, Elem value, const char* tag) {
+    int64_t length = 0;
+    bool in_bounds = false;
+    Status status = Visit(handle, tag, [&](Seq& seq) {
+      length = seq.length();
+      in_bounds = seq.InBounds(index);
+      if (in_bounds) seq[index] = std::move(value);
     });
+    if (status.ok() && !in_bounds) return Status::IndexOutOfRange(index, length);
+    return status;
   }
 
-  static void Append(int64_t handle, FlatIn value, const char* tag) {
-    bindings::CatchNoMemory([&] {
-      typename Seq::Elem stored = Storage::In(value);
+  static Status Append(Handle handle, Elem value, const char* tag) {
+    return Guarded<void>([&] {
       bool appended = false, found = false;
-      if (!Visit(handle, tag, [&](Seq& seq) {
-            found = true;
-            // Growing allocates and copies the whole sequence: that is done
-            // below, without holding up the registry.
-            if (seq.length() < seq.capacity()) {
-              seq.Append(std::move(stored));
-              appended = true;
-            }
-          })) {
-        return;
-      }
-      if (appended) return;
-      if (!found) {
-        bindings::RaiseValueError("cannot append through handle " + std::to_string(handle) +
-                                  ": it names no sequence");
-        return;
-      }
-      if (std::shared_ptr<Seq> seq = Find(handle, tag).seq) seq->Append(std::move(stored));
+      Status status = Visit(handle, tag, [&](Seq& seq) {
+        found = true;
+        // Growing allocates and copies the whole sequence: that is done
+        // below, without holding up the registry.
+        if (seq.length() < seq.capacity()) {
+          seq.Append(std::move(value));
+          appended = true;
+        }
+      });
+      if (!status.ok() || appended) return status;
+      if (!found) return Status::AppendThroughNothing(handle);
+      Result<std::shared_ptr<Seq>> seq = Find(handle, tag);
+      if (seq.value) seq.value->Append(std::move(value));
+      return seq.status;
     });
   }
 
   // The sequence `handle` names, null when nothing is registered under it.
-  // An object of another kind is refused with TypeError.
-  struct Found {
-    std::shared_ptr<Seq> seq;
-    bool refused = false;
-  };
-  static Found Find(int64_t handle, const char* tag) {
+  static Result<std::shared_ptr<Seq>> Find(Handle handle, const char* tag) {
     auto lookup = handles::Global().VarFromHandleTry<Seq>(handle);
-    if (lookup.status != handles::LookupStatus::kWrongKind) return {std::move(lookup.object)};
-    RaiseWrongKind(handle, tag);
-    return {nullptr, true};
+    if (lookup.status == handles::LookupStatus::kWrongKind) {
+      return {nullptr, Status::WrongKind(handle, tag)};
+    }
+    return {std::move(lookup.object), Status::Ok()};
   }
 
  private:
-  // Runs `visit` on the sequence `handle` names, if any.  False, with
-  // TypeError raised, when it names an object of another kind.
+  // Runs `visit` on the sequence `handle` names, if any.
   template <class Visitor>
-  static bool Visit(int64_t handle, const char* tag, Visitor&& visit) {
-    if (handles::Global().Visit<Seq>(handle, visit) != handles::LookupStatus::kWrongKind) {
-      return true;
+  static Status Visit(Handle handle, const char* tag, Visitor&& visit) {
+    if (handles::Global().Visit<Seq>(handle, visit) == handles::LookupStatus::kWrongKind) {
+      return Status::WrongKind(handle, tag);
     }
-    RaiseWrongKind(handle, tag);
-    return false;
+    return Status::Ok();
   }
 
-  static void RaiseWrongKind(int64_t handle, const char* tag) {
-    bindings::RaiseTypeError("handle " + std::to_string(handle) + " does not name a " + tag +
-                             " sequence");
+  // Runs `body`, turning an allocation failure into kNoMemory.  T is the
+  // result's value type, void for a plain Status.
+  template <class T, class Body>
+  static auto Guarded(Body&& body) -> decltype(body()) {
+    try {
+      return body();
+    } catch (const std::bad_alloc&) {
+      if constexpr (std::is_void_v<T>) {
+        return Status::NoMemory();
+      } else {
+        return Result<T>{T{}, Status::NoMemory()};
+      }
+    }
   }
-
-  static void RaiseOutOfRange(int64_t index, int64_t length) {
-    bindings::RaiseIndexError("index " + std::to_string(index) + " out of range [0, " +
-                              std::to_string(length) + ")");
-  }
-
 };
 
 }  // namespace sequences

@@ -1,6 +1,6 @@
 // Storage types of the typed sequences: what one element slot holds and how
-// it converts from and to its flat form (the plain C value that crosses the
-// exported functions).
+// it renders in trace output.  How each crosses the exported functions (its
+// flat form) is the bindings' business (bindings/flat_forms.h).
 //
 // Kinds that share a storage type (byte and uint8, rune and int32) accept
 // each other's handles, because the registry tells objects apart by their
@@ -10,57 +10,35 @@
 #define ALPHABET_SEQUENCES_STORAGE_H_
 
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
 #include "alphabet/error.h"
-#include "bindings/text.h"
 
 namespace sequences {
 
-// A number stored as Elem and passed as Flat; storing keeps the low bits
-// (two's complement) when Flat is wider, reading widens.
-template <class E, class F = E>
+// A number of type E.
+template <class E>
 struct NumericStorage {
   using Elem = E;
-  using FlatIn = F;
-  using FlatOut = F;
-  static Elem In(FlatIn value) { return static_cast<Elem>(value); }
-  static FlatOut Out(const Elem& value) { return static_cast<FlatOut>(value); }
   static std::string Render(const Elem& value) { return std::to_string(value); }
 };
 
 // One byte holding 1 or 0.
 struct BoolStorage {
   using Elem = uint8_t;
-  using FlatIn = char;
-  using FlatOut = char;
-  static Elem In(FlatIn value) { return value != 0; }
-  static FlatOut Out(const Elem& value) { return static_cast<char>(value); }
   static std::string Render(const Elem& value) { return value ? "true" : "false"; }
 };
 
-// A private copy of the text; read out as a new NUL-terminated copy.
+// A private copy of a text.
 struct StringStorage {
   using Elem = std::string;
-  using FlatIn = const char*;
-  using FlatOut = char*;
-  static Elem In(FlatIn value) { return bindings::FromCString(value); }
-  static FlatOut Out(const Elem& value) { return bindings::CString(value); }
   static std::string Render(const Elem& value) { return '"' + value + '"'; }
 };
 
-// No error (null) or an error object; every stored text, the empty one
-// included, makes an error object.
+// No error (null) or an error object.
 struct ErrorStorage {
   using Elem = std::shared_ptr<const alphabet::Error>;
-  using FlatIn = const char*;
-  using FlatOut = char*;
-  static Elem In(FlatIn value) {
-    return std::make_shared<const alphabet::Error>(bindings::FromCString(value));
-  }
-  static FlatOut Out(const Elem& value) { return bindings::errorToCString(value.get()); }
   static std::string Render(const Elem& value) {
     return value ? '"' + value->message() + '"' : "<nil>";
   }
@@ -70,8 +48,8 @@ struct U8Storage : NumericStorage<uint8_t> {};
 struct I8Storage : NumericStorage<int8_t> {};
 struct I16Storage : NumericStorage<int16_t> {};
 struct U16Storage : NumericStorage<uint16_t> {};
-struct I32Storage : NumericStorage<int32_t, int64_t> {};
-struct U32Storage : NumericStorage<uint32_t, uint64_t> {};
+struct I32Storage : NumericStorage<int32_t> {};
+struct U32Storage : NumericStorage<uint32_t> {};
 struct IntStorage : NumericStorage<int64_t> {};
 struct Int64Storage : NumericStorage<int64_t> {};
 struct UintStorage : NumericStorage<uint64_t> {};

@@ -1,3 +1,4 @@
+import gc
 import os
 import subprocess
 import sys
@@ -29,3 +30,19 @@ def run_fresh(code, **env):
 @pytest.fixture
 def fresh():
     return run_fresh
+
+
+@pytest.fixture(autouse=True)
+def no_stray_collections():
+    """Keeps the cyclic collector from running inside a test.
+
+    Tests count registry entries with NumHandles; a collection that happened
+    to run in the middle of a test would release entries that earlier tests
+    left in garbage cycles and upset the count.  Tests that need a collection
+    call gc.collect() themselves.
+    """
+    gc.disable()
+    try:
+        yield
+    finally:
+        gc.enable()

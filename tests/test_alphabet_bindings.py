@@ -9,6 +9,7 @@ import time
 import pytest
 
 import _alphabet as m
+from sequence_kinds import KINDS
 
 PROTEIN = "ACDEFGHIKLMNPQRSTVWY"
 
@@ -108,9 +109,9 @@ def test_empty_alphabets():
     for empty in (m.alphabet_NewAlphabet(0), m.alphabet_NewAlphabet(strings([])),
                   m.alphabet_Alphabet_CTor()):
         assert symbols_of(empty) == []
-        raises_runtime(lambda: m.alphabet_Alphabet_Encode(empty, "A"),
+        raises_runtime(lambda empty=empty: m.alphabet_Alphabet_Encode(empty, "A"),
                        "Symbol A not in alphabet")
-        raises_runtime(lambda: m.alphabet_Alphabet_Decode(empty, "0"),
+        raises_runtime(lambda empty=empty: m.alphabet_Alphabet_Decode(empty, "0"),
                        "Code 0 not in alphabet")
 
 
@@ -241,10 +242,6 @@ ALPHABET_ROWS = [
     ("alphabet_NewAlphabet", "alphabet_NewAlphabet(symbols)\n\ntype: symbols: int64_t"),
 ]
 
-KINDS = ["bool", "byte", "error", "float32", "float64", "int", "int16", "int32", "int64",
-         "int8", "rune", "string", "uint", "uint16", "uint32", "uint64", "uint8"]
-
-
 def table_names():
     names = ["TovaInit", "DecRef", "IncRef", "NumHandles"]
     for kind in KINDS:
@@ -277,52 +274,70 @@ def big_symbols(n=300_000):
     return strings(f"s{i}" for i in range(n))
 
 
-def progress_during(call):
-    """How much a busy Python thread got done while `call` ran, relative to
-    what it does in the same time while this thread sleeps."""
-    count = 0
+def longest_stall_during(call):
+    """The longest time a busy Python thread went without running while
+    `call` ran, and how long the call took."""
+    longest = 0.0
+    started = None
     stop = False
 
     def spin():
-        nonlocal count
+        nonlocal longest
+        last = time.perf_counter()
         while not stop:
-            count += 1
+            now = time.perf_counter()
+            if started is not None and now > started:
+                longest = max(longest, now - last)
+            last = now
 
     thread = threading.Thread(target=spin)
     thread.start()
     try:
-        c0, t0 = count, time.perf_counter()
-        time.sleep(0.05)
-        rate = (count - c0) / (time.perf_counter() - t0)
-        c0, t0 = count, time.perf_counter()
+        time.sleep(0.01)
+        started = time.perf_counter()
         call()
-        elapsed = time.perf_counter() - t0
-        done = count - c0
+        elapsed = time.perf_counter() - started
+        time.sleep(0.01)  # lets the thread note a stall that lasted to the end
     finally:
         stop = True
-        thread.join()
-    return done / (rate * elapsed), elapsed
+        thread.join(timeout=60)
+    assert not thread.is_alive()
+    return longest, elapsed
 
 
-@pytest.mark.parametrize("which", ["NewAlphabet", "Extend", "Symbols"])
-def test_other_threads_run_during_long_calls(which):
+@pytest.fixture(scope="module")
+def huge_symbol():
+    """A 50 MB symbol and an alphabet that holds it."""
+    symbol = "s" * (50 << 20)
+    return symbol, m.alphabet_NewAlphabet(strings(["A", symbol]))
+
+
+@pytest.mark.parametrize("which", ["NewAlphabet", "Extend", "Symbols", "Encode", "Decode"])
+def test_other_threads_run_during_long_calls(which, huge_symbol):
     seq = big_symbols()
     alphabet = m.alphabet_NewAlphabet(seq)
+    symbol, holder = huge_symbol
     calls = {
         "NewAlphabet": lambda: m.alphabet_NewAlphabet(seq),
         "Extend": lambda: m.alphabet_Alphabet_Extend(alphabet, seq),
         "Symbols": lambda: [m.alphabet_Alphabet_Symbols(alphabet) for _ in range(20)],
+        # The symbol is hashed and compared whole.
+        "Encode": lambda: m.alphabet_Alphabet_Encode(holder, symbol),
+        # A 50 MB code text of zeros, read as the integer 0.  (Decoding the
+        # huge symbol would spend as long building its str, which needs the
+        # lock, as copying it.)
+        "Decode": lambda: m.alphabet_Alphabet_Decode(holder, "0" * (50 << 20)),
     }
     old = sys.getswitchinterval()
     sys.setswitchinterval(0.001)
     try:
-        share, elapsed = progress_during(calls[which])
+        stall, elapsed = longest_stall_during(calls[which])
     finally:
         sys.setswitchinterval(old)
-    # A call that kept the lock would leave the other thread at most a few
-    # switch intervals of progress.
+    # A call that kept the lock would stall the other thread for all of it;
+    # one that lets it go, only while it parses and builds its result.
     assert elapsed > 0.02, "call too short to judge"
-    assert share > 0.2, (share, elapsed)
+    assert stall < elapsed / 2, (stall, elapsed)
 
 
 def test_threads_calling_at_once_keep_exact_accounting():
@@ -357,6 +372,7 @@ def test_threads_calling_at_once_keep_exact_accounting():
         t.start()
     for t in threads:
         t.join(timeout=120)
+    assert not any(t.is_alive() for t in threads), "deadlocked"
     assert not errors
     assert m.NumHandles() == start
     assert m.alphabet_Alphabet_Encode(dna, "T") == 3

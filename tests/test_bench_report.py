@@ -9,7 +9,10 @@ import sys
 
 import pytest
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), os.pardir, "bench"))
+BENCH = os.path.join(os.path.dirname(__file__), os.pardir, "bench")
+if not os.path.isdir(BENCH):
+    pytest.skip("needs the source tree's bench/", allow_module_level=True)
+sys.path.insert(0, BENCH)
 
 from common import (  # noqa: E402
     Figure,
@@ -18,6 +21,7 @@ from common import (  # noqa: E402
     format_table,
     missed,
     parse_core_tsv,
+    parse_kernels_tsv,
 )
 
 
@@ -87,13 +91,29 @@ def test_best_interleaved_alternates_and_keeps_the_least():
 
 
 def test_core_figures_from_tsv():
-    [figure] = parse_core_tsv("C++ NewAlphabet, 1,000,000 symbols\t64.5\t369.0\tms\n\n")
-    assert (figure.name, figure.unit) == ("C++ NewAlphabet, 1,000,000 symbols", "ms")
-    assert figure.ratio == pytest.approx(64.5 / 369.0)
-    assert figure.met is None
+    output = (
+        "C++ NewAlphabet, 1,000,000 symbols\t64.5\t369.0\tms\tunordered_map fill\t-\n"
+        "\n"
+        "C++ NewAlphabet, seeded hash\t64.5\t58.0\tms\tthe same, unseeded hash\t1.10\n"
+        "C++ NewAlphabet, 12,000 crafted symbols\t0.3\t0.2\tms\t12,000 ordinary symbols\t2\n"
+    )
+    plain, seeded, crafted = parse_core_tsv(output)
+    assert (plain.name, plain.unit) == ("C++ NewAlphabet, 1,000,000 symbols", "ms")
+    assert plain.ratio == pytest.approx(64.5 / 369.0)
+    assert plain.baseline_name == "unordered_map fill" and plain.met is None
+    assert seeded.baseline_name == "the same, unseeded hash"
+    assert (seeded.limit, seeded.met) == (1.1, False)
+    assert (crafted.limit, crafted.met) == (2.0, True)
+    assert "<= 2.00" in format_table([("core", [crafted])])
 
 
-@pytest.mark.parametrize("output", ["", "\n", "NewAlphabet 64.5 369.0 ms\n"])
+@pytest.mark.parametrize(
+    "output",
+    ["", "\n", "NewAlphabet 64.5 369.0 ms\n",
+     # four fields: no baseline name, no goal
+     "C++ NewAlphabet, 1,000,000 symbols\t64.5\t369.0\tms\n",
+     "C++ NewAlphabet\t64.5\t369.0\tms\tmap fill\tsoon\n"],
+)  # fmt: skip
 def test_core_output_without_figures_is_refused(output):
     with pytest.raises(ValueError):
         parse_core_tsv(output)
@@ -106,3 +126,20 @@ def test_core_output_without_figures_is_refused(output):
 )  # fmt: skip
 def test_a_ratio_never_prints_as_its_limit_unless_equal(ratio, limit, shown):
     assert format_ratio(ratio, limit) == shown
+
+
+def test_kernel_figures_from_tsv():
+    text = ("encode 10M DNA symbols [avx2]\t2.5\t1.0\tms\tmemcpy of 10 MB\t3.000000\t0.25 ns\n"
+            "decode [scalar]\t4.0\t1.0\tms\tmemcpy of 10 MB\t-\t\n")  # fmt: skip
+    encode, decode = parse_kernels_tsv(text)
+    assert (encode.name, encode.unit, encode.baseline_name) == (
+        "encode 10M DNA symbols [avx2]", "ms", "memcpy of 10 MB")
+    assert encode.ratio == pytest.approx(2.5) and encode.limit == 3.0 and encode.met is True
+    assert encode.note == "0.25 ns"
+    assert decode.limit is None and decode.met is None
+
+
+@pytest.mark.parametrize("output", ["", "\n", "encode\t2.5\t1.0\tms\n"])
+def test_kernel_output_without_figures_is_refused(output):
+    with pytest.raises(ValueError):
+        parse_kernels_tsv(output)

@@ -44,15 +44,43 @@ def test_contiguous_buffers_are_accepted(buffer):
     assert m.Slice_byte_to_bytes(handle=h) == expected
 
 
-@pytest.mark.parametrize(
-    "obj",
-    ["xyz", 3, None, [1, 2, 3], memoryview(b"abcdef")[::2]],
-    ids=["str", "int", "None", "list", "strided memoryview"],
-)
-def test_other_objects_are_refused_and_nothing_is_registered(obj):
+@pytest.mark.parametrize("obj", ["xyz", 3, None, [1, 2, 3]], ids=["str", "int", "None", "list"])
+def test_objects_without_buffers_are_refused_and_nothing_is_registered(obj):
     before = m.NumHandles()
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError) as info:
         m.Slice_byte_from_bytes(obj)
+    assert str(info.value) == (
+        f"Slice_byte_from_bytes: expected a contiguous bytes-like object, got {type(obj).__name__}"
+    )
+    assert m.NumHandles() == before
+
+
+class Exporter:
+    """A buffer exporter whose __buffer__ raises `error`."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __buffer__(self, flags):
+        raise self.error
+
+
+@pytest.mark.parametrize(
+    "obj, exc",
+    [
+        (memoryview(b"abcdef")[::2], BufferError),
+        (memoryview(b"ab")[::-1], BufferError),
+        (Exporter(KeyboardInterrupt()), KeyboardInterrupt),
+        (Exporter(MemoryError()), MemoryError),
+        (Exporter(ZeroDivisionError("mine")), ZeroDivisionError),
+    ],
+    ids=["strided", "reversed", "KeyboardInterrupt", "MemoryError", "ZeroDivisionError"],
+)
+def test_an_exporters_own_exception_reaches_the_caller(obj, exc):
+    before = m.NumHandles()
+    with pytest.raises(exc) as info:
+        m.Slice_byte_from_bytes(obj)
+    assert type(info.value) is exc
     assert m.NumHandles() == before
 
 

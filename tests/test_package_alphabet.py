@@ -1,5 +1,6 @@
 """The Alphabet class, the standard alphabets and bulk encoding through the package."""
 
+import array
 import copy
 import pickle
 
@@ -19,21 +20,22 @@ def standard():
     ab.set_protein(saved[2])
 
 
-def test_error_is_both_value_and_runtime_error_with_the_library_message():
+def test_error_is_both_value_and_runtime_error_naming_the_symbol_in_repr_form():
     with pytest.raises(ValueError) as info:
         ab.dna().encode("X")
     assert isinstance(info.value, RuntimeError)
     assert type(info.value) is ab.AlphabetError
-    assert str(info.value) == "Symbol X not in alphabet"
+    assert str(info.value) == "Symbol 'X' not in alphabet"
 
 
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda a: a.encode("g"), "Symbol g not in alphabet"),
-        (lambda a: a.encode(""), "Symbol  not in alphabet"),
-        (lambda a: a.encode("GA"), "Symbol GA not in alphabet"),
-        (lambda a: a.encode("A\0"), "Symbol A\0 not in alphabet"),
+        (lambda a: a.encode("g"), "Symbol 'g' not in alphabet"),
+        (lambda a: a.encode(""), "Symbol '' not in alphabet"),
+        (lambda a: a.encode("GA"), "Symbol 'GA' not in alphabet"),
+        (lambda a: a.encode("A\0"), "Symbol 'A\\x00' not in alphabet"),
+        (lambda a: a.encode("\r"), "Symbol '\\r' not in alphabet"),
         (lambda a: a.decode(4), "Code 4 not in alphabet"),
         (lambda a: a.decode(-1), "Code -1 not in alphabet"),
         (lambda a: a.decode(2**70), f"Code {2**70} not in alphabet"),
@@ -122,11 +124,13 @@ def test_encode_all_and_decode_of_the_byte_shaped_alphabets():
 @pytest.mark.parametrize(
     "call, position, message",
     [
-        (lambda a: a.encode_all("GATXACA"), 3, "Symbol X not in alphabet at position 3"),
+        (lambda a: a.encode_all("GATXACA"), 3, "Symbol 'X' not in alphabet at position 3"),
+        (lambda a: a.encode_all("GA\rT"), 2, "Symbol '\\r' not in alphabet at position 2"),
+        (lambda a: a.encode_all(b"GAT\xff"), 3, "Symbol '\xff' not in alphabet at position 3"),
         # an unknown byte-range symbol before an unknown wide one is reported first
-        (lambda a: a.encode_all("GAxT\u4e00"), 2, "Symbol x not in alphabet at position 2"),
-        (lambda a: a.encode_all("GAT\u4e00x"), 3, "Symbol \u4e00 not in alphabet at position 3"),
-        (lambda a: a.encode_all(["G", "N"]), 1, "Symbol N not in alphabet at position 1"),
+        (lambda a: a.encode_all("GAxT\u4e00"), 2, "Symbol 'x' not in alphabet at position 2"),
+        (lambda a: a.encode_all("GAT\u4e00x"), 3, "Symbol '\u4e00' not in alphabet at position 3"),
+        (lambda a: a.encode_all(["G", "N"]), 1, "Symbol 'N' not in alphabet at position 1"),
         (lambda a: a.decode_all([0, 4]), 1, "Code 4 not in alphabet at position 1"),
         (lambda a: a.decode_all([0, 1, -1]), 2, "Code -1 not in alphabet at position 2"),
         (lambda a: a.decode_str(b"\x00\x09"), 1, "Code 9 not in alphabet at position 1"),
@@ -141,7 +145,9 @@ def test_bulk_failures_name_the_item_and_its_position(call, position, message):
 @pytest.mark.parametrize(
     "call, error",
     [
-        (lambda a: a.encode_all(b"GAT"), TypeError),
+        (lambda a: ab.Alphabet(["AA", "C"]).encode_all(b"AAC"), TypeError),
+        (lambda a: a.encode_all(memoryview(b"GATC")[::2]), TypeError),
+        (lambda a: a.decode_all(array.array("d", [1.0])), TypeError),
         (lambda a: a.encode_all(["G", 2]), TypeError),
         (lambda a: a.decode_all(["2"]), TypeError),
         (lambda a: ab.Alphabet(["AA", "C"]).encode_all("AAC"), TypeError),

@@ -1,77 +1,260 @@
-"""python -m alphabet: output, standard input with FASTA, and errors."""
+"""python -m alphabet, run as a command: files, pipes, standard input, literals,
+raw codes, options, and every way it can fail (one line, status 1)."""
 
-import io
+import gzip
+import inspect
+import os
 import subprocess
 import sys
 
 import pytest
 
-from alphabet._cli import main
+import alphabet as ab
+
+PROG = "python -m alphabet"
+FASTA = b">r1 first\nGATT\nACA\n>r2\n\nCC\n"
+FASTQ = b"@q1\nACGT\n+\nIIII\n@q2\nT\n+\n#\n"
+HAS_OPTIONS = "ignore_case" in inspect.signature(ab.Alphabet).parameters
 
 
-def run(monkeypatch, capsys, *argv, stdin=""):
-    monkeypatch.setattr(sys, "stdin", io.StringIO(stdin))
-    status = main(list(argv))
-    out, err = capsys.readouterr()
-    return status, out, err
+def cli(*argv, stdin=b"", **options):
+    options.setdefault("stdout", subprocess.PIPE)
+    if stdin is not None:
+        options["input"] = stdin
+    proc = subprocess.run([sys.executable, "-m", "alphabet", *map(str, argv)],
+                          stderr=subprocess.PIPE, timeout=60, **options)  # fmt: skip
+    return proc.returncode, (proc.stdout or b"").decode(), proc.stderr.decode()
+
+
+def message_of(call):
+    try:
+        call()
+    except ab.AlphabetError as error:
+        return str(error)
+    raise AssertionError("no AlphabetError")
+
+
+@pytest.fixture
+def files(tmp_path):
+    (tmp_path / "reads.fa").write_bytes(FASTA)
+    (tmp_path / "reads.fq.gz").write_bytes(gzip.compress(FASTQ))
+    return tmp_path
 
 
 @pytest.mark.parametrize(
     "argv, stdin, out",
     [
-        (["encode", "dna", "GATTACA"], "", "2 0 3 3 0 1 0\n"),
-        (["encode", "RNA", "GAU", "C"], "", "2 0 3\n1\n"),
-        (["decode", "dna", "2", "0", "3"], "", "GAT\n"),
-        (["decode", "protein", "19"], "", "Y\n"),
-        (["symbols", "rna"], "", "A C G U\n"),
-        (["encode", "dna"], ">one\nGA TT\nACA\n>two\n\nCG\n>empty\n", "2 0 3 3 0 1 0\n1 2\n\n"),
-        (["encode", "dna"], "GAT\nTACA\n", "2 0 3 3 0 1 0\n"),
-        (["encode", "dna"], "", ""),
-        (["decode", "dna"], "2 0 3\n\n1 1\n", "GAT\n\nCC\n"),
+        (["encode", "dna", "--text", "GATTACA"], b"", "2 0 3 3 0 1 0\n"),
+        (["encode", "protein", "--text", "MKW"], b"", "10 8 18\n"),
+        (["encode", "--symbols", "ABCDEFGHIJKL", "--text", "LAK"], b"", "11 0 10\n"),
+        (["encode", "dna"], FASTA, "r1\t2 0 3 3 0 1 0\nr2\t1 1\n"),
+        (["encode", "dna", "-"], gzip.compress(FASTQ), "q1\t0 1 2 3\nq2\t3\n"),
+        (["encode", "DNA"], b"", ""),
+        (["decode", "dna", "--text", "2 0 3"], b"", "GAT\n"),
+        (["decode", "protein", "--text", "10,8,18"], b"", "MKW\n"),
+        (["decode", "dna"], b"r1\t2 0 3\n\n1 1\r\n", ">r1\nGAT\nCC\n"),
+        (["symbols", "rna"], b"", "A C G U\n"),
+        (["symbols", "--symbols", "XYZ"], b"", "X Y Z\n"),
     ],
 )
-def test_output(monkeypatch, capsys, argv, stdin, out):
-    assert run(monkeypatch, capsys, *argv, stdin=stdin) == (0, out, "")
+def test_output(argv, stdin, out):
+    assert cli(*argv, stdin=stdin) == (0, out, "")
+
+
+def test_files_in_order_with_standard_input_among_them(files):
+    status, out, err = cli("encode", "--symbols", "ACGT", files / "reads.fq.gz", "-",
+                           files / "reads.fa", stdin=b">s\nTTT\n")  # fmt: skip
+    assert (status, err) == (0, "")
+    assert out == "q1\t0 1 2 3\nq2\t3\ns\t3 3 3\nr1\t2 0 3 3 0 1 0\nr2\t1 1\n"
+
+
+def test_encode_then_decode_gives_the_records_back(files):
+    status, codes, _ = cli("encode", "dna", files / "reads.fa")
+    assert cli("decode", "dna", stdin=codes.encode()) == (0, ">r1\nGATTACA\n>r2\nCC\n", "")
+
+
+@pytest.mark.parametrize("symbols", ["ACGT", "".join(chr(0x100 + i) for i in range(300))])
+def test_raw_codes_to_a_file_and_back(tmp_path, symbols):
+    text = symbols[::-1] * 2
+    fasta = tmp_path / "in.fa"
+    fasta.write_text(f">a\n{text[:5]}\n>b\n{text[5:]}\n")
+    raw = tmp_path / "codes.bin"
+    assert cli("encode", "--symbols", symbols, fasta, "--format", "raw", "-o", raw) == (0, "", "")
+    codes = ab.Alphabet(symbols).encode_all(text)
+    if len(symbols) > 256:
+        expected = b"".join(code.to_bytes(2, "little") for code in codes)
+    else:
+        expected = codes
+    assert raw.read_bytes() == expected
+    out = tmp_path / "text.txt"
+    assert cli("decode", "--symbols", symbols, "--format", "raw", raw, "-o", out) == (0, "", "")
+    assert out.read_text() == text + "\n"
+
+
+def test_text_output_to_a_file(tmp_path):
+    out = tmp_path / "out.txt"
+    assert cli("encode", "rna", "--text", "GAU", "-o", out) == (0, "", "")
+    assert out.read_text() == "2 0 3\n"
+
+
+def test_version():
+    status, out, err = cli("--version")
+    assert (status, err) == (0, "") and out.startswith("alphabet 0.")
+
+
+def failures(tmp_path):
+    bad = tmp_path / "bad.fa"
+    bad.write_bytes(b">ok\nAC\n>r2 x\nACGT\nGAXT\n")
+    notfasta = tmp_path / "notes.txt"
+    notfasta.write_bytes(b"GATTACA\n")
+    dna = ab.dna()
+    symbol = message_of(lambda: dna.encode_all("GAXTACA"))
+    in_record = message_of(lambda: dna.encode_all("ACGTGAXT"))
+    code = message_of(lambda: dna.decode_all([2, 7]))
+    return [
+        (["encode", "dna", "--text", "GAXTACA"], b"", symbol),
+        (["encode", "dna", bad], b"", f"{bad}: record 'r2' (line 3): {in_record}"),
+        (["encode", "dna"], FASTA.replace(b"CC", b"CU"), f"<stdin>: record 'r2' (line 4): "
+         + message_of(lambda: dna.encode_all("CU"))),
+        (["encode", "dna", notfasta], b"", f"{notfasta}: line 1: expected a header line starting "
+         "with '>' (FASTA) or '@' (FASTQ), found 'GATTACA'"),
+        (["encode", "dna", tmp_path / "missing.fa"], b"",
+         f"{tmp_path / 'missing.fa'}: No such file or directory"),
+        (["encode", "dna"], gzip.compress(FASTA)[:-9], "<stdin>: Compressed file ended before the "
+         "end-of-stream marker was reached"),
+        (["decode", "dna"], b"r1\t2 7\n", f"<stdin>: line 1 (record 'r1'): {code}"),
+        (["decode", "dna"], b"1\n2 x\n", "<stdin>: line 2: not a code: 'x'"),
+        (["encode", "xna", "--text", "A"], b"", "unknown alphabet 'xna'; expected dna, rna, "
+         "protein, iupac-dna, iupac-rna, extended-protein (or --symbols)"),
+        (["encode", "--text", "A"], b"", f"an ALPHABET or --symbols is required (see {PROG} --help)"),
+        (["encode", "dna", "--alias", "U"], b"", "--alias takes FROM=TO, not 'U'"),
+        (["encode", "dna", "--text", "A", bad], b"", "give FILEs or --text, not both"),
+        (["encode", "dna", "--frobnicate"], b"",
+         f"unrecognized arguments: --frobnicate (see {PROG} --help)"),
+        (["frobnicate"], b"", "argument COMMAND: invalid choice: 'frobnicate' (choose from "
+         f"'encode', 'decode', 'symbols') (see {PROG} --help)"),
+        (["symbols", "dna", "extra"], b"", f"unrecognized arguments: extra (see {PROG} --help)"),
+    ]  # fmt: skip
+
+
+@pytest.mark.parametrize("case", range(15))
+def test_an_error_is_one_line_and_status_1(tmp_path, case):
+    argv, stdin, message = failures(tmp_path)[case]
+    status, out, err = cli(*argv, stdin=stdin)
+    assert (status, err) == (1, f"{PROG}: {message}\n")
+    # What came before the fault is written.
+    before = {"bad.fa: ": "ok\t0 1\n", "<stdin>: record": "r1\t2 0 3 3 0 1 0\n", "line 2": "C\n"}
+    assert out == "".join(text for key, text in before.items() if key in message)
+
+
+def test_earlier_records_are_written_before_an_error(tmp_path):
+    bad = tmp_path / "bad.fq"
+    bad.write_bytes(b"@a\nAC\n+\nII\n@b\nACGT\n+\nIII\n")
+    status, out, err = cli("encode", "dna", bad)
+    assert (status, out) == (1, "a\t0 1\n")
+    assert err == (
+        f"{PROG}: {bad}: line 8: the quality of FASTQ record 'b' has 3 characters, its sequence 4\n"
+    )
 
 
 @pytest.mark.parametrize(
-    "argv, stdin, message",
+    "redirect, message",
     [
-        (["encode", "dna", "GAXTACA"], "", "Symbol X not in alphabet at position 2"),
-        (["encode", "dna"], ">a\nGA\n>b\nGU\n", "sequence 2: Symbol U not in alphabet at position 1"),
-        (["decode", "dna", "1", "-1"], "", "Code -1 not in alphabet at position 1"),
-        (["decode", "dna"], "1\n7\n", "line 2: Code 7 not in alphabet at position 0"),
-        (["decode", "dna", "one"], "", "not a code: 'one'"),
-        (["encode", "xna", "A"], "", "unknown alphabet 'xna'"),
-        (["symbols", "dna", "extra"], "", "unrecognized arguments: extra"),
-        (["frobnicate", "dna"], "", "invalid choice"),
-        ([], "", "required"),
+        ("full", "cannot write the output: No space left on device"),
+        ("closed stdout", "standard output is closed"),
+        ("closed stdin", "<stdin>: standard input is closed"),
     ],
 )
-def test_errors_go_to_standard_error_with_status_1(monkeypatch, capsys, argv, stdin, message):
-    status, out, err = run(monkeypatch, capsys, *argv, stdin=stdin)
-    assert status == 1 and message in err and err.endswith("\n")
-    assert "Traceback" not in err
+def test_output_and_input_that_cannot_be_used(redirect, message):
+    if redirect == "full":
+        with open("/dev/full", "wb") as full:
+            result = cli("encode", "dna", "--text", "GATTACA", stdout=full)
+    elif redirect == "closed stdout":
+        result = cli("encode", "dna", "--text", "A", stdout=None, preexec_fn=lambda: os.close(1))
+    else:
+        result = cli("encode", "dna", stdin=None, preexec_fn=lambda: os.close(0))
+    assert result == (1, "", f"{PROG}: {message}\n")
 
 
-def test_cleared_standard_alphabet_is_an_error(monkeypatch, capsys):
-    import alphabet as ab
+def test_a_reader_that_goes_away_ends_the_command_quietly(tmp_path):
+    big = tmp_path / "big.fa"
+    big.write_bytes(b"".join(b">read%d\n%s\n" % (i, b"ACGT" * 40) for i in range(20000)))
+    proc = subprocess.Popen([sys.executable, "-m", "alphabet", "encode", "dna", str(big)],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)  # fmt: skip
+    assert proc.stdout.readline().startswith(b"read0\t0 1 2 3")
+    proc.stdout.close()
+    assert proc.wait(timeout=60) == 141
+    assert proc.stderr.read() == b""
+    proc.stderr.close()
 
-    saved = ab.dna()
-    ab.set_dna(None)
+
+def test_raw_codes_never_go_to_a_terminal():
+    import pty
+
+    controller, terminal = pty.openpty()
     try:
-        status, _, err = run(monkeypatch, capsys, "symbols", "dna")
+        result = cli("encode", "dna", "--text", "A", "--format", "raw", stdout=terminal)
     finally:
-        ab.set_dna(saved)
-    assert status == 1 and "cleared" in err
+        os.close(controller)
+        os.close(terminal)
+    message = "raw codes go to a file (-o FILE) or a pipe, not to a terminal"
+    assert result == (1, "", f"{PROG}: {message}\n")
 
 
-def test_module_entry_point():
-    proc = subprocess.run(
-        [sys.executable, "-m", "alphabet", "encode", "protein"],
-        input=">p\nMKW\n",
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
-    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "10 8 18\n", "")
+@pytest.mark.skipif(not HAS_OPTIONS, reason="alphabets without ignore_case, aliases, unknown")
+@pytest.mark.parametrize(
+    "argv, out",
+    [
+        (["encode", "dna", "--ignore-case", "--text", "acGT"], "0 1 2 3\n"),
+        (["encode", "--symbols", "ACGTN", "--unknown", "N", "--text", "ACXN"], "0 1 4 4\n"),
+        (["encode", "dna", "--alias", "U=T", "--alias", "u=T", "--text", "ACuU"], "0 1 3 3\n"),
+    ],
+)
+def test_alphabet_options(argv, out):
+    assert cli(*argv) == (0, out, "")
+
+
+@pytest.mark.parametrize("name", ["iupac-dna", "iupac-rna", "extended-protein"])
+def test_the_further_standard_alphabets(name):
+    factory = getattr(ab, name.replace("-", "_"), None)
+    status, out, err = cli("symbols", name)
+    if factory is None:
+        message = f"the {name} alphabet is not available in this version"
+        assert (status, err) == (1, f"{PROG}: {message}\n")
+    else:
+        assert (status, out, err) == (0, " ".join(factory().symbols) + "\n", "")
+
+
+class Terminal:
+    """A standard error that says it is a terminal."""
+
+    def isatty(self):
+        return True
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def test_a_progress_bar_only_on_a_terminal_and_only_with_tqdm(monkeypatch, tmp_path):
+    from alphabet import _cli
+
+    pytest.importorskip("tqdm")
+    path = tmp_path / "reads.fa"
+    path.write_bytes(FASTA)
+    assert _cli._progress([str(path)]) is None  # standard error is not a terminal here
+    monkeypatch.setattr(sys, "stderr", Terminal())
+    bar = _cli._progress([str(path), str(path)])
+    assert bar is not None and bar.total == 2 * len(FASTA)
+    bar.close()
+    bar = _cli._progress([str(path), "-"])
+    assert bar.total is None  # standard input has no known length
+    bar.close()
+
+    def no_tqdm(name):
+        raise ImportError(name)
+
+    monkeypatch.setattr(_cli.importlib, "import_module", no_tqdm)
+    assert _cli._progress([str(path)]) is None

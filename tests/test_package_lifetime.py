@@ -9,16 +9,17 @@ N = 5_000  # per kind of wrapper; 20,000 wrappers in all
 
 
 def test_exact_accounting_over_twenty_thousand_wrappers():
+    standard = ab.dna()  # one object for the process, made on first use
     gc.collect()
     before = m.NumHandles()
     source = ab.sequence("int", [1, 2, 3])
     made = []
-    made += [ab.dna() for _ in range(N)]
+    made += [standard.extend("") for _ in range(N)]
     made += [ab.sequence("string", ["x"]) for _ in range(N)]
     made += [source[1:] for _ in range(N)]
     made += [ab.Alphabet("AC") for _ in range(N)]  # its symbol list is released at once
     assert m.NumHandles() == before + 1 + 4 * N
-    made[-1].extend("G").symbols  # temporaries: alphabet, symbol lists
+    _ = made[-1].extend("G").symbols  # temporaries: alphabet, symbol lists
     assert m.NumHandles() == before + 1 + 4 * N
     del made, source
     assert m.NumHandles() == before

@@ -51,4 +51,4 @@ def test_package_demo_runs_and_releases_every_handle():
     proc = subprocess.run([sys.executable, str(demo)], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0 and proc.stderr == ""
     assert "after release: 0\n" in proc.stdout
-    assert proc.stdout.endswith("2 0 3 3 0 1 0 2 0 3 3 0 1 0\n0 1 2 3 3 2 1 0\n")
+    assert proc.stdout.endswith("read1\t2 0 3 3 0 1 0 2 0 3 3 0 1 0\nread2\t0 1 2 3 3 2 1 0\n")

@@ -2,30 +2,41 @@
 
 import array
 import copy
+import pickle
+from fractions import Fraction
 
 import pytest
 
+import _alphabet as m
 import alphabet as ab
 
-# Per kind: values that read back unchanged, and one value stored differently.
+# Per kind: values that read back unchanged (the integer kinds' edges among
+# them), and one value the package's rules store as another.
 SAMPLES = {
     "bool": ([True, False, True], ([], False)),
-    "byte": ([0, 7, 255], (-1, 255)),
-    "uint8": ([0, 7, 255], (-1, 255)),
+    "byte": ([0, 7, 255], (True, 1)),
+    "uint8": ([0, 7, 255], (False, 0)),
     "error": (["", "bad", "é"], ("x", "x")),
     "string": (["", "ACGT", "日本"], ("y", "y")),
     "float32": ([0.5, -2.0, 1e10], (0.1, 0.10000000149011612)),
-    "float64": ([0.1, -2.5, 1e300], (1, 1.0)),
+    "float64": ([0.1, -2.5, 1e300], (Fraction(1, 4), 0.25)),
     "int": ([-(2**63), 0, 2**63 - 1], (True, 1)),
-    "int64": ([-(2**63), 0, 2**63 - 1], (5, 5)),
-    "int8": ([-128, 0, 127], (-129, 127)),
-    "int16": ([-32768, 0, 32767], (-32769, 32767)),
+    "int64": ([-(2**63), 0, 2**63 - 1], (False, 0)),
+    "int8": ([-128, 0, 127], (True, 1)),
+    "int16": ([-32768, 0, 32767], (False, 0)),
     "int32": ([-(2**31), 0, 2**31 - 1], (True, 1)),
     "rune": ([-(2**31), 0, 2**31 - 1], (False, 0)),
-    "uint": ([0, 1, 2**64 - 1], (-1, 2**64 - 1)),
-    "uint64": ([0, 1, 2**64 - 1], (-1, 2**64 - 1)),
-    "uint16": ([0, 1, 65535], (-1, 65535)),
-    "uint32": ([0, 1, 2**32 - 1], (-1, 2**32 - 1)),
+    "uint": ([0, 1, 2**64 - 1], (True, 1)),
+    "uint64": ([0, 1, 2**64 - 1], (False, 0)),
+    "uint16": ([0, 1, 65535], (True, 1)),
+    "uint32": ([0, 1, 2**32 - 1], (False, 0)),
+}
+
+# The integer kinds' ranges: the first and last value each holds.
+RANGES = {
+    kind: (values[0], values[-1])
+    for kind, (values, _) in SAMPLES.items()
+    if isinstance(values[0], int) and not isinstance(values[0], bool)
 }
 
 
@@ -46,6 +57,7 @@ def test_protocol_of_every_kind(kind):
     seq.extend(values[:1])
     assert list(seq) == [values[0], read, values[2], read, values[0]]
     assert eval(repr(seq), {"sequence": ab.sequence}) == seq
+    assert pickle.loads(pickle.dumps(seq)) == seq
 
 
 @pytest.mark.parametrize("index", [3, -4, 2**31, -(2**40)])
@@ -81,16 +93,73 @@ def test_indexes_that_are_not_integers(index):
         ab.sequence("int", [1, 2])[index]
 
 
-def test_bad_values_leave_the_sequence_unchanged():
-    seq = ab.sequence("int8", [1, 2])
-    for bad in (128, "x"):
-        with pytest.raises((ValueError, TypeError)):
-            seq[0] = bad
-        with pytest.raises((ValueError, TypeError)):
-            seq[-1] = bad
-        with pytest.raises((ValueError, TypeError)):
+@pytest.mark.parametrize("kind", sorted(RANGES))
+def test_integer_kinds_refuse_values_beyond_either_edge(kind):
+    low, high = RANGES[kind]
+    article = "an" if kind[0] in "ie" else "a"
+    before = m.NumHandles()
+    seq = ab.sequence(kind, [low, high])
+    for bad in (low - 1, high + 1, -(2**64), 2**64, -high - 2):
+        message = rf"^value {bad} is out of range for {article} {kind} sequence "
+        message += rf"\[{low}, {high}\](\n|$)"
+        with pytest.raises(OverflowError, match=message):
+            ab.sequence(kind, [low, bad])
+        with pytest.raises(OverflowError, match=message):
             seq.append(bad)
-    assert seq == [1, 2]
+        with pytest.raises(OverflowError, match=message):
+            seq[-1] = bad
+        with pytest.raises(OverflowError, match=message):
+            seq.extend([high, bad])
+    assert seq == [low, high] and m.NumHandles() == before + 1
+
+
+@pytest.mark.parametrize(
+    "kinds, bad",
+    [
+        (sorted(RANGES), 1.0),
+        (sorted(RANGES), "1"),
+        (sorted(RANGES), None),
+        (["float32", "float64"], "1.5"),
+        (["float32", "float64"], None),
+        (["string", "error"], 1),
+        (["string", "error"], b"x"),
+    ],
+)
+def test_values_of_another_type_are_refused(kinds, bad):
+    for kind in kinds:
+        seq = ab.sequence(kind, SAMPLES[kind][0][:1])
+        with pytest.raises(TypeError, match=kind):
+            seq.append(bad)
+        with pytest.raises(TypeError, match=kind):
+            seq[0] = bad
+        with pytest.raises(TypeError, match=kind):
+            ab.sequence(kind, [bad])
+        assert seq == SAMPLES[kind][0][:1]
+
+
+@pytest.mark.parametrize("kind", ["string", "error"])
+@pytest.mark.parametrize("text, position", [("a\0b", 1), ("\0", 0), ("ab\ud800", 2), ("\udfff", 0)])
+def test_texts_that_cannot_cross_name_their_position(kind, text, position):
+    seq = ab.sequence(kind, ["ok"])
+    with pytest.raises(ValueError, match=f"at position {position}(\n|$)"):
+        seq.append(text)
+    with pytest.raises(ValueError, match=f"at position {position}(\n|$)") as info:
+        ab.sequence(kind, ["x", "y", text])
+    assert info.value.__notes__ == ["at position 2 of the values"]
+    assert seq == ["ok"]
+
+
+def test_a_raising_truth_test_stores_nothing():
+    class Undecided:
+        def __bool__(self):
+            raise ZeroDivisionError
+
+    seq = ab.sequence("bool", [True])
+    with pytest.raises(ZeroDivisionError):
+        seq[0] = Undecided()
+    with pytest.raises(ZeroDivisionError):
+        seq.extend([False, Undecided()])
+    assert seq == [True]
 
 
 @pytest.mark.parametrize(

@@ -7,10 +7,25 @@ C types, which the stubs must match keyword for keyword.
 
 import ast
 import pathlib
+import re
+import sys
+
+import pytest
 
 import _alphabet as m
 
-STUB = pathlib.Path(__file__).resolve().parent.parent / "python" / "_alphabet.pyi"
+
+def find_stub():
+    """The stubs of the source tree, else those installed beside the module."""
+    in_tree = pathlib.Path(__file__).resolve().parent.parent / "python" / "_alphabet.pyi"
+    installed = [pathlib.Path(p) / "_alphabet-stubs" / "__init__.pyi" for p in sys.path if p]
+    found = [path for path in [in_tree, *installed] if path.is_file()]
+    if not found:
+        pytest.skip("the module's stubs are neither in the tree nor installed")
+    return found[0]
+
+
+STUB = find_stub()
 ANNOTATION = {
     "bool": "object", "char *": "str", "PyObject *": "Buffer", "float": "float", "double": "float",
 }  # fmt: skip  # every other C type word is an integer type
@@ -40,3 +55,10 @@ def test_the_stubs_cover_exactly_the_module():
 def test_parameters_match_the_docstrings():
     stubs = stub_functions()
     assert stubs == {name: documented(getattr(m, name)) for name in stubs}
+
+
+def test_the_stubs_have_the_modules_kinds_in_table_order():
+    def kinds(names):
+        return [match[1] for name in names if (match := re.fullmatch(r"Slice_(\w+)_CTor", name))]
+
+    assert kinds(stub_functions()) == kinds(vars(m)) and len(kinds(vars(m))) == 17

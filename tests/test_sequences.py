@@ -194,6 +194,20 @@ def test_shared_storage_kinds_read_write_and_grow_each_other(a, b):
     assert capacity(b, h) == 8
 
 
+@pytest.mark.parametrize("kind", ["string", "error"])
+def test_views_keep_their_texts_while_the_source_grows(kind):
+    values = [f"{kind} {i}" for i in range(8)]
+    source = op(kind, "CTor")()
+    for value in values:
+        op(kind, "append")(source, value)
+    assert capacity(kind, source) == len(values)  # full: the next append moves it
+    view = op(kind, "subslice")(source, 2, 7)  # one slot spare in the shared block
+    op(kind, "append")(source, "grown")
+    op(kind, "append")(view, "through the view")
+    assert contents(kind, source) == values + ["grown"]
+    assert contents(kind, view) == values[2:7] + ["through the view"]
+
+
 def test_subslice_registers_under_the_calling_kind(fresh):
     proc = fresh(
         """

@@ -1,9 +1,13 @@
 """Symbol alphabets and typed sequences, without handles.
 
 `Alphabet` objects encode symbols to codes and back, one at a time or a
-whole text at once; `dna()`, `rna()` and `protein()` give the standard
-alphabets.  `sequence(kind, values)` makes a typed sequence of one of the
-seventeen element kinds in KINDS.  Every object owns its handle in the
+whole text at once, with options for case, aliases and unknown symbols;
+they give reverse complements and k-mer indices.  `dna()`, `rna()` and
+`protein()` give the standard alphabets, `iupac_dna()`, `iupac_rna()` and
+`extended_protein()` the same with ambiguity codes, stop and gap.
+`read(path)` yields the records of a FASTA or FASTQ file.
+`sequence(kind, values)` makes a typed sequence of one of the seventeen
+element kinds in KINDS.  Every object owns its handle in the
 module's registry and releases it when Python collects the object.
 """
 
@@ -34,12 +38,25 @@ def _span_build_tree(path: list[str]) -> None:
 
 _span_build_tree(__path__)
 
-from ._alphabets import Alphabet, dna, protein, rna, set_dna, set_protein, set_rna
+from ._alphabets import (
+    Alphabet,
+    AlphabetOptions,
+    dna,
+    extended_protein,
+    iupac_dna,
+    iupac_rna,
+    protein,
+    rna,
+    set_dna,
+    set_protein,
+    set_rna,
+)
 from ._errors import AlphabetError
+from ._reader import FormatError, Record, read
 from ._sequences import KINDS, ByteSequence, Sequence, sequence
 
 # Public classes show under the package's name in reprs and tracebacks.
-for _public in (Alphabet, AlphabetError, ByteSequence, Sequence):
+for _public in (Alphabet, AlphabetError, AlphabetOptions, ByteSequence, FormatError, Sequence):
     _public.__module__ = __name__
 del _os, _sys, _SUFFIXES, _public, _span_build_tree
 
@@ -47,10 +64,17 @@ __all__ = [
     "KINDS",
     "Alphabet",
     "AlphabetError",
+    "AlphabetOptions",
     "ByteSequence",
+    "FormatError",
+    "Record",
     "Sequence",
     "dna",
+    "extended_protein",
+    "iupac_dna",
+    "iupac_rna",
     "protein",
+    "read",
     "rna",
     "sequence",
     "set_dna",

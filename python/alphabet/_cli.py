@@ -1,150 +1,429 @@
-"""The command line: python -m alphabet {encode,decode,symbols} ALPHABET [ITEM ...]."""
+"""The command line: python -m alphabet {encode,decode,symbols} ALPHABET [FILE ...]."""
 
 from __future__ import annotations
 
 import argparse
+import array
+import importlib
+import importlib.metadata
 import os
+import pathlib
 import sys
-from collections.abc import Iterable, Iterator, Sequence
-from typing import NoReturn, TextIO
+import tomllib
+import zlib
+from collections.abc import Callable, Iterator, Sequence
+from typing import IO, Any, NoReturn
 
-from ._alphabets import Alphabet, dna, protein, rna
+from ._alphabets import Alphabet
 from ._errors import AlphabetError
+from ._reader import FormatError, read
 
-_STANDARD = {"dna": dna, "rna": rna, "protein": protein}
+PROG = "python -m alphabet"
+
+# The standard alphabets by their command-line names, and the package
+# function that gives each.
+_STANDARD = {
+    "dna": "dna",
+    "rna": "rna",
+    "protein": "protein",
+    "iupac-dna": "iupac_dna",
+    "iupac-rna": "iupac_rna",
+    "extended-protein": "extended_protein",
+}
 _DECIMAL = [str(code) for code in range(256)]
+# Codes 0 to 9 as their digits, for formatting them without a Python loop.
+_DIGITS = bytes.maketrans(bytes(range(10)), b"0123456789")
+_SINGLE_DIGIT_CODES = bytes(range(10))
+# Status of a command whose output pipe closed, as a shell reports a tool
+# that SIGPIPE ended (128 + 13).
+_BROKEN_PIPE_STATUS = 141
 
 _DESCRIPTION = """\
-Encode texts to codes and decode codes to texts with a standard alphabet.
+Encode sequences to codes and decode codes to sequences.
 
-  encode ALPHABET [TEXT ...]   the codes of each TEXT, one line per TEXT
-  decode ALPHABET [CODE ...]   the text that the CODEs spell
-  symbols ALPHABET             the symbols in code order
+  encode ALPHABET [FILE ...]    the codes of every record of FASTA or FASTQ
+                                files (gzip too): one line per record, its
+                                id, a tab, then the codes
+  encode ALPHABET --text SEQ    the codes of SEQ
+  decode ALPHABET [FILE ...]    FASTA from lines of id<TAB>codes (a line of
+                                codes alone gives the sequence alone)
+  decode ALPHABET --text CODES  the sequence that CODES spell
+  symbols ALPHABET              the symbols in code order
 
-Without TEXT or CODE arguments the input is read from standard input:
-for encode, FASTA or plain sequence lines (lines starting with '>' are
-headers; one output line per record); for decode, one line of codes per
-output line.  Codes are written and read as decimal numbers separated by
-spaces.
+ALPHABET is dna, rna, protein, iupac-dna, iupac-rna or extended-protein;
+--symbols ACGTN instead sets an alphabet of one symbol per character.  FILE
+'-', or no FILE, reads standard input.  --format raw writes (for decode:
+reads) the codes as bytes, one per code (two, little-endian, for alphabets
+of more than 256 symbols).  Errors go to standard error as one line, with
+exit status 1.
 """
 
 
-class _UsageError(Exception):
-    pass
+class _Failure(Exception):
+    """One line for standard error, and exit status 1."""
+
+
+class _OutputFailure(Exception):
+    """Writing the output failed with `error`."""
+
+    def __init__(self, error: OSError) -> None:
+        super().__init__(error)
+        self.error = error
 
 
 class _Parser(argparse.ArgumentParser):
-    # Every failure of this command, usage errors included, exits with status 1.
+    # Every failure of this command, usage errors included, is one line with
+    # status 1.
     def error(self, message: str) -> NoReturn:
-        raise _UsageError(f"{self.format_usage()}{self.prog}: error: {message}")
+        raise _Failure(f"{message} (see {self.prog} --help)")
+
+
+def _version() -> str:
+    try:
+        return importlib.metadata.version("alphabet")
+    except importlib.metadata.PackageNotFoundError:
+        pass
+    # A build tree: the version the project file names.
+    project = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+    try:
+        version = tomllib.loads(project.read_text())["project"]["version"]
+    except (OSError, KeyError, TypeError, tomllib.TOMLDecodeError):
+        return "unknown"
+    return f"{version} (build tree)"
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
-        prog="python -m alphabet",
-        description=_DESCRIPTION,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
+        prog=PROG, description=_DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
     )
-    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    for name, items, help_text in (
-        ("encode", "TEXT", "print the codes of each TEXT (or of standard input)"),
-        ("decode", "CODE", "print the text that the CODEs (or standard input) spell"),
-        ("symbols", None, "print the symbols in code order"),
+    parser.add_argument("--version", action="version", version=f"alphabet {_version()}")
+    chosen = _Parser(add_help=False)
+    chosen.add_argument("alphabet", nargs="?", metavar="ALPHABET",
+                        help=f"one of {', '.join(_STANDARD)}")  # fmt: skip
+    chosen.add_argument("--symbols", metavar="SYMBOLS",
+                        help="an alphabet of these symbols, one per character, instead of ALPHABET")  # fmt: skip
+    chosen.add_argument("--ignore-case", action="store_true",
+                        help="a symbol in the other case encodes as the symbol")  # fmt: skip
+    chosen.add_argument("--unknown", metavar="SYMBOL",
+                        help="encode symbols the alphabet does not hold as SYMBOL")  # fmt: skip
+    chosen.add_argument("--alias", action="append", default=[], metavar="FROM=TO",
+                        help="encode FROM as TO (repeatable)")  # fmt: skip
+    io = _Parser(add_help=False)
+    io.add_argument("files", nargs="*", metavar="FILE", help="input files; '-' is standard input")
+    io.add_argument("--format", choices=("text", "raw"), default="text",
+                    help="codes as decimal text (default) or as raw bytes")  # fmt: skip
+    io.add_argument("-o", "--output", metavar="FILE", help="write here instead of standard output")
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND",
+                                     parser_class=_Parser)  # fmt: skip
+    for name, help_text, text_help in (
+        ("encode", "print the codes of sequences", "encode this sequence"),
+        ("decode", "print the sequences that codes spell", "decode these codes ('2 0 3')"),
     ):
-        command = commands.add_parser(name, help=help_text, description=help_text)
-        command.add_argument("alphabet", metavar="ALPHABET", help="dna, rna or protein")
-        if items:
-            command.add_argument("items", nargs="*", metavar=items)
+        command = commands.add_parser(name, parents=[chosen, io], help=help_text,
+                                      description=help_text)  # fmt: skip
+        command.add_argument("--text", metavar="TEXT", help=text_help)
+    commands.add_parser("symbols", parents=[chosen], help="print the symbols in code order",
+                        description="print the symbols in code order")  # fmt: skip
     return parser
 
 
-def _alphabet(name: str) -> Alphabet:
+def _alias(text: str) -> tuple[str, str]:
+    source, equals, target = text.partition("=")
+    if not equals or not source:
+        raise _Failure(f"--alias takes FROM=TO, not {text!r}")
+    return source, target
+
+
+def _alphabet(args: argparse.Namespace) -> Alphabet:
+    options: dict[str, object] = {}
+    if args.ignore_case:
+        options["ignore_case"] = True
+    if args.unknown is not None:
+        options["unknown"] = args.unknown
+    if args.alias:
+        options["aliases"] = dict(map(_alias, args.alias))
+    if args.symbols is not None:
+        # With --symbols, a word in ALPHABET's place is the first FILE.
+        if args.alphabet is not None and hasattr(args, "files"):
+            args.files.insert(0, args.alphabet)
+        elif args.alphabet is not None:
+            raise _Failure(f"give ALPHABET or --symbols, not both (see {PROG} --help)")
+        symbols: Sequence[str] = args.symbols
+    else:
+        if args.alphabet is None:
+            raise _Failure(f"an ALPHABET or --symbols is required (see {PROG} --help)")
+        name = args.alphabet.lower()
+        package = sys.modules[__name__.rpartition(".")[0]]
+        factory: Callable[[], Alphabet | None] | None = getattr(
+            package, _STANDARD.get(name, ""), None
+        )
+        if name not in _STANDARD:
+            raise _Failure(
+                f"unknown alphabet {args.alphabet!r}; expected {', '.join(_STANDARD)}"
+                " (or --symbols)"
+            )
+        if factory is None:
+            raise _Failure(f"the {name} alphabet is not available in this version")
+        current = factory()
+        if current is None:
+            raise _Failure(f"the {name} alphabet has been cleared")
+        if not options:
+            return current
+        symbols = current.symbols
+    # The options are keywords of newer alphabets; an older one refuses them.
+    make: Callable[..., Alphabet] = Alphabet
     try:
-        current = _STANDARD[name.lower()]()
-    except KeyError:
-        raise _UsageError(f"unknown alphabet {name!r}; expected dna, rna or protein") from None
-    if current is None:
-        raise AlphabetError(f"the {name} alphabet has been cleared")
-    return current
+        return make(symbols, **options)
+    except TypeError as error:
+        if options:
+            raise _Failure(f"this version's alphabets take no {', '.join(options)}") from error
+        raise
 
 
-def _records(lines: Iterable[str]) -> Iterator[str]:
-    """The sequences of FASTA input, or of plain lines (then one sequence)."""
-    parts: list[str] = []
-    started = False
-    for line in lines:
-        if line.startswith(">"):
-            if started:
-                yield "".join(parts)
-            parts, started = [], True
-        else:
-            parts.append("".join(line.split()))
-            started = started or bool(parts[-1])
-    if started:
-        yield "".join(parts)
+class _Output:
+    """The output stream; a failure to write is an _OutputFailure."""
+
+    def __init__(self, stream: IO[bytes], owned: bool) -> None:
+        self._stream, self._owned = stream, owned
+
+    def write(self, data: bytes | bytearray) -> None:
+        try:
+            self._stream.write(data)
+        except OSError as error:
+            raise _OutputFailure(error) from None
+
+    def close(self) -> None:
+        try:
+            self._stream.close() if self._owned else self._stream.flush()
+        except OSError as error:
+            raise _OutputFailure(error) from None
 
 
-def _code_line(codes: bytes | list[int]) -> str:
-    if isinstance(codes, bytes):
-        return " ".join(map(_DECIMAL.__getitem__, codes))
-    return " ".join(map(str, codes))
+def _open_output(args: argparse.Namespace) -> _Output:
+    if getattr(args, "output", None) is not None:
+        try:
+            return _Output(open(args.output, "wb"), owned=True)
+        except OSError as error:
+            raise _Failure(f"{args.output}: {error.strerror or error}") from None
+    if sys.stdout is None:
+        raise _Failure("standard output is closed")
+    if getattr(args, "format", "text") == "raw" and args.command == "encode" and sys.stdout.isatty():
+        raise _Failure("raw codes go to a file (-o FILE) or a pipe, not to a terminal")
+    return _Output(sys.stdout.buffer, owned=False)
 
 
-def _text(alphabet: Alphabet, codes: list[int]) -> str:
-    if all(len(symbol) == 1 for symbol in alphabet.symbols):
-        return alphabet.decode_str(codes)
-    return " ".join(alphabet.decode_all(codes))
+def _code_text(codes: bytes | array.array[int]) -> bytes:
+    """Codes as decimal numbers separated by spaces."""
+    if not isinstance(codes, bytes):
+        return " ".join(map(str, codes)).encode()
+    if not codes.translate(None, _SINGLE_DIGIT_CODES):
+        # Every code is one digit: the digits interleaved with spaces, in C.
+        spaced = bytearray(b" ") * (2 * len(codes) - 1) if codes else bytearray()
+        spaced[0::2] = codes.translate(_DIGITS)
+        return bytes(spaced)
+    return " ".join(map(_DECIMAL.__getitem__, codes)).encode()
 
 
-def _parse_codes(words: Iterable[str]) -> list[int]:
+def _raw_codes(codes: bytes | array.array[int], wide: bool) -> bytes:
+    if not wide:
+        return codes if isinstance(codes, bytes) else bytes(codes)
+    try:
+        packed = array.array("H", codes)
+    except OverflowError:
+        raise _Failure("raw output holds codes below 65536 only") from None
+    if sys.byteorder == "big":
+        packed.byteswap()
+    return packed.tobytes()
+
+
+def _progress(sources: Sequence[str]) -> Any:
+    """A progress bar over the input's bytes, on a terminal with tqdm installed."""
+    if sys.stderr is None or not sys.stderr.isatty():
+        return None
+    try:
+        tqdm = importlib.import_module("tqdm").tqdm
+    except ImportError:
+        return None
+    try:
+        total = sum(os.path.getsize(s) for s in sources if s != "-" and not s.endswith(".gz"))
+        known = all(s != "-" and not s.endswith(".gz") for s in sources)
+    except OSError:
+        known = False
+    # Shown only once the input has taken a second: short inputs stay quiet.
+    return tqdm(total=total if known else None, unit="B", unit_scale=True, delay=1.0,
+                leave=False, file=sys.stderr)  # fmt: skip
+
+
+def _input_failure(name: str, error: BaseException) -> _Failure:
+    if isinstance(error, OSError) and error.strerror:
+        return _Failure(f"{name}: {error.strerror}")
+    return _Failure(f"{name}: {error}")
+
+
+# Errors of reading an input: the file, its gzip layer, its records.
+_INPUT_ERRORS = (OSError, EOFError, zlib.error, FormatError, AlphabetError, UnicodeDecodeError)
+
+
+def _encode(args: argparse.Namespace, alphabet: Alphabet, out: _Output) -> None:
+    wide = len(alphabet) > 256
+    if args.text is not None:
+        if args.files:
+            raise _Failure("give FILEs or --text, not both")
+        try:
+            codes = alphabet.encode_all(args.text)
+        except AlphabetError as error:
+            raise _Failure(str(error)) from None
+        out.write(_raw_codes(codes, wide) if args.format == "raw" else _code_text(codes) + b"\n")
+        return
+    sources = args.files or ["-"]
+    bar = _progress(sources)
+    try:
+        for source in sources:
+            name = "<stdin>" if source == "-" else source
+            try:
+                with read(source, alphabet=alphabet) as reader:
+                    done = 0
+                    for number, record in enumerate(reader):
+                        if args.format == "raw":
+                            out.write(_raw_codes(record.sequence, wide))
+                        else:
+                            out.write(b"%s\t%s\n" % (record.id.encode(), _code_text(record.sequence)))
+                        if bar is not None and number % 1024 == 0:
+                            bar.update(reader.bytes_read - done)
+                            done = reader.bytes_read
+                    if bar is not None:
+                        bar.update(reader.bytes_read - done)
+            except _INPUT_ERRORS as error:
+                raise _input_failure(name, error) from None
+    finally:
+        if bar is not None:
+            bar.close()
+
+
+def _codes_of(words: Sequence[str], where: str) -> list[int]:
     codes = []
     for word in words:
         try:
             codes.append(int(word))
         except ValueError:
-            raise _UsageError(f"not a code: {word!r}") from None
+            raise _Failure(f"{where}not a code: {word!r}") from None
     return codes
 
 
-def _run(args: argparse.Namespace, stdin: TextIO, stdout: TextIO) -> None:
-    alphabet = _alphabet(args.alphabet)
+def _spell(alphabet: Alphabet, codes: Sequence[int] | bytes, where: str) -> bytes:
+    try:
+        if all(len(symbol) == 1 for symbol in alphabet.symbols):
+            return alphabet.decode_str(codes).encode()
+        return " ".join(alphabet.decode_all(codes)).encode()
+    except AlphabetError as error:
+        raise _Failure(f"{where}{error}") from None
+
+
+def _input_streams(sources: Sequence[str]) -> Iterator[tuple[str, IO[bytes]]]:
+    for source in sources:
+        if source == "-":
+            if sys.stdin is None:
+                raise _Failure("standard input is closed")
+            yield "<stdin>", sys.stdin.buffer
+            continue
+        try:
+            stream = open(source, "rb")
+        except OSError as error:
+            raise _input_failure(source, error) from None
+        with stream:
+            yield source, stream
+
+
+def _decode(args: argparse.Namespace, alphabet: Alphabet, out: _Output) -> None:
+    wide = len(alphabet) > 256
+    if args.text is not None:
+        if args.files:
+            raise _Failure("give FILEs or --text, not both")
+        out.write(_spell(alphabet, _codes_of(args.text.replace(",", " ").split(), ""), "") + b"\n")
+        return
+    for name, stream in _input_streams(args.files or ["-"]):
+        try:
+            if args.format == "raw":
+                data = stream.read()
+                codes: Sequence[int] | bytes = data
+                if wide:
+                    if len(data) % 2:
+                        raise _Failure(f"{name}: raw codes of this alphabet take two bytes each")
+                    packed = array.array("H", data)
+                    if sys.byteorder == "big":
+                        packed.byteswap()
+                    codes = packed
+                out.write(_spell(alphabet, codes, f"{name}: ") + b"\n")
+                continue
+            for number, raw_line in enumerate(stream, 1):
+                line = raw_line.decode().rstrip("\r\n")
+                if not line.strip():
+                    continue
+                rid, tab, words = line.rpartition("\t")
+                where = f"{name}: line {number}" + (f" (record {rid!r})" if tab else "") + ": "
+                text = _spell(alphabet, _codes_of(words.replace(",", " ").split(), where), where)
+                out.write(b">%s\n%s\n" % (rid.encode(), text) if tab else text + b"\n")
+        except _INPUT_ERRORS as error:
+            raise _input_failure(name, error) from None
+
+
+def _run(args: argparse.Namespace) -> None:
+    alphabet = _alphabet(args)
+    out = _open_output(args)
     if args.command == "symbols":
-        stdout.write(" ".join(alphabet.symbols) + "\n")
+        out.write(" ".join(alphabet.symbols).encode() + b"\n")
     elif args.command == "encode":
-        texts = args.items or _records(stdin)
-        for number, text in enumerate(texts, 1):
-            try:
-                stdout.write(_code_line(alphabet.encode_all(text)) + "\n")
-            except AlphabetError as error:
-                raise AlphabetError(f"sequence {number}: {error}", error.position) from None
-    elif args.items:
-        stdout.write(_text(alphabet, _parse_codes(args.items)) + "\n")
+        _encode(args, alphabet, out)
     else:
-        for number, line in enumerate(stdin, 1):
-            try:
-                stdout.write(_text(alphabet, _parse_codes(line.split())) + "\n")
-            except AlphabetError as error:
-                raise AlphabetError(f"line {number}: {error}", error.position) from None
+        _decode(args, alphabet, out)
+    out.close()
+
+
+def _parse(argv: Sequence[str] | None) -> argparse.Namespace:
+    """The arguments; FILEs may come before and after options alike."""
+    parser = _parser()
+    args, extra = parser.parse_known_args(argv)
+    unknown = [word for word in extra if word.startswith("-") and word != "-"]
+    if unknown or (extra and not hasattr(args, "files")):
+        parser.error(f"unrecognized arguments: {' '.join(unknown or extra)}")
+    if extra:
+        args.files += extra
+    return args
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns the exit status (0, or 1 after an error)."""
-    parser = _parser()
     try:
-        _run(parser.parse_args(argv), sys.stdin, sys.stdout)
-        sys.stdout.flush()
-    except _UsageError as error:
-        message = str(error)
-        if not message.startswith("usage:"):
-            message = f"{parser.format_usage()}{parser.prog}: error: {message}"
-        print(message, file=sys.stderr)
+        _run(_parse(argv))
+    except _Failure as failure:
+        _complain(str(failure))
         return 1
-    except AlphabetError as error:
-        print(f"{parser.prog}: {error}", file=sys.stderr)
+    except _OutputFailure as failure:
+        # Nothing more can reach the output: the interpreter's final flush
+        # must not try again.
+        _silence_standard_output()
+        if isinstance(failure.error, BrokenPipeError):
+            return _BROKEN_PIPE_STATUS  # the reader went away (`| head`): quietly
+        _complain(f"cannot write the output: {failure.error.strerror or failure.error}")
         return 1
-    except BrokenPipeError:
-        # The reader went away (e.g. `| head`); stop quietly, and keep the
-        # interpreter's final flush from failing again.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+    except KeyboardInterrupt:
+        _complain("interrupted")
+        return 130
     return 0
+
+
+def _complain(message: str) -> None:
+    if sys.stderr is not None:
+        print(f"{PROG}: {message}", file=sys.stderr)
+
+
+def _silence_standard_output() -> None:
+    if sys.stdout is None:
+        return
+    try:
+        fileno = sys.stdout.fileno()
+    except (OSError, ValueError):
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, fileno)
+    os.close(devnull)

@@ -4,8 +4,9 @@
 
 #include <cstring>
 
+#include "bindings/errors.h"
+#include "bindings/sequence_functions.h"
 #include "bindings/startup.h"
-#include "sequences/flat_functions.h"
 #include "sequences/operations.h"
 
 using ByteOperations = sequences::Operations<sequences::U8Storage>;
@@ -13,13 +14,17 @@ using ByteSequence = ByteOperations::Seq;
 
 int64_t Slice_byte_from_bytes(PyObject* o) {
   bindings::EnsureStarted();
-  Py_buffer view;
-  if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) != 0) {
+  if (!PyObject_CheckBuffer(o)) {
     PyErr_Format(PyExc_TypeError,
                  "Slice_byte_from_bytes: expected a contiguous bytes-like object, got %.200s",
                  Py_TYPE(o)->tp_name);
     return handles::kNoHandle;
   }
+  // An exporter that refuses (BufferError for a view that is not
+  // contiguous) or fails (a __buffer__ that raises, KeyboardInterrupt
+  // included) has set its own exception, which the caller gets unchanged.
+  Py_buffer view;
+  if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) != 0) return handles::kNoHandle;
   const int64_t handle = bindings::CatchNoMemory([&] {
     // Filled by the copy at once, so the block is not zero-filled first.
     auto block = std::make_shared_for_overwrite<uint8_t[]>(view.len);
@@ -34,8 +39,11 @@ int64_t Slice_byte_from_bytes(PyObject* o) {
 PyObject* Slice_byte_to_bytes(int64_t handle) {
   bindings::EnsureStarted();
   auto found = ByteOperations::Find(handle, "[]byte");
-  if (found.refused) return nullptr;
-  if (!found.seq) return PyBytes_FromStringAndSize(nullptr, 0);
-  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(found.seq->data()),
-                                   found.seq->length());
+  if (!found.status.ok()) {
+    bindings::RaiseFault(found.status);
+    return nullptr;
+  }
+  if (!found.value) return PyBytes_FromStringAndSize(nullptr, 0);
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(found.value->data()),
+                                   found.value->length());
 }

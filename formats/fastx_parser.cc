@@ -1,0 +1,369 @@
+#include "formats/fastx_parser.h"
+
+#include <algorithm>
+#include <cassert>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "formats/utf8.h"
+
+namespace formats {
+namespace {
+
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+// Header text quoted in a message is cut after this many bytes.
+constexpr size_t kQuotedBytes = 40;
+
+bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
+
+bool IsBlank(std::string_view line) {
+  return std::all_of(line.begin(), line.end(),
+                     [](char c) { return c == ' ' || c == '\t' || c == '\r'; });
+}
+
+// `text` (valid UTF-8) in single quotes, with quotes, backslashes and control
+// characters escaped, cut after kQuotedBytes at a character boundary.
+std::string Quote(std::string_view text) {
+  size_t keep = text.size();
+  if (keep > kQuotedBytes) {
+    keep = kQuotedBytes;
+    while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+  }
+  std::string out = "'";
+  for (const char c : text.substr(0, keep)) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\'' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20 || byte == 0x7F) {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  out += '\'';
+  if (keep < text.size()) out += "...";
+  return out;
+}
+
+std::string LinePrefix(int64_t line) { return "line " + std::to_string(line) + ": "; }
+
+}  // namespace
+
+FastxParser::FastxParser() = default;
+
+std::span<char> FastxParser::Reserve(size_t size) {
+  Settle();
+  const size_t live = end_ - begin_;
+  if (capacity_ - end_ < size) {
+    if (begin_ > 0 && live + size <= capacity_) {
+      std::memmove(buffer_.get(), buffer_.get() + begin_, live);
+    } else {
+      const size_t capacity = std::max(live + size, 2 * capacity_);
+      auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+      if (live > 0) std::memcpy(grown.get(), buffer_.get() + begin_, live);
+      buffer_ = std::move(grown);
+      capacity_ = capacity;
+    }
+    begin_ = 0;
+    end_ = live;
+  }
+  reserved_ = capacity_ - end_;
+  return {buffer_.get() + end_, reserved_};
+}
+
+void FastxParser::Commit(size_t size) {
+  assert(size <= reserved_);
+  end_ += std::min(size, reserved_);
+  reserved_ = 0;
+}
+
+void FastxParser::Append(std::string_view bytes) {
+  if (bytes.empty()) return;
+  std::span<char> room = Reserve(bytes.size());
+  std::memcpy(room.data(), bytes.data(), bytes.size());
+  Commit(bytes.size());
+}
+
+void FastxParser::Finish() { finished_ = true; }
+
+size_t FastxParser::held_bytes() const {
+  return capacity_ + arena_.capacity() + pending_.carried_header.capacity() +
+         pending_.carried_sequence.capacity() + pending_.carried_quality.capacity();
+}
+
+// The last batch has been taken: its records and the arena go, and the
+// record being assembled moves out of the buffer into its own strings, so
+// that the buffer can be compacted.
+void FastxParser::Settle() {
+  batch_.clear();
+  done_records_.clear();
+  if (carry_handed_) {
+    pending_.carried_header.clear();
+    pending_.carried_sequence.clear();
+    pending_.carried_quality.clear();
+    carry_handed_ = false;
+  }
+  if (!carrying_ && (stage_ == Stage::kSequence || stage_ == Stage::kQuality)) {
+    auto carry = [this](Piece& piece, std::string& carried) {
+      carried.assign(View(piece, carried));
+      piece.where = Piece::kCarry;
+    };
+    carry(pending_.header, pending_.carried_header);
+    carry(pending_.sequence, pending_.carried_sequence);
+    carry(pending_.quality, pending_.carried_quality);
+    carrying_ = true;
+  }
+  arena_.clear();
+}
+
+std::string_view FastxParser::View(const Piece& piece, const std::string& carried) const {
+  switch (piece.where) {
+    case Piece::kNone:
+      return {};
+    case Piece::kBuffer:
+      return {buffer_.get() + piece.offset, piece.size};
+    case Piece::kArena:
+      return {arena_.data() + piece.offset, piece.size};
+    case Piece::kCarry:
+      return carried;
+  }
+  return {};
+}
+
+bool FastxParser::TakeLine(std::string_view& line) {
+  const size_t available = end_ - begin_;
+  if (available == 0) return false;
+  const char* start = buffer_.get() + begin_;
+  const void* found = std::memchr(start + scanned_, '\n', available - scanned_);
+  size_t length, taken;
+  if (found != nullptr) {
+    length = static_cast<size_t>(static_cast<const char*>(found) - start);
+    taken = length + 1;
+  } else if (finished_) {
+    length = taken = available;
+  } else {
+    scanned_ = available;
+    return false;
+  }
+  if (length > 0 && start[length - 1] == '\r') --length;
+  line = {start, length};
+  begin_ += taken;
+  scanned_ = 0;
+  ++line_;
+  return true;
+}
+
+bool FastxParser::Fail(ErrorKind kind, int64_t line, std::string message) {
+  error_ = {kind, line, LinePrefix(line) + message};
+  done_ = true;
+  stage_ = Stage::kEnded;
+  return false;
+}
+
+// The quoted id of the record being assembled.
+std::string FastxParser::Named() const {
+  const std::string_view header = View(pending_.header, pending_.carried_header);
+  const auto space = std::find_if(header.begin(), header.end(), IsSpace);
+  return Quote(header.substr(0, static_cast<size_t>(space - header.begin())));
+}
+
+void FastxParser::StartRecord(std::string_view line, size_t offset, bool ascii) {
+  // The carried strings may still hold a record of the batch; they are only
+  // cleared when the batch is taken.
+  pending_.header = {Piece::kBuffer, offset + 1, line.size() - 1};
+  pending_.sequence = pending_.quality = {};
+  pending_.sequence_chars = pending_.quality_chars = 0;
+  pending_.line = line_;
+  pending_.last_quality_line = 0;
+  pending_.ascii = ascii;
+  stage_ = Stage::kSequence;
+}
+
+void FastxParser::AddTo(Piece& piece, std::string& carried, std::string_view line,
+                        size_t offset) {
+  if (carrying_) {
+    carried.append(line);
+    piece.where = Piece::kCarry;
+  } else if (piece.where == Piece::kNone) {
+    piece = {Piece::kBuffer, offset, 0};
+  } else if (piece.where == Piece::kBuffer) {
+    // A second line: the field is joined in the arena from now on.  Only the
+    // field that is growing lies at the arena's end, so appending keeps it
+    // contiguous.
+    const size_t joined = arena_.size();
+    arena_.append(buffer_.get() + piece.offset, piece.size);
+    arena_.append(line);
+    piece = {Piece::kArena, joined, piece.size};
+  } else {
+    assert(piece.where == Piece::kArena && piece.offset + piece.size == arena_.size());
+    arena_.append(line);
+  }
+  piece.size += line.size();
+}
+
+void FastxParser::Complete() {
+  done_records_.push_back({pending_.header, pending_.sequence, pending_.quality, pending_.line,
+                           pending_.ascii, carrying_});
+  if (carrying_) {
+    carrying_ = false;
+    carry_handed_ = true;
+  }
+  stage_ = format_ == Format::kFastq ? Stage::kBetween : Stage::kStart;
+}
+
+bool FastxParser::ParseLine(std::string_view line, size_t offset) {
+  bool ascii = IsAscii(line);
+  if (!ascii) {
+    const size_t invalid = FirstInvalidUtf8(line);
+    if (invalid < line.size()) {
+      // A header ends the FASTA record before it, whatever follows on its line.
+      if (stage_ == Stage::kSequence && format_ == Format::kFasta && line.front() == '>') {
+        Complete();
+      }
+      char detail[64];
+      std::snprintf(detail, sizeof detail, "not UTF-8: byte 0x%02x at column %zu",
+                    static_cast<unsigned char>(line[invalid]), invalid + 1);
+      return Fail(ErrorKind::kInvalidUtf8, line_, detail);
+    }
+    if (line_ == 1 && line.starts_with(kByteOrderMark)) {
+      line.remove_prefix(kByteOrderMark.size());
+      offset += kByteOrderMark.size();
+      ascii = IsAscii(line);
+    }
+  }
+  const bool blank = IsBlank(line);
+  const char first = line.empty() ? '\0' : line.front();
+  switch (stage_) {
+    case Stage::kStart:
+      if (blank) return true;
+      if (format_ == Format::kUnknown) {
+        if (first == '>') format_ = Format::kFasta;
+        if (first == '@') format_ = Format::kFastq;
+      }
+      if (format_ == Format::kUnknown) {
+        return Fail(ErrorKind::kNoHeader, line_,
+                    "expected a header line starting with '>' (FASTA) or '@' (FASTQ), found " +
+                        Quote(line));
+      }
+      // A FASTA record ends only where the next one starts, so after the
+      // first one this stage is not reached again in FASTA.
+      StartRecord(line, offset, ascii);
+      return true;
+    case Stage::kBetween:
+      if (blank) return true;
+      if (first != '@') {
+        return Fail(ErrorKind::kNoHeader, line_,
+                    "expected a FASTQ header line starting with '@', found " + Quote(line));
+      }
+      StartRecord(line, offset, ascii);
+      return true;
+    case Stage::kSequence:
+      if (format_ == Format::kFasta) {
+        if (first == '>') {
+          Complete();
+          StartRecord(line, offset, ascii);
+          return true;
+        }
+        if (blank) return true;
+        AddTo(pending_.sequence, pending_.carried_sequence, line, offset);
+        pending_.ascii = pending_.ascii && ascii;
+        return true;
+      }
+      if (first == '+') {
+        stage_ = Stage::kQuality;
+        if (pending_.sequence_chars == 0) Complete();
+        return true;
+      }
+      if (first == '@') {
+        return Fail(ErrorKind::kMissingPlus, line_,
+                    "expected the '+' line of FASTQ record " + Named() + ", found " +
+                        Quote(line));
+      }
+      if (blank) return true;
+      AddTo(pending_.sequence, pending_.carried_sequence, line, offset);
+      pending_.sequence_chars += ascii ? line.size() : CountCharacters(line);
+      pending_.ascii = pending_.ascii && ascii;
+      return true;
+    case Stage::kQuality: {
+      if (blank) return true;
+      const size_t chars = ascii ? line.size() : CountCharacters(line);
+      const size_t total = pending_.quality_chars + chars;
+      if (total > pending_.sequence_chars) {
+        // A quality that is too short runs into the next record's header:
+        // the last quality line is the one at fault.
+        const bool short_before_header = first == '@' && pending_.quality_chars > 0;
+        const size_t found = short_before_header ? pending_.quality_chars : total;
+        return Fail(ErrorKind::kQualityLength,
+                    short_before_header ? pending_.last_quality_line : line_,
+                    "the quality of FASTQ record " + Named() + " has " + std::to_string(found) +
+                        " characters, its sequence " + std::to_string(pending_.sequence_chars));
+      }
+      AddTo(pending_.quality, pending_.carried_quality, line, offset);
+      pending_.quality_chars = total;
+      pending_.last_quality_line = line_;
+      pending_.ascii = pending_.ascii && ascii;
+      if (total == pending_.sequence_chars) Complete();
+      return true;
+    }
+    case Stage::kEnded:
+      return false;
+  }
+  return false;
+}
+
+bool FastxParser::FinishInput() {
+  done_ = true;
+  if (stage_ == Stage::kSequence && format_ == Format::kFasta) {
+    Complete();
+  } else if (stage_ == Stage::kSequence) {
+    return Fail(ErrorKind::kTruncated, pending_.line,
+                "FASTQ record " + Named() + " is cut short: the input ends before its '+' line");
+  } else if (stage_ == Stage::kQuality && pending_.quality_chars == 0) {
+    return Fail(ErrorKind::kTruncated, pending_.line,
+                "FASTQ record " + Named() + " is cut short: the input ends before its quality");
+  } else if (stage_ == Stage::kQuality) {
+    return Fail(ErrorKind::kQualityLength, pending_.last_quality_line,
+                "the quality of FASTQ record " + Named() + " has " +
+                    std::to_string(pending_.quality_chars) + " characters, its sequence " +
+                    std::to_string(pending_.sequence_chars));
+  }
+  stage_ = Stage::kEnded;
+  return true;
+}
+
+bool FastxParser::Parse() {
+  Settle();
+  bool ok = error_.kind == ErrorKind::kNone;
+  if (ok && !done_) {
+    std::string_view line;
+    while (ok && TakeLine(line)) {
+      ok = ParseLine(line, static_cast<size_t>(line.data() - buffer_.get()));
+    }
+    if (ok && finished_) ok = FinishInput();
+  }
+  batch_.reserve(done_records_.size());
+  for (const Done& done : done_records_) {
+    const Pending& carried = pending_;
+    auto view = [&](const Piece& piece, const std::string& strings) {
+      return done.from_carry ? std::string_view(strings) : View(piece, strings);
+    };
+    const std::string_view header = view(done.header, carried.carried_header);
+    const auto space = std::find_if(header.begin(), header.end(), IsSpace);
+    const auto rest = std::find_if_not(space, header.end(), IsSpace);
+    Record record;
+    record.id = header.substr(0, static_cast<size_t>(space - header.begin()));
+    record.description = header.substr(static_cast<size_t>(rest - header.begin()));
+    record.sequence = view(done.sequence, carried.carried_sequence);
+    record.quality = view(done.quality, carried.carried_quality);
+    record.line = done.line;
+    record.ascii = done.ascii;
+    batch_.push_back(record);
+  }
+  return ok;
+}
+
+}  // namespace formats

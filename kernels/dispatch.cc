@@ -1,0 +1,12 @@
+#include "kernels/dispatch.h"
+
+namespace alphabet::kernels {
+
+const KernelTable& ActiveKernels() {
+  const Isa isa = Active();
+  if (isa == Isa::kScalar) return kScalarKernels;
+  const KernelTable* table = X86Kernels(isa);
+  return table != nullptr ? *table : kScalarKernels;
+}
+
+}  // namespace alphabet::kernels

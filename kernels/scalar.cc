@@ -1,0 +1,146 @@
+#include "kernels/scalar.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "kernels/dispatch.h"
+
+namespace alphabet::kernels::scalar {
+namespace {
+
+constexpr uint64_t kEveryByte = 0x0101010101010101;
+
+// Whether any byte of `word` equals the byte repeated in `repeated`.  XOR
+// makes those bytes zero; (x - 1) & ~x sets the top bit of the lowest zero
+// byte, and of no byte when there is none.
+bool HasByte(uint64_t word, uint64_t repeated) {
+  const uint64_t x = word ^ repeated;
+  return ((x - kEveryByte) & ~x & (kEveryByte << 7)) != 0;
+}
+
+// Bytes scanned before testing: the loop over a block compiles to vector
+// code on its own.
+constexpr size_t kScanBlock = 64;
+
+}  // namespace
+
+size_t Translate(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map) {
+  const uint8_t* table = map.table();
+  const bool check = !map.all_valid();
+  const uint8_t marker = map.marker();
+  const uint64_t markers = kEveryByte * marker;
+  // Eight bytes are read as one word and their images gathered into another,
+  // stored only once checked: one load and one store per eight bytes instead
+  // of eight of each (and `out` may be `in`).  Byte j of a word is the j-th
+  // byte in memory or the (7-j)-th, as the host orders them, the same way in
+  // and out.
+  auto images_of = [table](uint64_t bytes) {
+    auto image = [&](int j) { return uint64_t{table[(bytes >> (8 * j)) & 0xFF]} << (8 * j); };
+    return image(0) | image(1) | image(2) | image(3) | image(4) | image(5) | image(6) | image(7);
+  };
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t bytes;
+    std::memcpy(&bytes, in + i, 8);
+    const uint64_t images = images_of(bytes);
+    if (check && HasByte(images, markers)) break;
+    std::memcpy(out + i, &images, 8);
+  }
+  for (; i < n; ++i) {
+    const uint8_t image = table[in[i]];
+    if (check && image == marker) return i;
+    out[i] = image;
+  }
+  return n;
+}
+
+template <class T>
+size_t TranslateWide(const T* in, uint8_t* out, size_t n, const ByteMap& map) {
+  static_assert(sizeof(T) > 1 && T(-1) > T(0), "unsigned codes wider than a byte");
+  const uint8_t* table = map.table();
+  const bool check = !map.all_valid();
+  const uint8_t marker = map.marker();
+  for (size_t i = 0; i < n; ++i) {
+    if (in[i] > 255) return i;
+    const uint8_t image = table[in[i]];
+    if (check && image == marker) return i;
+    out[i] = image;
+  }
+  return n;
+}
+
+template size_t TranslateWide(const uint16_t*, uint8_t*, size_t, const ByteMap&);
+template size_t TranslateWide(const uint32_t*, uint8_t*, size_t, const ByteMap&);
+template size_t TranslateWide(const uint64_t*, uint8_t*, size_t, const ByteMap&);
+
+size_t ReverseTranslateRange(const uint8_t* in, uint8_t* out, size_t n, size_t begin,
+                             size_t end, const ByteMap& map) {
+  const uint8_t* table = map.table();
+  const bool check = !map.all_valid();
+  const uint8_t marker = map.marker();
+  for (size_t i = begin; i < end; ++i) {
+    const uint8_t image = table[in[i]];
+    if (check && image == marker) return i;
+    out[n - 1 - i] = image;
+  }
+  return end;
+}
+
+size_t ReverseTranslate(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map) {
+  return ReverseTranslateRange(in, out, n, 0, n, map);
+}
+
+size_t FirstAtLeast(const uint8_t* in, size_t n, uint8_t threshold) {
+  size_t i = 0;
+  for (; i + kScanBlock <= n; i += kScanBlock) {
+    uint8_t highest = 0;
+    for (size_t j = 0; j < kScanBlock; ++j) highest = std::max(highest, in[i + j]);
+    if (highest >= threshold) break;
+  }
+  for (; i < n; ++i) {
+    if (in[i] >= threshold) return i;
+  }
+  return n;
+}
+
+size_t CopyWithout(const uint8_t* in, size_t n, uint8_t* out, uint8_t drop, uint8_t drop_too) {
+  // Words of eight bytes without a dropped one are copied whole; the others
+  // byte by byte, every byte written and only a kept one advancing the end,
+  // so that no branch depends on the bytes.
+  const uint64_t first = kEveryByte * drop, second = kEveryByte * drop_too;
+  size_t i = 0, kept = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t word;
+    std::memcpy(&word, in + i, 8);
+    if (!HasByte(word, first) && !HasByte(word, second)) {
+      std::memcpy(out + kept, &word, 8);
+      kept += 8;
+      continue;
+    }
+    for (size_t j = i; j < i + 8; ++j) {
+      out[kept] = in[j];
+      kept += in[j] != drop && in[j] != drop_too;
+    }
+  }
+  for (; i < n; ++i) {
+    out[kept] = in[i];
+    kept += in[i] != drop && in[i] != drop_too;
+  }
+  return kept;
+}
+
+}  // namespace alphabet::kernels::scalar
+
+namespace alphabet::kernels {
+
+const KernelTable kScalarKernels = {
+    scalar::Translate,
+    scalar::TranslateWide<uint16_t>,
+    scalar::TranslateWide<uint32_t>,
+    scalar::TranslateWide<uint64_t>,
+    scalar::ReverseTranslate,
+    scalar::FirstAtLeast,
+    scalar::CopyWithout,
+};
+
+}  // namespace alphabet::kernels

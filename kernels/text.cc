@@ -1,0 +1,90 @@
+#include "kernels/text.h"
+
+#include <array>
+#include <cstring>
+
+#include "kernels/dispatch.h"
+
+namespace alphabet::kernels {
+namespace {
+
+// For each byte value its decimal digits and a space, padded to four bytes,
+// and how many of them count.
+struct ByteDecimal {
+  char text[4];
+  uint32_t length;
+};
+
+constexpr std::array<ByteDecimal, 256> kByteDecimals = [] {
+  std::array<ByteDecimal, 256> table{};
+  for (int value = 0; value < 256; ++value) {
+    ByteDecimal& entry = table[value];
+    uint32_t length = 0;
+    if (value >= 100) entry.text[length++] = static_cast<char>('0' + value / 100);
+    if (value >= 10) entry.text[length++] = static_cast<char>('0' + value / 10 % 10);
+    entry.text[length++] = static_cast<char>('0' + value % 10);
+    while (length < 4) entry.text[length++] = ' ';
+    entry.length = (value >= 100) + (value >= 10) + 2;
+  }
+  return table;
+}();
+
+// "00" "01" ... "99".
+constexpr std::array<char, 200> kDigitPairs = [] {
+  std::array<char, 200> pairs{};
+  for (int i = 0; i < 100; ++i) {
+    pairs[2 * i] = static_cast<char>('0' + i / 10);
+    pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+  }
+  return pairs;
+}();
+
+}  // namespace
+
+size_t FirstAtLeast(const uint8_t* in, size_t n, uint8_t threshold) {
+  return ActiveKernels().first_at_least(in, n, threshold);
+}
+
+size_t CopyWithout(const uint8_t* in, size_t n, uint8_t* out, uint8_t drop, uint8_t drop_too) {
+  return ActiveKernels().copy_without(in, n, out, drop, drop_too);
+}
+
+size_t FormatDecimal(const uint8_t* codes, size_t n, char* out) {
+  // Four bytes are stored for every code and the end moves by its length:
+  // the store for code i starts at most at 4 * i, so it stays in `out`.
+  size_t end = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const ByteDecimal& entry = kByteDecimals[codes[i]];
+    std::memcpy(out + end, entry.text, 4);
+    end += entry.length;
+  }
+  return n == 0 ? 0 : end - 1;  // no space after the last
+}
+
+size_t FormatDecimal(const uint16_t* codes, size_t n, char* out) {
+  size_t end = 0;
+  for (size_t i = 0; i < n; ++i) {
+    // Digits are produced two at a time from the right into `text`.
+    char text[8];
+    char* start = text + sizeof text;
+    *--start = ' ';
+    uint32_t value = codes[i];
+    while (value >= 100) {
+      start -= 2;
+      std::memcpy(start, &kDigitPairs[2 * (value % 100)], 2);
+      value /= 100;
+    }
+    if (value >= 10) {
+      start -= 2;
+      std::memcpy(start, &kDigitPairs[2 * value], 2);
+    } else {
+      *--start = static_cast<char>('0' + value);
+    }
+    const size_t length = static_cast<size_t>(text + sizeof text - start);
+    std::memcpy(out + end, start, length);
+    end += length;
+  }
+  return n == 0 ? 0 : end - 1;
+}
+
+}  // namespace alphabet::kernels

@@ -1,0 +1,165 @@
+#include "kernels/text.h"
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kernels/isa.h"
+#include "kernels/kernels_testing.h"
+
+namespace alphabet::kernels {
+namespace {
+
+using testing::FencedBuffer;
+using testing::Placement;
+using testing::ForEachIsa;
+using testing::GuardedBuffer;
+
+TEST(FirstAtLeastTest, FindsTheFirstByteAtOrAboveTheThreshold) {
+  std::mt19937_64 rng(11);
+  for (size_t n = 0; n <= 300; ++n) {
+    for (int round = 0; round < 4; ++round) {
+      const uint8_t threshold = round == 0 ? 0x80 : round == 1 ? 0 : static_cast<uint8_t>(rng());
+      // Bytes below the threshold, with one or two at or above it somewhere
+      // (or none), the threshold itself among them.
+      std::vector<uint8_t> input(n);
+      for (uint8_t& b : input) b = threshold == 0 ? 0 : static_cast<uint8_t>(rng() % threshold);
+      size_t expected = n;
+      if (n != 0 && rng() % 4 != 0) {
+        const size_t at = rng() % n;
+        input[at] = static_cast<uint8_t>(threshold + rng() % (256 - threshold));
+        if (rng() % 2) input[at] = threshold;
+        expected = at;
+        if (at + 1 < n) input[at + 1 + rng() % (n - at - 1)] = 0xFF;
+      }
+      if (threshold == 0) expected = 0;  // every byte qualifies, and 0 is n when empty
+      ForEachIsa([&](Isa) {
+        GuardedBuffer<uint8_t> in(n, rng() % 64);
+        std::copy(input.begin(), input.end(), in.data());
+        ASSERT_EQ(FirstAtLeast(in.data(), n, threshold), expected)
+            << "n = " << n << ", threshold " << int{threshold};
+        EXPECT_EQ(IsAscii(in.data(), n), FirstAtLeast(in.data(), n, 0x80) == n);
+      });
+    }
+  }
+}
+
+std::vector<uint8_t> ReferenceCopyWithout(const std::vector<uint8_t>& input, uint8_t drop,
+                                          uint8_t drop_too) {
+  std::vector<uint8_t> kept;
+  for (uint8_t b : input) {
+    if (b != drop && b != drop_too) kept.push_back(b);
+  }
+  return kept;
+}
+
+// FASTA-like lines of every length around the vector widths, runs of
+// dropped bytes (CR LF, blank lines), nothing dropped and everything dropped.
+TEST(CopyWithoutTest, DropsExactlyTheTwoBytesAndKeepsTheOrder) {
+  std::mt19937_64 rng(12);
+  for (int round = 0; round < 400; ++round) {
+    const size_t n = round < 200 ? static_cast<size_t>(round) : rng() % 3000;
+    const int density = static_cast<int>(rng() % 6);  // one byte in 2^density dropped
+    std::vector<uint8_t> input(n);
+    for (uint8_t& b : input) {
+      if (density == 5) {
+        b = rng() % 2 ? '\n' : '\r';  // everything dropped
+      } else if (density > 0 && rng() % (uint64_t{1} << density) == 0) {
+        b = rng() % 3 ? '\n' : '\r';
+      } else {
+        b = "ACGTN>"[rng() % 6];
+      }
+    }
+    const std::vector<uint8_t> expected = ReferenceCopyWithout(input, '\n', '\r');
+    ForEachIsa([&](Isa) {
+      GuardedBuffer<uint8_t> in(n, rng() % 64), out(n, rng() % 64);
+      std::copy(input.begin(), input.end(), in.data());
+      const size_t kept = CopyWithout(in.data(), n, out.data(), '\n', '\r');
+      ASSERT_EQ(kept, expected.size()) << "n = " << n;
+      const std::vector<uint8_t> written = out.Values();
+      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), written.begin()));
+      EXPECT_TRUE(in.Intact() && out.Intact());
+    });
+  }
+}
+
+TEST(CopyWithoutTest, OneDroppedByteValueWorksAsTwo) {
+  const std::vector<uint8_t> input = {'a', 0, 'b', 0, 0, 'c'};
+  std::vector<uint8_t> out(input.size());
+  ForEachIsa([&](Isa) {
+    ASSERT_EQ(CopyWithout(input.data(), input.size(), out.data(), 0, 0), 3u);
+    EXPECT_EQ(std::string(out.begin(), out.begin() + 3), "abc");
+  });
+}
+
+template <class T>
+std::string ReferenceDecimal(const std::vector<T>& codes) {
+  std::string text;
+  for (size_t i = 0; i < codes.size(); ++i) {
+    if (i != 0) text += ' ';
+    text += std::to_string(codes[i]);
+  }
+  return text;
+}
+
+template <class T>
+void CheckDecimal(const std::vector<T>& codes, size_t bytes_per_code) {
+  const std::string expected = ReferenceDecimal(codes);
+  // The buffer is exactly as large as the contract asks, against a fence.
+  FencedBuffer<char> out(codes.size() * bytes_per_code, Placement::kAgainstEnd);
+  const size_t written = FormatDecimal(codes.data(), codes.size(), out.data());
+  ASSERT_EQ(std::string(out.data(), written), expected);
+}
+
+TEST(FormatDecimalTest, ByteCodesAsSpaceSeparatedNumbers) {
+  std::vector<uint8_t> every(256);
+  for (int i = 0; i < 256; ++i) every[i] = static_cast<uint8_t>(i);
+  CheckDecimal(every, kDecimalBytesPerByteCode);
+  CheckDecimal(std::vector<uint8_t>{}, kDecimalBytesPerByteCode);
+  CheckDecimal(std::vector<uint8_t>{7}, kDecimalBytesPerByteCode);
+  // The widest codes fill the buffer to its last byte.
+  CheckDecimal(std::vector<uint8_t>(100, 255), kDecimalBytesPerByteCode);
+  std::mt19937_64 rng(13);
+  for (int round = 0; round < 50; ++round) {
+    std::vector<uint8_t> codes(rng() % 500);
+    for (uint8_t& c : codes) c = static_cast<uint8_t>(rng());
+    CheckDecimal(codes, kDecimalBytesPerByteCode);
+  }
+}
+
+TEST(FormatDecimalTest, WideCodesAsSpaceSeparatedNumbers) {
+  std::vector<uint16_t> edges = {0, 9, 10, 99, 100, 999, 1000, 9999, 10000, 65535, 255, 256};
+  CheckDecimal(edges, kDecimalBytesPerWideCode);
+  CheckDecimal(std::vector<uint16_t>(100, 65535), kDecimalBytesPerWideCode);
+  CheckDecimal(std::vector<uint16_t>{}, kDecimalBytesPerWideCode);
+  std::mt19937_64 rng(14);
+  for (int round = 0; round < 50; ++round) {
+    std::vector<uint16_t> codes(rng() % 500);
+    for (uint16_t& c : codes) c = static_cast<uint16_t>(rng() >> (rng() % 64));
+    CheckDecimal(codes, kDecimalBytesPerWideCode);
+  }
+}
+
+// Each buffer lies against an inaccessible page: one byte too far faults.
+TEST(TextTest, NoKernelTouchesMemoryPastItsBuffers) {
+  std::mt19937_64 rng(15);
+  ForEachIsa([&](Isa) {
+    for (size_t n = 0; n <= 200; ++n) {
+      for (const auto placement : {Placement::kAgainstEnd,
+                                   Placement::kAgainstStart}) {
+        FencedBuffer<uint8_t> in(n, placement), out(n, placement);
+        for (size_t i = 0; i < n; ++i) in.data()[i] = rng() % 8 ? 'A' : '\n';
+        EXPECT_EQ(FirstAtLeast(in.data(), n, 0x80), n);
+        size_t newlines = 0;
+        for (size_t i = 0; i < n; ++i) newlines += in.data()[i] == '\n';
+        EXPECT_EQ(CopyWithout(in.data(), n, out.data(), '\n', '\r'), n - newlines);
+      }
+    }
+  });
+}
+
+}  // namespace
+}  // namespace alphabet::kernels

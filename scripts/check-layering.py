@@ -1,0 +1,81 @@
+#!/usr/bin/env python3
+"""Checks that every C++ file includes only from folders below its own.
+
+    scripts/check-layering.py [FILE...]
+
+Without arguments it checks the C++ files git knows of (*.h, *.cc, *.def).
+A file may include from its own folder and from folders of a lower layer;
+the interpreter's headers only where the Python boundary is.  Prints one
+line per breach and exits 1 if there is any.
+"""
+
+from __future__ import annotations
+
+import re
+import subprocess
+import sys
+from pathlib import PurePosixPath
+
+# Folder -> layer; a file may include from its own folder and lower layers.
+LAYERS = {
+    "alphabet": 0,
+    "handles": 0,
+    "formats": 0,
+    "kernels": 0,
+    "sequences": 1,
+    "bindings": 2,
+    "module": 3,
+    "native": 3,
+}
+# Benchmarks and test harnesses stand outside the library and may use any
+# layer.
+OUTSIDE = {"bench", "reliability"}
+# Folders whose files may include the interpreter's headers.
+PYTHON_FOLDERS = {"bindings", "module", "native", "bench"}
+PYTHON_HEADERS = re.compile(r"(Python|structmember|frameobject|pythread|marshal)\.h$|^cpython/")
+
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
+
+
+def breaches(path: str, text: str) -> list[str]:
+    """The layering breaches of the file at `path` (relative to the root)."""
+    folder = PurePosixPath(path).parts[0] if "/" in path else ""
+    if folder not in LAYERS and folder not in OUTSIDE:
+        return [f"{path}: folder {folder or '.'!r} has no layer; add it to {__file__}"]
+    found = []
+    for number, line in enumerate(text.splitlines(), 1):
+        match = INCLUDE.match(line)
+        if not match:
+            continue
+        bracket, header = match.groups()
+        where = f"{path}:{number}: includes {header}"
+        if PYTHON_HEADERS.search(header):
+            if folder not in PYTHON_FOLDERS:
+                found.append(f"{where}: the interpreter's headers belong in "
+                             f"{', '.join(sorted(PYTHON_FOLDERS))}")
+            continue
+        target = header.split("/")[0] if bracket == '"' and "/" in header else None
+        if target is None or folder in OUTSIDE or target == folder:
+            continue
+        if target not in LAYERS:
+            found.append(f"{where}: from {target!r}, which is no layer of the library")
+        elif LAYERS[target] >= LAYERS[folder]:
+            found.append(f"{where}: {target}/ is not below {folder}/")
+    return found
+
+
+def main(argv: list[str]) -> int:
+    paths = argv or subprocess.run(
+        ["git", "ls-files", "*.h", "*.cc", "*.def"], capture_output=True, text=True, check=True
+    ).stdout.split()
+    found = []
+    for path in paths:
+        with open(path, encoding="utf-8") as f:
+            found += breaches(path, f.read())
+    for line in found:
+        print(line)
+    return 1 if found else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

@@ -1,0 +1,38 @@
+"""Every list of the sequence kinds outside the module against the module's."""
+
+import importlib.util
+import pathlib
+
+import pytest
+
+import _alphabet as m
+import alphabet
+import sequence_kinds
+
+RELIABILITY = pathlib.Path(__file__).resolve().parent.parent / "reliability"
+
+
+def module_kinds():
+    names = [name for name in vars(m) if name.startswith("Slice_") and name.endswith("_CTor")]
+    return [name.removeprefix("Slice_").removesuffix("_CTor") for name in names]
+
+
+def reliability_script(name):
+    path = RELIABILITY / f"{name}.py"
+    if not path.exists():
+        pytest.skip("needs the source tree's reliability/")
+    spec = importlib.util.spec_from_file_location(f"reliability_{name}", path)
+    script = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(script)
+    return script
+
+
+def test_the_tests_and_the_package_list_the_modules_kinds_in_table_order():
+    kinds = module_kinds()
+    assert len(kinds) == 17 and len(set(kinds)) == 17
+    assert list(sequence_kinds.KINDS) == kinds
+    assert list(alphabet.KINDS) == kinds
+
+
+def test_the_leak_script_has_samples_of_every_kind():
+    assert list(reliability_script("leaks").KINDS) == module_kinds()

@@ -1,0 +1,42 @@
+"""The include rule's checker (scripts/check-layering.py) on made-up files."""
+
+import importlib.util
+import pathlib
+
+import pytest
+
+SCRIPT = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "check-layering.py"
+if not SCRIPT.exists():
+    pytest.skip("needs the source tree's scripts/", allow_module_level=True)
+spec = importlib.util.spec_from_file_location("check_layering", SCRIPT)
+check_layering = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(check_layering)
+
+
+@pytest.mark.parametrize(
+    "path, include, allowed",
+    [
+        ("sequences/operations.h", '"handles/registry.h"', True),
+        ("sequences/operations.h", '"sequences/status.h"', True),
+        ("sequences/operations.h", '"bindings/errors.h"', False),
+        ("sequences/storage.h", "<Python.h>", False),
+        ("alphabet/alphabet.h", '"handles/registry.h"', False),  # same layer
+        ("handles/registry.h", '"alphabet/value.h"', False),
+        ("bindings/gil.h", "<Python.h>", True),
+        ("bindings/text.h", '"module/wrap.h"', False),
+        ("module/methods.def", '"sequences/kinds.def"', True),
+        ("native/kernels.cc", '"bindings/sequence_functions.h"', True),
+        ("native/kernels.cc", '"module/wrap.h"', False),
+        ("module/module.cc", '"native/kernels.h"', False),
+        ("bench/floor.cc", "<Python.h>", True),
+        ("reliability/concurrency_test.cc", '"handles/registry.h"', True),
+        ("reliability/concurrency_test.cc", "<Python.h>", False),
+        ("handles/registry.h", "<tsl/robin_map.h>", True),
+        ("sequences/x.h", '"gizmo/gizmo.h"', False),  # no such layer
+        ("gizmo/gizmo.cc", "<vector>", False),  # a folder without a layer
+    ],
+)
+def test_includes_only_go_down(path, include, allowed):
+    found = check_layering.breaches(path, f"// a file\n#  include {include}  // why\n")
+    assert (found == []) is allowed, found
+
