@@ -6,12 +6,16 @@
 #include <string_view>
 #include <vector>
 
+#include "kernels/isa.h"
+#include "kernels/kmers.h"
+#include "kernels/translate.h"
 #include "native/bulk_call.h"
 #include "native/code_buffers.h"
-#include "native/scalar_kernels.h"
 
 namespace native {
 namespace {
+
+namespace kernels = alphabet::kernels;
 
 // A code outside a table or a base is named as one the alphabet does not
 // hold: the package passes an alphabet's complement table and its size.
@@ -227,14 +231,35 @@ void CopyCodes(const CodeSource& source, uint64_t* out) {
   }
 }
 
+// The kernel takes one-byte codes only; wider ones roll here, one k-mer
+// from the one before it.  Every code is checked first, also when n < k.
+template <class T>
+size_t WideKmers(const T* codes, size_t n, size_t k, uint64_t base, uint64_t* out) {
+  for (size_t i = 0; i < n; ++i) {
+    if (uint64_t{codes[i]} >= base) return i;
+  }
+  if (n < k) return n;
+  // Wrapping arithmetic is exact: every true intermediate is below base**k.
+  uint64_t lead = 1;  // base**(k-1)
+  for (size_t i = 0; i + 1 < k; ++i) lead *= base;
+  uint64_t index = 0;
+  for (size_t i = 0; i + 1 < k; ++i) index = index * base + codes[i];
+  for (size_t i = k - 1; i < n; ++i) {
+    index = index * base + codes[i];
+    out[i + 1 - k] = index;
+    index -= codes[i + 1 - k] * lead;
+  }
+  return n;
+}
+
 size_t RunKmers(const CodeSource& source, size_t k, uint64_t base, uint64_t* out) {
   const size_t n = source.size();
   const void* in = source.data();
   switch (CodeWidth(source.type())) {
     case 1: return kernels::Kmers(static_cast<const uint8_t*>(in), n, k, base, out);
-    case 2: return kernels::Kmers(static_cast<const uint16_t*>(in), n, k, base, out);
-    case 4: return kernels::Kmers(static_cast<const uint32_t*>(in), n, k, base, out);
-    default: return kernels::Kmers(static_cast<const uint64_t*>(in), n, k, base, out);
+    case 2: return WideKmers(static_cast<const uint16_t*>(in), n, k, base, out);
+    case 4: return WideKmers(static_cast<const uint32_t*>(in), n, k, base, out);
+    default: return WideKmers(static_cast<const uint64_t*>(in), n, k, base, out);
   }
 }
 
@@ -349,11 +374,10 @@ PyObject* Kmers(PyObject*, PyObject* args, PyObject* kwargs) {
 // ---- kernel paths
 
 PyObject* KernelPaths(PyObject*, PyObject*) {
-  const auto paths = kernels::SupportedPaths();
+  const auto paths = kernels::Supported();
   PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(paths.size()));
   for (size_t i = 0; names != nullptr && i < paths.size(); ++i) {
-    PyObject* name =
-        PyUnicode_FromStringAndSize(paths[i].data(), static_cast<Py_ssize_t>(paths[i].size()));
+    PyObject* name = PyUnicode_FromString(kernels::IsaName(paths[i]));
     if (name == nullptr) {
       Py_CLEAR(names);
     } else {
@@ -372,8 +396,9 @@ PyObject* UseKernelPath(PyObject*, PyObject* name) {
   Py_ssize_t size;
   const char* text = PyUnicode_AsUTF8AndSize(name, &size);
   if (text == nullptr) return nullptr;
-  const std::string_view previous = kernels::ActivePath();
-  if (!kernels::SetActivePath({text, static_cast<size_t>(size)})) {
+  const kernels::Isa previous = kernels::Active();
+  const std::optional<kernels::Isa> isa = kernels::IsaFromName({text, static_cast<size_t>(size)});
+  if (!isa || !kernels::SetActive(*isa)) {
     PyObject* supported = KernelPaths(nullptr, nullptr);
     if (supported != nullptr) {
       PyErr_Format(PyExc_ValueError, "no kernel path %R on this machine; it has %R", name,
@@ -382,7 +407,7 @@ PyObject* UseKernelPath(PyObject*, PyObject* name) {
     }
     return nullptr;
   }
-  return PyUnicode_FromStringAndSize(previous.data(), static_cast<Py_ssize_t>(previous.size()));
+  return PyUnicode_FromString(kernels::IsaName(previous));
 }
 
 #define KEYWORDS(function)                                                \

@@ -7,6 +7,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "kernels/text.h"
+#include "kernels/translate.h"
 #include "native/alphabets.h"
 #include "native/bulk.h"
 #include "native/bulk_call.h"
@@ -14,10 +16,11 @@
 #include "native/codec_build.h"
 #include "native/codec_lookup.h"
 #include "native/codec_tables.h"
-#include "native/scalar_kernels.h"
 
 namespace native {
 namespace {
+
+namespace kernels = alphabet::kernels;
 
 struct CodecObject {
   PyObject_HEAD CodecTables* tables;
@@ -95,8 +98,36 @@ template <class Out>
 size_t TranslateBytes(const CodecTables& tables, const uint8_t* in, Out* out, size_t n) {
   if constexpr (sizeof(Out) == 1) {
     return kernels::TranslateChecked(in, out, n, *tables.encode_bytes);
+  } else if constexpr (sizeof(Out) == 2) {
+    return kernels::EncodeWide(in, out, n, *tables.encode_wide_bytes);
   } else {
     return TranslateChars(in, out, n, tables);
+  }
+}
+
+// Characters the tables' own loop codes after the kernel stops at one
+// beyond U+00FF, before the kernel takes over again: such characters tend
+// to come together (a word in another script), and each stop costs a call.
+constexpr size_t kWideStretch = 64;
+
+// The codes of a text stored two or four bytes per character, as far as
+// the tables go without running Python code: returns the first index left
+// to the slow path, or n.  With one-byte codes the kernel takes the
+// characters up to U+00FF, which is nearly every text.
+template <class Char, class Out>
+size_t TranslateText(const CodecTables& tables, const Char* in, Out* out, size_t n) {
+  if constexpr (sizeof(Out) > 1) {
+    return TranslateChars(in, out, n, tables);
+  } else {
+    size_t at = 0;
+    for (;;) {
+      at += kernels::TranslateWideChecked(in + at, out + at, n - at, *tables.encode_bytes);
+      if (at == n) return n;
+      const size_t stretch = std::min(n - at, kWideStretch);
+      const size_t coded = TranslateChars(in + at, out + at, stretch, tables);
+      at += coded;
+      if (coded < stretch) return at;
+    }
   }
 }
 
@@ -131,7 +162,7 @@ PyObject* EncodeChars(const CodecTables& tables, const Char* in, size_t n) {
     size_t at = 0;
     while (at < n) {
       // With ignore_case a character may need str.lower, so the lock stays.
-      auto translate = [&] { return at + TranslateChars(in + at, out + at, n - at, tables); };
+      auto translate = [&] { return at + TranslateText(tables, in + at, out + at, n - at); };
       at = tables.ignore_case ? translate() : Unlocked(n - at, translate);
       if (at == n) break;
       const int64_t code = tables.ignore_case ? LookupCharacter(tables, in[at]) : -1;
@@ -290,32 +321,16 @@ auto VisitCodes(const CodeSource& source, Work&& work) {
   return work(static_cast<const int64_t*>(data));
 }
 
-// Codes -> character bytes through the decode maps; the first code refused.
+// Codes -> character bytes through the decode map; the first code refused.
 size_t TranslateCodes(const CodecTables& tables, const CodeSource& source, uint8_t* out) {
   const size_t n = source.size();
-  const void* in = source.data();
-  switch (CodeWidth(source.type())) {
-    case 1: {
-      const kernels::ByteMap& map =
-          CodeSigned(source.type()) ? *tables.decode_signed_bytes : *tables.decode_bytes;
-      return kernels::TranslateChecked(static_cast<const uint8_t*>(in), out, n, map);
+  return VisitCodes(source, [&](const auto* in) {
+    if constexpr (std::is_same_v<decltype(in), const uint8_t*>) {
+      return kernels::TranslateChecked(in, out, n, *tables.decode_bytes);
+    } else {
+      return kernels::TranslateWideChecked(in, out, n, *tables.decode_bytes);
     }
-    case 2:
-      return kernels::TranslateWideChecked(static_cast<const uint16_t*>(in), out, n,
-                                           *tables.decode_bytes);
-    case 4:
-      return kernels::TranslateWideChecked(static_cast<const uint32_t*>(in), out, n,
-                                           *tables.decode_bytes);
-    default:
-      return kernels::TranslateWideChecked(static_cast<const uint64_t*>(in), out, n,
-                                           *tables.decode_bytes);
-  }
-}
-
-bool AnyAtLeast0x80(const uint8_t* data, size_t n) {
-  uint8_t seen = 0;
-  for (size_t i = 0; i < n; ++i) seen |= data[i];
-  return (seen & 0x80) != 0;
+  });
 }
 
 PyObject* DecodeBytes(const CodecTables& tables, const CodeSource& source) {
@@ -330,7 +345,7 @@ PyObject* DecodeBytes(const CodecTables& tables, const CodeSource& source) {
     RaiseBadCode(source, refused, kNotInAlphabet);
     return nullptr;
   }
-  if (ascii || AnyAtLeast0x80(out, n)) return text;
+  if (ascii || !kernels::IsAscii(out, n)) return text;
   // Every character decoded is ASCII: a str stores such a text as ASCII.
   PyObject* narrowed =
       PyUnicode_FromKindAndData(PyUnicode_1BYTE_KIND, out, static_cast<Py_ssize_t>(n));

@@ -160,7 +160,11 @@ bool BuildOneCharTables(CodecTables& tables, PyObject* symbols, const Spellings&
     if (code == kNoCode) code = tables.unknown;
     tables.char_codes[c] = code == kNoCode ? -1 : static_cast<int32_t>(code);
   }
-  if (size <= 256) tables.encode_bytes.emplace(tables.char_codes);
+  if (size <= 256) {
+    tables.encode_bytes.emplace(tables.char_codes);
+  } else if (size <= 65536) {
+    tables.encode_wide_bytes.emplace(tables.char_codes);
+  }
 
   std::vector<PyObject*> characters;  // borrowed: symbols and one-character spellings
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(symbols); ++i) {
@@ -186,14 +190,12 @@ bool BuildOneCharTables(CodecTables& tables, PyObject* symbols, const Spellings&
     tables.max_code_point = std::max<uint32_t>(tables.max_code_point, c);
   }
   if (size <= 256 && tables.max_code_point < 256) {
-    int32_t images[256], signed_images[256];
+    int32_t images[256];
     for (int code = 0; code < 256; ++code) {
       const bool valid = static_cast<size_t>(code) < size;
       images[code] = valid ? static_cast<int32_t>(tables.code_points[code]) : -1;
-      signed_images[code] = valid && code < 128 ? images[code] : -1;
     }
     tables.decode_bytes.emplace(images);
-    tables.decode_signed_bytes.emplace(signed_images);
   }
   return true;
 }

@@ -20,7 +20,7 @@
 #include <optional>
 #include <vector>
 
-#include "native/scalar_kernels.h"
+#include "kernels/byte_map.h"
 #include "native/symbol_table.h"
 
 namespace native {
@@ -44,18 +44,19 @@ struct CodecTables {
   // One-character alphabets.  The code of each character U+0000..U+00FF
   // (-1 when refused), every rule applied.
   int32_t char_codes[256];
-  // The same as a byte map, for alphabets of at most 256 codes.
-  std::optional<kernels::ByteMap> encode_bytes;
+  // The same as a byte map, for alphabets of at most 256 codes, or as a map
+  // to 16-bit codes for alphabets of up to 65536.
+  std::optional<alphabet::kernels::ByteMap> encode_bytes;
+  std::optional<alphabet::kernels::WideByteMap> encode_wide_bytes;
   // Characters beyond U+00FF: the symbols and spellings, and with
   // ignore_case the case forms of each; others go to the slow path.
   CharTable wide_chars;
 
   // Decoding one-character alphabets: the code point of each code; with at
-  // most 256 codes all below U+0100, also as byte maps (code -> character
-  // byte), one for unsigned codes and one for signed bytes (codes 0..127).
+  // most 256 codes all below U+0100, also as a byte map (code -> character
+  // byte).
   std::vector<uint32_t> code_points;
-  std::optional<kernels::ByteMap> decode_bytes;
-  std::optional<kernels::ByteMap> decode_signed_bytes;
+  std::optional<alphabet::kernels::ByteMap> decode_bytes;
   uint32_t max_code_point = 0;
 
   // Bytes per code in an encoded result: 1 up to 256 codes, then 2, then 4.

@@ -2,6 +2,7 @@
 
 import array
 import functools
+import random
 import sys
 
 import pytest
@@ -453,3 +454,50 @@ def test_long_symbols_and_growing_lowercase_tables(symbols):
     assert list(codec.encode([s.upper() for s in symbols if s.upper().lower() == s.lower()])) == [
         i for i, s in enumerate(symbols) if s.upper().lower() == s.lower()
     ]
+
+
+@pytest.mark.parametrize("wide", ["\u03b1\u03b2", "\U0001f600\u03b1"], ids=["ucs2", "ucs4"])
+@pytest.mark.parametrize("cluster", [1, 63, 64, 65, 130])
+def test_text_beyond_latin1_hands_the_kernel_back_and_forth(path, wide, cluster):
+    # The kernel stops at each character beyond U+00FF and the tables' own
+    # loop codes a stretch from there: runs of such characters of every
+    # length around that stretch, and unknown ones just before, at and after
+    # its end.
+    codec = n.Codec(tuple("ACGT" + wide))
+    rng = random.Random(cluster)
+    plain = "".join(rng.choices("ACGT", k=300))
+    text = plain[:100] + "".join(rng.choices(wide, k=cluster)) + plain[100:]
+    expected = bytes(("ACGT" + wide).index(c) for c in text)
+    assert codec.encode(text) == expected
+    for offset in (-1, 0, 63, 64, 65, cluster, cluster + 1, cluster + 100):
+        position = 100 + offset
+        for unknown in ("N", "\u4e00"):
+            broken = text[:position] + unknown + text[position + 1 :]
+            expect_unknown(codec.encode, broken, unknown, position)
+    with_unknown = n.Codec(tuple("ACGT" + wide), unknown=0)
+    assert with_unknown.encode(text + "\u4e00N") == expected + b"\x00\x00"
+
+
+def test_latin1_text_of_a_large_alphabet_at_length(path):
+    codec = n.Codec(tuple(chr(i) for i in range(1, 300)))
+    text = bytes(random.Random(3).randrange(1, 256) for _ in range(1000))
+    assert list(codec.encode(text)) == [b - 1 for b in text]
+    assert list(codec.encode(text.decode("latin-1"))) == [b - 1 for b in text]
+    for position in (0, 500, 999):
+        broken = text[:position] + b"\0" + text[position + 1 :]
+        expect_unknown(codec.encode, broken, "\0", position)
+
+
+@pytest.mark.parametrize("typecode", "bhiqHIQ")
+def test_wide_and_signed_codes_are_refused_at_every_position(path, typecode):
+    codec = n.Codec(DNA)
+    rng = random.Random(typecode)
+    codes = [rng.randrange(4) for _ in range(80)]
+    text = "".join(DNA[c] for c in codes)
+    assert codec.decode_str(array.array(typecode, codes)) == text
+    bad_codes = [-1, -128, 4] if typecode.islower() else [4, 255, 256]
+    for position in range(len(codes)):
+        bad = bad_codes[position % len(bad_codes)]
+        broken = array.array(typecode, codes[:position] + [bad] + codes[position + 1 :])
+        with pytest.raises(ab.AlphabetError, match=f"^Code {bad} not in alphabet at position "):
+            codec.decode_str(broken)

@@ -242,3 +242,17 @@ def standard_dna():
     saved = ab.dna()
     yield saved
     ab.set_dna(saved)
+
+
+@pytest.mark.parametrize("base, k", [(4, 1), (4, 21), (4, 32), (20, 5), (21, 14), (255, 8)])
+@pytest.mark.parametrize("typecode", ["B", "H"])
+def test_kmers_of_long_inputs_at_every_path(path, base, k, typecode):
+    # Long enough for the kernel's lanes; the 'H' codes take the wide loop.
+    rng = random.Random(base * k)
+    codes = [rng.randrange(base) for _ in range(600)]
+    assert n.kmers(array.array(typecode, codes), k, base).tolist() == model_kmers(codes, k, base)
+    for position in (0, 300, 598, 599):
+        broken = array.array(typecode, codes[:position] + [base] + codes[position + 1 :])
+        with pytest.raises(ab.AlphabetError) as info:
+            n.kmers(broken, k, base)
+        assert info.value.position == position
