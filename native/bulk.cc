@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <vector>
 
 #include "kernels/isa.h"
 #include "kernels/kmers.h"
+#include "kernels/text.h"
 #include "kernels/translate.h"
 #include "native/bulk_call.h"
 #include "native/code_buffers.h"
@@ -371,6 +373,41 @@ PyObject* Kmers(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// ---- format_codes
+
+PyObject* FormatCodes(PyObject*, PyObject* codes) {
+  return Guarded([&]() -> PyObject* {
+    if (!CodeSource::IsBuffer(codes)) {
+      PyErr_Format(PyExc_TypeError, "format_codes takes a buffer of codes, not %.200s",
+                   Py_TYPE(codes)->tp_name);
+      return nullptr;
+    }
+    CodeSource source;
+    if (!source.OpenBuffer(codes)) return nullptr;
+    if (source.type() != CodeType::kU8 && source.type() != CodeType::kU16) {
+      PyErr_Format(PyExc_TypeError,
+                   "format_codes takes unsigned codes of one or two bytes, not items of "
+                   "format '%s'",
+                   source.format());
+      return nullptr;
+    }
+    const size_t n = source.size();
+    const bool wide = source.type() == CodeType::kU16;
+    if (n > PY_SSIZE_T_MAX / kernels::kDecimalBytesPerWideCode) return PyErr_NoMemory();
+    const size_t room =
+        n * (wide ? kernels::kDecimalBytesPerWideCode : kernels::kDecimalBytesPerByteCode);
+    // Room for the longest numbers; the text itself is usually half of it.
+    const auto text = std::make_unique_for_overwrite<char[]>(room);
+    const size_t length = Unlocked(n, [&] {
+      return wide ? kernels::FormatDecimal(static_cast<const uint16_t*>(source.data()), n,
+                                           text.get())
+                  : kernels::FormatDecimal(static_cast<const uint8_t*>(source.data()), n,
+                                           text.get());
+    });
+    return PyBytes_FromStringAndSize(text.get(), static_cast<Py_ssize_t>(length));
+  });
+}
+
 // ---- kernel paths
 
 PyObject* KernelPaths(PyObject*, PyObject*) {
@@ -427,6 +464,11 @@ PyMethodDef bulk_functions[] = {
      "code most significant: an array('Q') of max(0, len(codes) - k + 1) items.\n"
      "Needs k >= 1 and base**k <= 2**64 (ValueError); a code >= base raises\n"
      "AlphabetError naming it and its position."},
+    {"format_codes", FormatCodes, METH_O,
+     "format_codes(codes, /)\n--\n\n"
+     "The codes as decimal numbers separated by single spaces, as ASCII bytes\n"
+     "(b'2 0 3 3'): a buffer of unsigned one- or two-byte codes (bytes,\n"
+     "bytearray, array('B') or array('H'), numpy uint8 or uint16)."},
     {"kernel_paths", KernelPaths, METH_NOARGS,
      "kernel_paths()\n--\n\n"
      "The kernel paths this machine supports, 'scalar' first."},

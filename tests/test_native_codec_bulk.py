@@ -1,6 +1,7 @@
 """reverse_translate, kmers, kernel paths, and codecs shared between threads."""
 
 import array
+import io
 import random
 import threading
 
@@ -255,4 +256,57 @@ def test_kmers_of_long_inputs_at_every_path(path, base, k, typecode):
         broken = array.array(typecode, codes[:position] + [base] + codes[position + 1 :])
         with pytest.raises(ab.AlphabetError) as info:
             n.kmers(broken, k, base)
+        assert info.value.position == position
+
+
+@pytest.mark.parametrize(
+    "codes",
+    [
+        b"",
+        bytes(range(256)),
+        bytearray([7, 0, 255]),
+        array.array("B", [10, 9, 100]),
+        array.array("H", [0, 9, 10, 99, 100, 999, 1000, 9999, 10000, 65535, 256]),
+        memoryview(bytes(range(50, 120)))[3:],
+    ],
+)
+def test_format_codes_prints_decimal_numbers(codes):
+    assert n.format_codes(codes) == " ".join(map(str, codes)).encode()
+
+
+def test_format_codes_of_numpy_codes_in_either_byte_order():
+    np = pytest.importorskip("numpy")
+    for dtype in ["u1", "<u2", ">u2"]:
+        codes = np.array([0, 7, 255, 12], dtype=dtype)
+        assert n.format_codes(codes) == b"0 7 255 12", dtype
+
+
+@pytest.mark.parametrize(
+    "codes",
+    [
+        [1, 2],
+        "12",
+        array.array("I", [1]),
+        array.array("b", [1]),
+        array.array("h", [1]),
+        memoryview(b"\x01\x02\x03")[::2],
+    ],
+)
+def test_format_codes_refuses_what_is_not_a_buffer_of_small_unsigned_codes(codes):
+    with pytest.raises(TypeError):
+        n.format_codes(codes)
+
+
+def test_the_reader_translates_at_every_path_and_leaves_refusals_to_encode_all(path):
+    rng = random.Random(11)
+    lengths = list(range(70)) + [1000]
+    texts = ["".join(rng.choices("ACGTacgt", k=length)) for length in lengths]
+    fasta = "".join(f">r{i}\n{text}\n" for i, text in enumerate(texts)).encode()
+    lenient = ab.Alphabet("ACGT", ignore_case=True)
+    records = list(ab.read(io.BytesIO(fasta), alphabet=lenient))
+    assert [r.sequence for r in records] == [lenient.encode_all(text) for text in texts]
+    for position in (0, 31, 63, 64, 999):
+        broken = texts[-1][:position] + "N" + texts[-1][position + 1 :]
+        with pytest.raises(ab.AlphabetError) as info:
+            list(ab.read(io.BytesIO(f">r\n{broken}\n".encode()), alphabet=lenient))
         assert info.value.position == position
