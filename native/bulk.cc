@@ -140,6 +140,7 @@ PyObject* ReverseBuffer(PyObject* codes, const std::vector<uint8_t>& table) {
     Py_DECREF(result);
     return nullptr;
   }
+  HintHugePages(out, source.size() * CodeWidth(source.type()));
   int32_t images[256];
   for (size_t b = 0; b < 256; ++b) images[b] = b < table.size() ? table[b] : -1;
   const kernels::ByteMap map(images);

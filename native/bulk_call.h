@@ -5,8 +5,10 @@
 #define ALPHABET_NATIVE_BULK_CALL_H_
 
 #include <Python.h>
+#include <sys/mman.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 #include <stdexcept>
 
@@ -25,6 +27,22 @@ auto Unlocked(size_t items, Work&& work) {
   if (items < kUnlockedFrom) return work();
   bindings::GilRelease unlocked;
   return work();
+}
+
+// Asks for huge pages behind a large new result, before it is written.
+// Writing tens of fresh megabytes costs more in page faults (one per 4 KiB
+// page, each zeroing its page) than the kernel's own work on them; 2 MiB
+// pages take 512 times fewer.  Only a hint: where the system keeps small
+// pages nothing changes but the speed.
+inline void HintHugePages(void* data, size_t bytes) {
+#if defined(MADV_HUGEPAGE)
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  if (bytes < 4 * kHuge) return;
+  const auto begin = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t end = (begin + bytes) & ~(kHuge - 1);
+  madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+#endif
 }
 
 // Runs the body of a method; running out of memory in C++ raises

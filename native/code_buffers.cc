@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "native/alphabets.h"
+#include "native/bulk_call.h"
 
 namespace native {
 namespace {
@@ -336,6 +337,7 @@ bool CodeOutput::Make(size_t width, size_t items) {
     object_ = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(items));
     if (object_ == nullptr) return false;
     data_ = PyBytes_AS_STRING(object_);
+    HintHugePages(data_, items);
     return true;
   }
   object_ = NewArray(unsigned_typecodes[WidthIndex(width)], items);

@@ -339,6 +339,7 @@ PyObject* DecodeBytes(const CodecTables& tables, const CodeSource& source) {
   PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), ascii ? 0x7F : 0xFF);
   if (text == nullptr) return nullptr;
   uint8_t* out = PyUnicode_1BYTE_DATA(text);
+  HintHugePages(out, n);
   const size_t refused = Unlocked(n, [&] { return TranslateCodes(tables, source, out); });
   if (refused < n) {
     Py_DECREF(text);
