@@ -13,11 +13,21 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "alphabet/error.h"
+#include "alphabet/value.h"
 #include "bindings/text.h"
 
 namespace sequences {
+
+// A text element as trace output shows it: quoted, and cut when long.
+inline std::string Quoted(std::string_view text) {
+  std::string out = "\"";
+  alphabet::AppendShown(out, text);
+  out += '"';
+  return out;
+}
 
 // A number stored as Elem and passed as Flat; storing keeps the low bits
 // (two's complement) when Flat is wider, reading widens.
@@ -48,7 +58,7 @@ struct StringStorage {
   using FlatOut = char*;
   static Elem In(FlatIn value) { return bindings::FromCString(value); }
   static FlatOut Out(const Elem& value) { return bindings::CString(value); }
-  static std::string Render(const Elem& value) { return '"' + value + '"'; }
+  static std::string Render(const Elem& value) { return Quoted(value); }
 };
 
 // No error (null) or an error object; every stored text, the empty one
@@ -62,7 +72,7 @@ struct ErrorStorage {
   }
   static FlatOut Out(const Elem& value) { return bindings::errorToCString(value.get()); }
   static std::string Render(const Elem& value) {
-    return value ? '"' + value->message() + '"' : "<nil>";
+    return value ? Quoted(value->message()) : "<nil>";
   }
 };
 
