@@ -138,13 +138,13 @@ void Registry::Reallocate(Page& page, uint32_t capacity) noexcept {
 void Registry::FinishPage(Handle number) noexcept {
   Page* page = pages_.Find(number);
   if (page == nullptr) return;
-  // No more handles will land here: trim to the live entries, unless the
-  // page is full-size and at least half of it lives.
+  // No more handles will land here: trim the page to its live entries,
+  // unless at least half of it lives.
   const uint32_t live = CountBits(page->occupied);
   if (live == 0) {
     FreeArray(Entries(*page));
     pages_.Erase(number);
-  } else if (Direct(*page) ? 2 * live <= kPageSize : live < Capacity(*page)) {
+  } else if (2 * live <= kPageSize) {
     Reallocate(*page, live);
   }
 }
@@ -171,26 +171,21 @@ Handle Registry::RegisterErased(std::string_view tag, std::shared_ptr<void> obje
   // Entering a new page completes the one before.
   if ((handle & (kPageSize - 1)) == 0) FinishPage(number - 1);
 
-  // First whatever can fail: a larger array for the page, and the page.
+  // First what can fail: the page, when this handle opens it, with a
+  // direct array (the page being issued into is always direct).
   Page* page = pages_.Find(number);
-  const uint32_t live = page == nullptr ? 0 : CountBits(page->occupied);
-  struct Freed {
-    void operator()(Entry* entries) const { FreeArray(entries); }
-  };
-  std::unique_ptr<Entry, Freed> grown;
   if (page == nullptr) {
-    grown.reset(NewArray<Entry>(1));
-  } else if (!Direct(*page) && live == Capacity(*page)) {
-    grown.reset(NewArray<Entry>(std::min<uint32_t>(kPageSize, 2 * live)));
+    struct Freed {
+      void operator()(Entry* entries) const { FreeArray(entries); }
+    };
+    std::unique_ptr<Entry, Freed> entries(NewArray<Entry>(kPageSize));
+    page = pages_.Insert(number);
+    page->block = reinterpret_cast<uintptr_t>(entries.release()) | kDirect;
   }
-  if (page == nullptr) page = pages_.Insert(number);
 
   // Then the change, which cannot fail.
-  if (grown) MoveEntries(*page, grown.release());
   const int position = static_cast<int>(handle & (kPageSize - 1));
-  // Handles are issued in order, so the new one ranks last in its page.
-  std::construct_at(Entries(*page) + (Direct(*page) ? position : live),
-                    Entry{std::move(object), type, 0});
+  std::construct_at(Entries(*page) + position, Entry{std::move(object), type, 0});
   page->occupied |= uint64_t{1} << position;
   last_issued_ = handle;
   ++live_;
@@ -250,22 +245,25 @@ void Registry::DecRef(Handle handle) noexcept {
 
   // Remove the entry; in a packed page, close the gap behind it.
   dropped = std::move(entry.object);
-  const uint32_t live = CountBits(page->occupied);
   if (Direct(*page)) {
     std::destroy_at(&entry);
   } else {
+    const int live = CountBits(page->occupied);
     std::move(entries + index + 1, entries + live, entries + index);
     std::destroy_at(entries + live - 1);
   }
   page->occupied &= ~bit;
   --live_;
-  const uint32_t left = live - 1;
-  const uint32_t capacity = Capacity(*page);
-  if (left == 0 && Complete(number)) {
-    FreeArray(entries);
-    pages_.Erase(number);
-  } else if (left * 4 <= capacity && capacity > 1) {
-    Reallocate(*page, std::max<uint32_t>(1, 2 * left));
+  // The page being issued into keeps its array; a completed one is freed
+  // once empty, and shrinks when a quarter full.
+  if (Complete(number)) {
+    const uint32_t left = CountBits(page->occupied);
+    if (left == 0) {
+      FreeArray(entries);
+      pages_.Erase(number);
+    } else if (left * 4 <= Capacity(*page)) {
+      Reallocate(*page, 2 * left);
+    }
   }
   if (trace_fd_ >= 0) {
     WriteLine(trace_fd_, (ShortLine() << "tova DecRef: " << handle << "\n").view());

@@ -196,18 +196,17 @@ class Registry {
 
   // Handles are issued in order and never reused, so entries are grouped in
   // pages of 64 consecutive handles, found by page number; the occupancy
-  // bits of a page tell which of its handles are live.  A page that is at
-  // most half full keeps only its live entries, packed in handle order, a
-  // handle's entry at its rank among the live ones (the set bits below its
-  // own); the array doubles as handles are issued into the page and shrinks
-  // when removals leave it a quarter full.  Growing to all 64 entries, a
-  // page turns direct: each entry at its handle's position, found without
-  // counting, and removed without moving the others, until the page has
-  // shrunk back.  So a live entry costs about its 32 bytes, and no key,
-  // whether its neighbours live or not.  Once every handle of a page has
-  // been issued, a packed page is trimmed to its live entries (a direct one
-  // too, if half of it has gone); once they are all removed, the page is
-  // freed: memory follows the live handles, not the issued ones.
+  // bits of a page tell which of its handles are live.  The page being
+  // issued into is direct: an array of 64 entries, each at its handle's
+  // position, so that registration and the short lives of most handles need
+  // no counting.  Once all its handles have been issued, a page that is at
+  // most half full is packed: it keeps only its live entries, in handle
+  // order, a handle's entry at its rank among the live ones (the set bits
+  // below its own).  A completed page, direct or packed, shrinks to a packed
+  // array half full when removals leave it a quarter full, and is freed when
+  // its last entry goes.  So a live entry costs about its 32 bytes, and no
+  // key, whether its neighbours live or not: memory follows the live
+  // handles, not the issued ones.
   static constexpr int kPageShift = 6;
   static constexpr Handle kPageSize = Handle{1} << kPageShift;
   // A page's record sits in its index slot, two words beside the key.
@@ -243,7 +242,8 @@ class Registry {
     return last_issued_ >= ((number + 1) << kPageShift) - 1;
   }
   // Page `number` has just become complete: frees it when it holds no live
-  // entry, else trims its array to them.  Requires mu_ held exclusively.
+  // entry, else packs it when that saves half.  Requires mu_ held
+  // exclusively.
   void FinishPage(Handle number) noexcept;
   // Moves the live entries of `page` into `to`, a new array whose entries
   // are not yet constructed (direct if it has kPageSize, else packed), and
