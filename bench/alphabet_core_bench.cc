@@ -165,7 +165,7 @@ void BenchCodeTable(const char* name, const Symbols& symbols, Build build, Looku
     sink = sum;
     return 0;
   });
-  std::printf("%-36s build %7.1f ms  %6.1f MB  lookup %6.1f ns\n", name, built.count() * 1e3,
+  std::printf("%-38s build %7.1f ms  %6.1f MB  lookup %6.1f ns\n", name, built.count() * 1e3,
               bytes / 1e6, looked_up * 1e9 / kLookups);
 }
 
