@@ -332,14 +332,22 @@ def test_other_threads_run_during_long_calls(which, huge_symbol):
     }
     old = sys.getswitchinterval()
     sys.setswitchinterval(0.001)
+    # A call that kept the lock would stall the other thread for all of it,
+    # every time; one that lets it go, only while it parses and builds its
+    # result.  A busy machine may hold either thread off now and then, so one
+    # clean run of three is enough.
+    seen = []
     try:
-        stall, elapsed = longest_stall_during(calls[which])
+        for _ in range(3):
+            stall, elapsed = longest_stall_during(calls[which])
+            assert elapsed > 0.01, "call too short to judge"
+            seen.append((stall, elapsed))
+            if stall < elapsed / 2:
+                break
+        else:
+            pytest.fail(f"the other thread stalled for most of each call: {seen}")
     finally:
         sys.setswitchinterval(old)
-    # A call that kept the lock would stall the other thread for all of it;
-    # one that lets it go, only while it parses and builds its result.
-    assert elapsed > 0.01, "call too short to judge"
-    assert stall < elapsed / 2, (stall, elapsed)
 
 
 def test_threads_calling_at_once_keep_exact_accounting():
