@@ -61,7 +61,7 @@ std::string Describe(const Alphabet& alphabet) {
   const size_t shown = std::min(symbols.size(), kShown);
   for (size_t i = 0; i < shown; ++i) {
     out += i == 0 ? ": \"" : " \"";
-    out += symbols[i];
+    AppendShown(out, symbols[i]);
     out += '"';
   }
   if (symbols.size() > shown) out += " ...";

@@ -88,7 +88,7 @@ class Alphabet {
 };
 
 // One-line rendering for trace output: the number of symbols and the first
-// few of them, quoted but unescaped.
+// few of them, quoted but unescaped, each cut (AppendShown).
 std::string Describe(const Alphabet& alphabet);
 
 }  // namespace alphabet

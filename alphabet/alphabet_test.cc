@@ -177,5 +177,17 @@ TEST(AlphabetTest, ConcurrentEncodeAndDecodeAgree) {
   EXPECT_EQ(wrong.load(), 0);
 }
 
+// Renderings for trace output stay short however long the texts they show.
+TEST(AlphabetTest, DescriptionsOfHugeTextsAreBounded) {
+  const std::string huge(1 << 20, 'q');
+  const std::string alphabet = Describe(*NewAlphabet(Symbols(12, huge)));
+  EXPECT_TRUE(alphabet.starts_with("Alphabet{12 symbols: \"qqq")) << alphabet.substr(0, 40);
+  EXPECT_TRUE(alphabet.ends_with("...\" ...}"));
+  EXPECT_LE(alphabet.size(), 8 * (kShownTextBytes + 6) + 40);
+  const std::string error = Describe(Error(huge));
+  EXPECT_EQ(error, "Error{\"" + std::string(kShownTextBytes, 'q') + "...\"}");
+  EXPECT_EQ(Describe(Error("short")), "Error{\"short\"}");
+}
+
 }  // namespace
 }  // namespace alphabet

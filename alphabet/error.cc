@@ -1,10 +1,12 @@
 #include "alphabet/error.h"
 
+#include "alphabet/value.h"
+
 namespace alphabet {
 
 std::string Describe(const Error& error) {
   std::string out = "Error{\"";
-  out += error.message();
+  AppendShown(out, error.message());
   out += "\"}";
   return out;
 }

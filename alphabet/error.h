@@ -26,7 +26,8 @@ class Error {
 
 using ErrorPtr = std::shared_ptr<const Error>;
 
-// One-line rendering for trace output; the message is shown unescaped.
+// One-line rendering for trace output; the message is shown unescaped and
+// cut (AppendShown).
 std::string Describe(const Error& error);
 
 }  // namespace alphabet

@@ -22,4 +22,16 @@ void AppendRendering(std::string& out, ValueView value) {
   out.append(digits, static_cast<size_t>(end - digits));
 }
 
+void AppendShown(std::string& out, std::string_view text) {
+  if (text.size() <= kShownTextBytes) {
+    out.append(text);
+    return;
+  }
+  size_t keep = kShownTextBytes;
+  // Back off over UTF-8 continuation bytes to the start of a character.
+  while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+  out.append(text.substr(0, keep));
+  out += "...";
+}
+
 }  // namespace alphabet

@@ -121,6 +121,15 @@ struct ValueEqual {
 // no escaping), an integer in decimal with a leading '-' when negative.
 void AppendRendering(std::string& out, ValueView value);
 
+// A text shown in a one-line rendering for trace output (the Describe
+// functions) keeps at most this many bytes: an object may hold texts of any
+// size, and its rendering is built while the handle registry is locked.
+inline constexpr size_t kShownTextBytes = 200;
+
+// Appends `text`, or when it is longer than kShownTextBytes, as much of it as
+// fits there without splitting a UTF-8 character, then "...".
+void AppendShown(std::string& out, std::string_view text);
+
 }  // namespace alphabet
 
 #endif  // ALPHABET_ALPHABET_VALUE_H_

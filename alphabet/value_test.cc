@@ -38,5 +38,31 @@ TEST(ValueTest, EqualityFollowsKindAndContentsAndHashAgrees) {
   }
 }
 
+// A long text is cut to at most kShownTextBytes of its bytes, never inside a
+// UTF-8 character, and marked with "..."; a text that fits is left whole.
+TEST(ValueTest, ShownTextIsCutAtACharacterBoundary) {
+  const std::string euro = "\xE2\x82\xAC";  // three bytes, one character
+  const size_t limit = kShownTextBytes;
+  struct Case {
+    std::string text;
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {std::string(limit, 'a'), std::string(limit, 'a')},
+      {std::string(limit + 1, 'a'), std::string(limit, 'a') + "..."},
+      {std::string(64 << 20, 'b'), std::string(limit, 'b') + "..."},
+      // The character at the limit would be split two ways, or not at all.
+      {std::string(limit - 1, 'a') + euro, std::string(limit - 1, 'a') + "..."},
+      {std::string(limit - 2, 'a') + euro + "z", std::string(limit - 2, 'a') + "..."},
+      {std::string(limit - 3, 'a') + euro + "z", std::string(limit - 3, 'a') + euro + "..."},
+  };
+  for (const Case& c : cases) {
+    std::string out = "<";
+    AppendShown(out, c.text);
+    EXPECT_EQ(out, "<" + c.shown) << "text of " << c.text.size() << " bytes";
+  }
+}
+
 }  // namespace
 }  // namespace alphabet

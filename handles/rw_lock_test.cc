@@ -1,21 +1,29 @@
 #include "handles/rw_lock.h"
 
 #include <atomic>
+#include <barrier>
 #include <chrono>
+#include <cstdint>
 #include <future>
 #include <mutex>
+#include <random>
 #include <shared_mutex>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "handles/test_deadline.h"
+
 namespace handles {
 namespace {
+
+using std::chrono_literals::operator""s;
 
 // Writers change two fields that readers must always see equal; a reader
 // that ever sees them apart, or overlaps a writer, breaks the lock.
 TEST(RwLockTest, WritersExcludeEveryoneAndReadersShare) {
+  Deadline deadline(60s);
   RwLock lock;
   int64_t a = 0, b = 0;
   std::atomic<int> readers_inside{0}, max_readers_inside{0}, writers_inside{0};
@@ -53,6 +61,7 @@ TEST(RwLockTest, WritersExcludeEveryoneAndReadersShare) {
 }
 
 TEST(RwLockTest, AWaitingWriterIsNotStarvedByReaders) {
+  Deadline deadline(60s);
   RwLock lock;
   std::atomic<bool> stop{false};
   std::vector<std::thread> readers;
@@ -66,8 +75,59 @@ TEST(RwLockTest, AWaitingWriterIsNotStarvedByReaders) {
   for (auto& t : readers) t.join();
 }
 
+// Busy for about `duration`, keeping the processor as work would.
+void Busy(std::chrono::microseconds duration) {
+  const auto end = std::chrono::steady_clock::now() + duration;
+  while (std::chrono::steady_clock::now() < end) {
+  }
+}
+
+// Rounds of contention: all threads start a round together, take the lock a
+// few times each (writers exclusively, readers shared), now and then holding
+// it long enough that the others go to sleep on it, and meet at the end of
+// the round.  Under constant hammering a lost wake-up can hide, since the
+// next unlock wakes the sleeper anyway; at the end of a round nobody is left
+// to do so, the round never ends, and the deadline fails the test.
+TEST(RwLockTest, EveryWaiterGetsThroughInRoundsOfContention) {
+  Deadline deadline(60s);
+  RwLock lock;
+  constexpr int kWriters = 4, kReaders = 4, kRounds = 3000, kTakes = 2;
+  std::barrier round(kWriters + kReaders);
+  int64_t written = 0;
+  std::atomic<bool> went_back{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kWriters + kReaders; ++t) {
+    threads.emplace_back([&, t] {
+      const bool writer = t < kWriters;
+      std::minstd_rand rng(t);
+      int64_t seen = 0;
+      for (int r = 0; r < kRounds; ++r) {
+        round.arrive_and_wait();
+        for (int k = 0; k < kTakes; ++k) {
+          Busy(std::chrono::microseconds(rng() % 3));
+          const auto hold = std::chrono::microseconds(rng() % 4 == 0 ? 20 : 0);
+          if (writer) {
+            std::unique_lock guard(lock);
+            ++written;
+            Busy(hold);
+          } else {
+            std::shared_lock guard(lock);
+            if (written < seen) went_back = true;
+            seen = written;
+            Busy(hold);
+          }
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_FALSE(went_back.load());
+  EXPECT_EQ(written, int64_t{kWriters} * kRounds * kTakes);
+}
+
 // A forked child's lock is free again, however the parent's threads held it.
 TEST(RwLockTest, ResetInForkedChildFreesALockHeldInEitherMode) {
+  Deadline deadline(60s);
   RwLock lock;
   lock.lock_shared();
   lock.lock_shared();

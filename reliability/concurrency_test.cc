@@ -22,6 +22,7 @@
 
 #include "alphabet/alphabet.h"
 #include "handles/registry.h"
+#include "handles/test_deadline.h"
 
 namespace {
 
@@ -30,6 +31,7 @@ using alphabet::AlphabetPtr;
 using alphabet::ValueView;
 using handles::Handle;
 using handles::Registry;
+using std::chrono_literals::operator""s;
 
 constexpr int kThreads = 8;
 
@@ -52,6 +54,7 @@ class DevNull {
 };
 
 TEST(ConcurrencyTest, SharedAlphabetLookupsAndNewRegistrations) {
+  handles::Deadline deadline(120s);
   DevNull null;
   Registry registry(null.fd(), null.fd());
   const std::vector<std::string> symbols = Symbols(300);
@@ -102,6 +105,7 @@ TEST(ConcurrencyTest, SharedAlphabetLookupsAndNewRegistrations) {
 // they are done: the registry's lock lets readers in ahead of a waiting
 // writer, so a writer-paced run could take arbitrarily long.
 TEST(ConcurrencyTest, ObjectsOutliveTheirRemovedHandlesForTheirUsers) {
+  handles::Deadline deadline(120s);
   constexpr int kReaders = kThreads - 1;
   DevNull null;
   Registry registry(null.fd(), null.fd());
@@ -150,6 +154,7 @@ TEST(ConcurrencyTest, ObjectsOutliveTheirRemovedHandlesForTheirUsers) {
 // Forks while other threads hold the global registry's lock now and then:
 // the child's first registration must not wait for a thread it does not have.
 TEST(ConcurrencyTest, ForkedChildCanRegisterWhileParentThreadsUseTheRegistry) {
+  handles::Deadline deadline(120s);
   Registry& registry = handles::Global();
   const Handle shared = registry.Register("alphabet", alphabet::NewAlphabet(Symbols(8)));
   registry.IncRef(shared);

@@ -12,10 +12,20 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "alphabet/error.h"
+#include "alphabet/value.h"
 
 namespace sequences {
+
+// A text element as trace output shows it: quoted, and cut when long.
+inline std::string Quoted(std::string_view text) {
+  std::string out = "\"";
+  alphabet::AppendShown(out, text);
+  out += '"';
+  return out;
+}
 
 // A number of type E.
 template <class E>
@@ -33,14 +43,14 @@ struct BoolStorage {
 // A private copy of a text.
 struct StringStorage {
   using Elem = std::string;
-  static std::string Render(const Elem& value) { return '"' + value + '"'; }
+  static std::string Render(const Elem& value) { return Quoted(value); }
 };
 
 // No error (null) or an error object.
 struct ErrorStorage {
   using Elem = std::shared_ptr<const alphabet::Error>;
   static std::string Render(const Elem& value) {
-    return value ? '"' + value->message() + '"' : "<nil>";
+    return value ? Quoted(value->message()) : "<nil>";
   }
 };
 

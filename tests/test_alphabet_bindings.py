@@ -270,7 +270,7 @@ def test_shared_object_exports_only_the_flat_functions():
     assert exported == sorted(table_names() + ["PyInit__alphabet"])
 
 
-def big_symbols(n=300_000):
+def big_symbols(n=1_000_000):
     return strings(f"s{i}" for i in range(n))
 
 
@@ -307,8 +307,8 @@ def longest_stall_during(call):
 
 @pytest.fixture(scope="module")
 def huge_symbol():
-    """A 50 MB symbol and an alphabet that holds it."""
-    symbol = "s" * (50 << 20)
+    """A 128 MB symbol and an alphabet that holds it."""
+    symbol = "s" * (128 << 20)
     return symbol, m.alphabet_NewAlphabet(strings(["A", symbol]))
 
 
@@ -320,24 +320,34 @@ def test_other_threads_run_during_long_calls(which, huge_symbol):
     calls = {
         "NewAlphabet": lambda: m.alphabet_NewAlphabet(seq),
         "Extend": lambda: m.alphabet_Alphabet_Extend(alphabet, seq),
-        "Symbols": lambda: [m.alphabet_Alphabet_Symbols(alphabet) for _ in range(20)],
+        # One call each: between repeated calls the lock changes hands anyway,
+        # so only the stall within one call tells whether it was let go.
+        "Symbols": lambda: m.alphabet_Alphabet_Symbols(alphabet),
         # The symbol is hashed and compared whole.
         "Encode": lambda: m.alphabet_Alphabet_Encode(holder, symbol),
-        # A 50 MB code text of zeros, read as the integer 0.  (Decoding the
+        # A 32 MB code text of zeros, read as the integer 0.  (Decoding the
         # huge symbol would spend as long building its str, which needs the
         # lock, as copying it.)
-        "Decode": lambda: m.alphabet_Alphabet_Decode(holder, "0" * (50 << 20)),
+        "Decode": lambda: m.alphabet_Alphabet_Decode(holder, "0" * (32 << 20)),
     }
     old = sys.getswitchinterval()
     sys.setswitchinterval(0.001)
+    # A call that kept the lock would stall the other thread for all of it,
+    # every time; one that lets it go, only while it parses and builds its
+    # result.  A busy machine may hold either thread off now and then, so one
+    # clean run of three is enough.
+    seen = []
     try:
-        stall, elapsed = longest_stall_during(calls[which])
+        for _ in range(3):
+            stall, elapsed = longest_stall_during(calls[which])
+            assert elapsed > 0.01, "call too short to judge"
+            seen.append((stall, elapsed))
+            if stall < elapsed / 2:
+                break
+        else:
+            pytest.fail(f"the other thread stalled for most of each call: {seen}")
     finally:
         sys.setswitchinterval(old)
-    # A call that kept the lock would stall the other thread for all of it;
-    # one that lets it go, only while it parses and builds its result.
-    assert elapsed > 0.02, "call too short to judge"
-    assert stall < elapsed / 2, (stall, elapsed)
 
 
 def test_threads_calling_at_once_keep_exact_accounting():

@@ -1,5 +1,7 @@
 """The registry rows: numbering, counts, tracing, docstrings and argument parsing."""
 
+import textwrap
+
 import pytest
 
 import _alphabet as m
@@ -52,6 +54,45 @@ def test_unpaired_decref_reports_and_keeps_the_entry(fresh):
     lines = proc.stderr.splitlines()
     assert len(lines) == 1
     assert lines[0].startswith("tova DecRef ref count -1 for handle: 1, ifc ")
+
+
+HUGE_OBJECTS = {
+    "string sequence": """
+        h = m.Slice_string_CTor()
+        for _ in range(8):
+            m.Slice_string_append(h, huge)
+    """,
+    "error sequence": """
+        h = m.Slice_error_CTor()
+        for _ in range(8):
+            m.Slice_error_append(h, huge)
+    """,
+    "alphabet": """
+        symbols = m.Slice_string_CTor()
+        for i in range(8):
+            m.Slice_string_append(symbols, huge + str(i))
+        h = m.alphabet_NewAlphabet(symbols)
+    """,
+}
+
+
+@pytest.mark.parametrize("make", HUGE_OBJECTS.values(), ids=HUGE_OBJECTS.keys())
+def test_unpaired_decref_of_huge_texts_writes_one_bounded_line(fresh, make):
+    # Texts of a megabyte each, with line breaks: the line must stay one
+    # short line, cut with "...".
+    proc = fresh(
+        "import _alphabet as m\n"
+        'huge = "x\\n" * (1 << 19)\n'
+        + textwrap.dedent(make)
+        + "m.DecRef(h)\nprint(h)\n"
+    )
+    assert proc.returncode == 0, proc.stderr[:2000]
+    handle = int(proc.stdout)
+    assert proc.stderr.startswith(f"tova DecRef ref count -1 for handle: {handle}, ifc ")
+    assert proc.stderr.count("\n") == 1
+    assert proc.stderr.endswith("...\n")
+    assert "x\\nx\\n" in proc.stderr
+    assert len(proc.stderr) <= 600
 
 
 TRACE_SCRIPT = """
