@@ -25,6 +25,7 @@ from collections.abc import Callable
 
 import _alphabet
 import bench_alphabet
+import bench_codec
 import bench_package
 import bench_package_alphabet
 import bench_reader
@@ -82,6 +83,7 @@ def main() -> int:
         ("the package's Alphabet (bench_package_alphabet.py)",
          lambda: bench_package_alphabet.figures(args.quick)),
         ("reading FASTA (bench_reader.py)", lambda: bench_reader.figures(args.quick)),
+        ("the native codec (bench_codec.py)", lambda: bench_codec.figures(args.quick)),
     ]  # fmt: skip
     start = time.perf_counter()
     results = []

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "native/alphabets.h"
+#include "native/codec.h"
 #include "native/flat_api.h"
 #include "native/held.h"
 #include "native/reader.h"
@@ -30,7 +31,7 @@ PyMODINIT_FUNC PyInit__native() {
   PyObject* module = PyModule_Create(&native_module);
   if (module == nullptr) return nullptr;
   if (!native::AddHeld(module) || !native::AddAlphabets(module) ||
-      !native::AddSequences(module) || !native::AddReader(module)) {
+      !native::AddSequences(module) || !native::AddReader(module) || !native::AddCodec(module)) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -13,6 +13,8 @@
 
 #include "bindings/gil.h"
 #include "formats/fastx_parser.h"
+#include "kernels/byte_map.h"
+#include "kernels/translate.h"
 #include "native/alphabets.h"
 
 namespace native {
@@ -256,8 +258,9 @@ struct ReaderObject {
   formats::Format format;  // as the parser last told, for readers on other threads
   int fd;
   bool busy;
-  bool has_table;
-  int16_t table[256];
+  // Byte -> code for ASCII sequences; owned, null without a table.  Freed
+  // only with the reader: a record being made may still be using it.
+  const alphabet::kernels::ByteMap* table;
 };
 
 ReaderObject* AsReader(PyObject* self) { return reinterpret_cast<ReaderObject*>(self); }
@@ -454,17 +457,12 @@ PyObject* Text(std::string_view text, bool ascii) {
   return made;
 }
 
-// out[i] = table[in[i]]; false if a byte has no code (-1), whose code is
-// then left undefined.
-bool Translate(const int16_t* table, std::string_view in, char* out) {
-  int bad = 0;
-  const auto* bytes = reinterpret_cast<const unsigned char*>(in.data());
-  for (size_t i = 0; i < in.size(); ++i) {
-    const int16_t code = table[bytes[i]];
-    bad |= code;
-    out[i] = static_cast<char>(code);
-  }
-  return bad >= 0;
+// out[i] = the code of in[i]; false if a byte has none, whose code is then
+// left undefined.
+bool Translate(const alphabet::kernels::ByteMap& table, std::string_view in, char* out) {
+  return alphabet::kernels::TranslateChecked(reinterpret_cast<const uint8_t*>(in.data()),
+                                             reinterpret_cast<uint8_t*>(out), in.size(),
+                                             table) == in.size();
 }
 
 // Gives an AlphabetError from encoding a record the record's id and line.
@@ -489,17 +487,17 @@ void NameRecordInError(PyObject* id, int64_t line) {
 
 // The codes of a record's sequence.
 PyObject* Codes(ReaderObject* reader, const formats::Record& record, PyObject* id) {
-  if (reader->has_table && record.ascii) {
+  if (reader->table != nullptr && record.ascii) {
     const auto size = static_cast<Py_ssize_t>(record.sequence.size());
     PyObject* codes = PyBytes_FromStringAndSize(nullptr, size);
     if (codes == nullptr) return nullptr;
     bool known;
     if (record.sequence.size() < kLongField) {
-      known = Translate(reader->table, record.sequence, PyBytes_AS_STRING(codes));
+      known = Translate(*reader->table, record.sequence, PyBytes_AS_STRING(codes));
     } else {
       char* out = PyBytes_AS_STRING(codes);
       bindings::GilRelease unlocked;
-      known = Translate(reader->table, record.sequence, out);
+      known = Translate(*reader->table, record.sequence, out);
     }
     if (known) return codes;
     Py_DECREF(codes);
@@ -568,6 +566,7 @@ bool ParseTable(ReaderObject* reader, PyObject* table) {
   if (items == nullptr) return false;
   bool ok = PySequence_Fast_GET_SIZE(items) == 256;
   if (!ok) PyErr_SetString(PyExc_ValueError, "table must hold 256 codes");
+  int32_t codes[256];
   for (Py_ssize_t i = 0; ok && i < 256; ++i) {
     const long code = PyLong_AsLong(PySequence_Fast_GET_ITEM(items, i));
     if (code == -1 && PyErr_Occurred()) {
@@ -576,12 +575,14 @@ bool ParseTable(ReaderObject* reader, PyObject* table) {
       PyErr_Format(PyExc_ValueError, "table code %ld is not -1 or a byte", code);
       ok = false;
     } else {
-      reader->table[i] = static_cast<int16_t>(code);
+      codes[i] = static_cast<int32_t>(code);
     }
   }
   Py_DECREF(items);
-  reader->has_table = ok;
-  return ok;
+  if (!ok) return false;
+  reader->table = new (std::nothrow) alphabet::kernels::ByteMap(codes);
+  if (reader->table == nullptr) PyErr_NoMemory();
+  return reader->table != nullptr;
 }
 
 int ReaderInit(ReaderObject* reader, PyObject* source, int fd, PyObject* head, PyObject* closer,
@@ -712,6 +713,7 @@ void ReaderDealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   ReaderClear(self);
+  delete AsReader(self)->table;
   type->tp_free(self);
   Py_DECREF(type);
 }

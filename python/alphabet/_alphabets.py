@@ -13,10 +13,10 @@ from typing import Any, Self, TypedDict, Unpack
 import _alphabet as _m
 
 from . import _native
-from ._codec import Codec
-from ._codec import kmers as _kmers
-from ._codec import reverse_translate as _reverse_translate
 from ._errors import code_error, symbol_error
+from ._native import Codec
+from ._native import kmers as _kmers
+from ._native import reverse_translate as _reverse_translate
 
 _encode = _m.alphabet_Alphabet_Encode
 _decode = _m.alphabet_Alphabet_Decode

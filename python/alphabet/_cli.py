@@ -14,6 +14,7 @@ import zlib
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn
 
+from . import _native
 from ._alphabets import Alphabet
 from ._errors import AlphabetError
 from ._reader import FormatError, read
@@ -30,10 +31,6 @@ _STANDARD = {
     "iupac-rna": "iupac_rna",
     "extended-protein": "extended_protein",
 }
-_DECIMAL = [str(code) for code in range(256)]
-# Codes 0 to 9 as their digits, for formatting them without a Python loop.
-_DIGITS = bytes.maketrans(bytes(range(10)), b"0123456789")
-_SINGLE_DIGIT_CODES = bytes(range(10))
 # Status of a command whose output pipe closed, as a shell reports a tool
 # that SIGPIPE ended (128 + 13).
 _BROKEN_PIPE_STATUS = 141
@@ -214,14 +211,9 @@ def _open_output(args: argparse.Namespace) -> _Output:
 
 def _code_text(codes: bytes | array.array[int]) -> bytes:
     """Codes as decimal numbers separated by spaces."""
-    if not isinstance(codes, bytes):
-        return " ".join(map(str, codes)).encode()
-    if not codes.translate(None, _SINGLE_DIGIT_CODES):
-        # Every code is one digit: the digits interleaved with spaces, in C.
-        spaced = bytearray(b" ") * (2 * len(codes) - 1) if codes else bytearray()
-        spaced[0::2] = codes.translate(_DIGITS)
-        return bytes(spaced)
-    return " ".join(map(_DECIMAL.__getitem__, codes)).encode()
+    if isinstance(codes, bytes) or codes.typecode == "H":
+        return _native.format_codes(codes)
+    return " ".join(map(str, codes)).encode()
 
 
 def _raw_codes(codes: bytes | array.array[int], wide: bool) -> bytes:
