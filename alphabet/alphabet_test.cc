@@ -40,8 +40,7 @@ TEST_P(EncodeTest, AnswersCodeOrExactMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Acgt, EncodeTest,
-    testing::Values(EncodeCase{ValueView::Text("G"), 2, ""},
-                    EncodeCase{ValueView::Int(3), 3, ""},
+    testing::Values(EncodeCase{ValueView::Text("G"), 2, ""}, EncodeCase{ValueView::Int(3), 3, ""},
                     EncodeCase{ValueView::Int(0), 0, ""},
                     EncodeCase{ValueView::Int(4), 0, "Symbol 4 not in alphabet"},
                     EncodeCase{ValueView::Int(-1), 0, "Symbol -1 not in alphabet"},
@@ -69,14 +68,14 @@ TEST_P(DecodeTest, AnswersSymbolOrExactMessage) {
 
 INSTANTIATE_TEST_SUITE_P(
     Acgt, DecodeTest,
-    testing::Values(DecodeCase{ValueView::Int(0), "A", ""},
-                    DecodeCase{ValueView::Int(3), "T", ""},
-                    DecodeCase{ValueView::Int(4), "", "Code 4 not in alphabet"},
-                    DecodeCase{ValueView::Int(-1), "", "Code -1 not in alphabet"},
-                    DecodeCase{ValueView::Int(kMin), "", "Code -9223372036854775808 not in alphabet"},
-                    DecodeCase{ValueView::Int(kMax), "", "Code 9223372036854775807 not in alphabet"},
-                    DecodeCase{ValueView::Text("0"), "", "Code 0 not in alphabet"},
-                    DecodeCase{ValueView::Text(""), "", "Code  not in alphabet"}));
+    testing::Values(
+        DecodeCase{ValueView::Int(0), "A", ""}, DecodeCase{ValueView::Int(3), "T", ""},
+        DecodeCase{ValueView::Int(4), "", "Code 4 not in alphabet"},
+        DecodeCase{ValueView::Int(-1), "", "Code -1 not in alphabet"},
+        DecodeCase{ValueView::Int(kMin), "", "Code -9223372036854775808 not in alphabet"},
+        DecodeCase{ValueView::Int(kMax), "", "Code 9223372036854775807 not in alphabet"},
+        DecodeCase{ValueView::Text("0"), "", "Code 0 not in alphabet"},
+        DecodeCase{ValueView::Text(""), "", "Code  not in alphabet"}));
 
 TEST(AlphabetTest, EachFailureMakesItsOwnError) {
   const AlphabetPtr a = Acgt();

@@ -88,9 +88,7 @@ class BasicCodeTable {
     return (hash & kFingerprintMask) | (is_int ? kIntegerBit : 0);
   }
   static int64_t CodeOf(uint64_t slot) { return static_cast<int64_t>(slot & kCodeMask) - 1; }
-  static uint64_t Slot(uint64_t tag, int64_t code) {
-    return tag | static_cast<uint64_t>(code + 1);
-  }
+  static uint64_t Slot(uint64_t tag, int64_t code) { return tag | static_cast<uint64_t>(code + 1); }
 
   template <class HashAt, class InsertAt>
   void InsertInBatches(size_t count, HashAt hash_at, InsertAt insert_at);

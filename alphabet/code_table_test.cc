@@ -36,8 +36,8 @@ TEST(CodeTableTest, LargeRandomListFindsExactlyItsEntries) {
   }
   const int64_t n = static_cast<int64_t>(symbols.size());
   for (int64_t i = 0; i < n; ++i) EXPECT_EQ(table.Find(symbols, ValueView::Int(i)), i);
-  for (int64_t absent : {int64_t{-1}, n, std::numeric_limits<int64_t>::min(),
-                         std::numeric_limits<int64_t>::max()}) {
+  for (int64_t absent :
+       {int64_t{-1}, n, std::numeric_limits<int64_t>::min(), std::numeric_limits<int64_t>::max()}) {
     EXPECT_EQ(table.Find(symbols, ValueView::Int(absent)), std::nullopt) << absent;
   }
   for (int i = 20000; i < 21000; ++i) {

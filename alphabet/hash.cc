@@ -35,9 +35,9 @@ HashSeed DrawSeed() {
   // forbids the call, a pool not yet ready): the time, the process id and
   // where the loader placed this code still vary from run to run, which a
   // fixed seed does not.
-  const uint64_t now = static_cast<uint64_t>(
-      std::chrono::system_clock::now().time_since_epoch().count() ^
-      std::chrono::steady_clock::now().time_since_epoch().count());
+  const uint64_t now =
+      static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count() ^
+                            std::chrono::steady_clock::now().time_since_epoch().count());
   const uint64_t place = reinterpret_cast<uintptr_t>(&DrawSeed);
   return HashSeed::FromNumber(now ^ place ^ (static_cast<uint64_t>(getpid()) << 40));
 }

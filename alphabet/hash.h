@@ -108,8 +108,7 @@ inline uint64_t HashText(std::string_view text, const HashSeed& seed) {
 // Integers are never chosen by callers in bulk (a table's integer keys are
 // its positions), so one masked multiply is enough.
 inline uint64_t HashInteger(int64_t integer, const HashSeed& seed) {
-  return hash_internal::Fold(static_cast<uint64_t>(integer) ^ seed.integer,
-                             hash_internal::kStep);
+  return hash_internal::Fold(static_cast<uint64_t>(integer) ^ seed.integer, hash_internal::kStep);
 }
 
 }  // namespace alphabet

@@ -94,7 +94,7 @@ TEST(HashTest, AnotherSeedGivesOtherHashes) {
   }
   // Each word of the seed counts on its own.
   const std::string texts[] = {"", "ab", "abcdef", "abcdefghijkl", std::string(40, 'z')};
-  for (uint64_t HashSeed::*word : {&HashSeed::text, &HashSeed::block}) {
+  for (uint64_t HashSeed::* word : {&HashSeed::text, &HashSeed::block}) {
     HashSeed other = kSeeds[0];
     other.*word ^= 1;
     for (const std::string& text : texts) {

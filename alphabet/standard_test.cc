@@ -8,9 +8,8 @@
 namespace alphabet {
 namespace {
 
-const std::vector<std::string> kProtein = {"A", "C", "D", "E", "F", "G", "H",
-                                           "I", "K", "L", "M", "N", "P", "Q",
-                                           "R", "S", "T", "V", "W", "Y"};
+const std::vector<std::string> kProtein = {"A", "C", "D", "E", "F", "G", "H", "I", "K", "L",
+                                           "M", "N", "P", "Q", "R", "S", "T", "V", "W", "Y"};
 
 class StandardTest : public testing::Test {
  protected:

@@ -34,9 +34,7 @@ namespace alphabet {
 
 class ValueView {
  public:
-  static constexpr ValueView Text(std::string_view text) {
-    return ValueView(Kind::kText, text, 0);
-  }
+  static constexpr ValueView Text(std::string_view text) { return ValueView(Kind::kText, text, 0); }
   static constexpr ValueView Int(int64_t integer) {
     return ValueView(Kind::kInt, std::string_view(), integer);
   }

@@ -17,10 +17,11 @@ using namespace std::string_view_literals;
 // Value or seen through a ValueView, under any seed.
 TEST(ValueTest, EqualityFollowsKindAndContentsAndHashAgrees) {
   const std::vector<ValueView> views = {
-      ValueView::Text("3"),      ValueView::Int(3),      ValueView::Text(""),
-      ValueView::Int(0),         ValueView::Text("a"),   ValueView::Text("A"),
-      ValueView::Text("a\0b"sv),  ValueView::Text("a\0c"sv), ValueView::Int(-1),
-      ValueView::Int(std::numeric_limits<int64_t>::min())};
+      ValueView::Text("3"),      ValueView::Int(3),
+      ValueView::Text(""),       ValueView::Int(0),
+      ValueView::Text("a"),      ValueView::Text("A"),
+      ValueView::Text("a\0b"sv), ValueView::Text("a\0c"sv),
+      ValueView::Int(-1),        ValueView::Int(std::numeric_limits<int64_t>::min())};
   const ValueHash hashes[] = {ValueHash(), ValueHash(HashSeed::FromNumber(3))};
   const ValueEqual equal;
   for (size_t i = 0; i < views.size(); ++i) {

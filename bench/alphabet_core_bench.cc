@@ -226,17 +226,17 @@ void BenchConstruction(const Symbols& symbols, bool tsv) {
   double new_alphabet = 1e30, unseeded = 1e30, string_map = 1e30;
   for (int round = 0; round < kLargeBuildRounds; ++round) {
     new_alphabet = std::min(new_alphabet, BestSeconds(1, copy_symbols, [](Symbols s) {
-      return alphabet::NewAlphabet(std::move(s));
-    }));
+                              return alphabet::NewAlphabet(std::move(s));
+                            }));
     unseeded = std::min(unseeded, BestSeconds(1, copy_symbols, [](Symbols s) {
-      return std::make_shared<const UnseededAlphabet>(std::move(s));
-    }));
+                          return std::make_shared<const UnseededAlphabet>(std::move(s));
+                        }));
     string_map = std::min(string_map, BestSeconds(1, copy_symbols, [](Symbols s) {
-      std::unordered_map<std::string, int64_t> map;
-      const int64_t n = static_cast<int64_t>(s.size());
-      for (int64_t i = 0; i < n; ++i) map.insert_or_assign(s[i], i);
-      return map;
-    }));
+                            std::unordered_map<std::string, int64_t> map;
+                            const int64_t n = static_cast<int64_t>(s.size());
+                            for (int64_t i = 0; i < n; ++i) map.insert_or_assign(s[i], i);
+                            return map;
+                          }));
   }
   const std::string count = Grouped(symbols.size());
   if (tsv) {
@@ -251,8 +251,9 @@ void BenchConstruction(const Symbols& symbols, bool tsv) {
   std::printf("unordered_map<string, int64_t> fill      %7.1f ms\n", string_map * 1e3);
   std::printf("NewAlphabet / unseeded hash              %7.2f  (goal <= 1.10)\n",
               new_alphabet / unseeded);
-  std::printf("NewAlphabet / unordered_map fill         %7.2f  (NewAlphabet: 2 entries per symbol)\n",
-              new_alphabet / string_map);
+  std::printf(
+      "NewAlphabet / unordered_map fill         %7.2f  (NewAlphabet: 2 entries per symbol)\n",
+      new_alphabet / string_map);
 }
 
 // NewAlphabet of texts crafted to collide under the unseeded hash against
@@ -274,9 +275,9 @@ void BenchCraftedConstruction(bool tsv) {
              count + " ordinary symbols", "2", /*microseconds=*/true);
     return;
   }
-  const double unseeded = BestSeconds(1, [&] { return crafted; }, [](Symbols s) {
-    return std::make_shared<const UnseededAlphabet>(std::move(s));
-  });
+  const double unseeded = BestSeconds(
+      1, [&] { return crafted; },
+      [](Symbols s) { return std::make_shared<const UnseededAlphabet>(std::move(s)); });
   std::printf("NewAlphabet, crafted symbols             %7.1f us\n", crafted_best * 1e6);
   std::printf("NewAlphabet, ordinary symbols            %7.1f us\n", ordinary_best * 1e6);
   std::printf("crafted / ordinary                       %7.2f  (goal <= 2)\n",
@@ -360,8 +361,10 @@ int main(int argc, char** argv) {
               kLargeBuildRounds);
   BenchConstruction(symbols, tsv);
 
-  std::printf("\n-- Construction from %zu 16-byte symbols crafted to collide under the "
-              "unseeded hash, best of %d\n", kCraftedAlphabet, kSmallBuildRounds);
+  std::printf(
+      "\n-- Construction from %zu 16-byte symbols crafted to collide under the "
+      "unseeded hash, best of %d\n",
+      kCraftedAlphabet, kSmallBuildRounds);
   BenchCraftedConstruction(tsv);
 
   std::printf("\n-- Code table of %zu symbols (2 entries per symbol), one build each\n",

@@ -141,7 +141,9 @@ def bulk_sequence_figures(size: int, rounds: int) -> list[Figure]:
     figures = []
     for name, package, baseline, baseline_name, limit in rows:
         measured, base = best_interleaved(
-            rounds, lambda: clocked(package), lambda: clocked(baseline)
+            rounds,
+            lambda package=package: clocked(package),
+            lambda baseline=baseline: clocked(baseline),
         )
         note = f"{measured / size * 1e9:.1f} ns per element"
         figures.append(Figure(name, measured * 1e3, "ms", base * 1e3, baseline_name, limit=limit,

@@ -88,7 +88,9 @@ def bulk_figures(size: int, rounds: int) -> list[Figure]:
         lambda: clocked(lambda: codes.translate(table)[::-1]),
     )
     kmers, copied = best_interleaved(
-        rounds, lambda: clocked(lambda: dna.kmers(codes, 12)), lambda: clocked(lambda: bytes(output))
+        rounds,
+        lambda: clocked(lambda: dna.kmers(codes, 12)),
+        lambda: clocked(lambda: bytes(output)),
     )
     megabytes = f"{size / 1e6:g} MB"
     return [

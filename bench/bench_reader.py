@@ -129,13 +129,13 @@ def file_figures(title: str, path: str, rounds: int) -> list[Figure]:
     # Every contender sees the same bases (the plain read counts line ends
     # too); biotite's first run is its timed one.
     results = [run() for name, run in runs.items() if not name.startswith("biotite")]
-    assert len(set(results[1:])) == 1, dict(zip(runs, results))
+    assert len(set(results[1:])) == 1, dict(zip(runs, results, strict=False))
     # A peer several times slower than the rest is clocked once: the noise of
     # a shared machine is small beside its time, and its rounds would take
     # minutes.
     slow = runs.pop("biotite FastaFile + NucleotideSequence", None)
     timed = [lambda run=run: clocked(run) for run in runs.values()]
-    best = dict(zip(runs, best_interleaved(rounds, *timed)))
+    best = dict(zip(runs, best_interleaved(rounds, *timed), strict=True))
     if slow is not None:
         best["biotite FastaFile + NucleotideSequence"] = clocked(slow)
     plain = best.pop("a plain read of the file")

@@ -38,8 +38,7 @@ PyObject* Elem(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* Set(PyObject*, PyObject* args, PyObject* kwargs) {
   long long handle, value;
   int idx;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LiL", kHandleIdxValueKw, &handle, &idx,
-                                   &value)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "LiL", kHandleIdxValueKw, &handle, &idx, &value)) {
     return nullptr;
   }
   Py_RETURN_NONE;
@@ -78,7 +77,7 @@ PyObject* Encode(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   int64_t code;
   Py_BEGIN_ALLOW_THREADS
-  code = handle + static_cast<unsigned char>(symbol[0]);
+    code = handle + static_cast<unsigned char>(symbol[0]);
   Py_END_ALLOW_THREADS
   return PyLong_FromLongLong(code);
 }
@@ -92,32 +91,33 @@ PyObject* Decode(PyObject*, PyObject* args, PyObject* kwargs) {
   }
   size_t length;
   Py_BEGIN_ALLOW_THREADS
-  length = std::strlen(code);
+    length = std::strlen(code);
   Py_END_ALLOW_THREADS
   return PyUnicode_FromStringAndSize(code, static_cast<Py_ssize_t>(length));
 }
 
-#define FLOOR_ROW(name, fn) \
+#define FLOOR_ROW(name, fn)                                               \
   {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), \
    METH_VARARGS | METH_KEYWORDS, nullptr}
 
 PyMethodDef floor_functions[] = {
-    FLOOR_ROW("elem", Elem),
-    FLOOR_ROW("set", Set),
-    FLOOR_ROW("append", Append),
-    FLOOR_ROW("len", Len),
-    FLOOR_ROW("incref", HandleOnly),
-    FLOOR_ROW("decref", HandleOnly),
-    FLOOR_ROW("encode", Encode),
-    FLOOR_ROW("decode", Decode),
-    {nullptr, nullptr, 0, nullptr},
+    FLOOR_ROW("elem", Elem),     FLOOR_ROW("set", Set),           FLOOR_ROW("append", Append),
+    FLOOR_ROW("len", Len),       FLOOR_ROW("incref", HandleOnly), FLOOR_ROW("decref", HandleOnly),
+    FLOOR_ROW("encode", Encode), FLOOR_ROW("decode", Decode),     {nullptr, nullptr, 0, nullptr},
 };
 
 #undef FLOOR_ROW
 
 PyModuleDef floor_moduledef = {
-    PyModuleDef_HEAD_INIT, "_floor", nullptr, -1, floor_functions,
-    nullptr,               nullptr,  nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_floor",
+    nullptr,
+    -1,
+    floor_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace

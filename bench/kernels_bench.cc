@@ -72,9 +72,9 @@ Measured Measure(const Case& c) {
   for (int round = 0; round < rounds; ++round) {
     best.kernel = std::min(best.kernel, Seconds(c.run));
     best.copy = std::min(best.copy, Seconds([&] {
-      std::memcpy(to.data(), from.data(), c.copied_bytes);
-      sink = to[c.copied_bytes / 2];
-    }));
+                           std::memcpy(to.data(), from.data(), c.copied_bytes);
+                           sink = to[c.copied_bytes / 2];
+                         }));
   }
   return best;
 }
@@ -159,8 +159,7 @@ std::vector<Case> Cases(Data& d) {
   translate("encode DNA text", "encode 10M DNA symbols", d.dna_text, d.dna_encode);
   translate("encode protein text", "encode 10M protein symbols", d.protein_text, d.protein_encode);
   translate("decode DNA codes", "decode 10M DNA codes", d.dna_codes, d.dna_decode);
-  translate("decode protein codes", "decode 10M protein codes", d.protein_codes,
-            d.protein_decode);
+  translate("decode protein codes", "decode 10M protein codes", d.protein_codes, d.protein_decode);
   cases.push_back({"decode protein uint16 codes", "", 0, kSize, kSize * 2, [&d] {
                      Expect(TranslateWideChecked(d.protein_codes16.data(), d.out.data(), kSize,
                                                  d.protein_decode) == kSize,
@@ -171,12 +170,12 @@ std::vector<Case> Cases(Data& d) {
                                                  d.protein_decode) == kSize,
                             "TranslateWideChecked");
                    }});
-  cases.push_back({"reverse complement DNA codes", "reverse complement 10M DNA codes", 2.0,
-                   kSize, kSize, [&d] {
-                     Expect(ReverseTranslateChecked(d.dna_codes.data(), d.out.data(), kSize,
-                                                    d.dna_complement) == kSize,
-                            "ReverseTranslateChecked");
-                   }});
+  cases.push_back(
+      {"reverse complement DNA codes", "reverse complement 10M DNA codes", 2.0, kSize, kSize, [&d] {
+         Expect(ReverseTranslateChecked(d.dna_codes.data(), d.out.data(), kSize,
+                                        d.dna_complement) == kSize,
+                "ReverseTranslateChecked");
+       }});
   cases.push_back({"k-mers DNA, k = 21 (8 B out)", "k-mers of 10M DNA codes, k = 21", 2.0, kSize,
                    kSize * 8, [&d] {
                      Expect(Kmers(d.dna_codes.data(), kSize, 21, 4, d.kmers.data()) == kSize,
@@ -187,12 +186,11 @@ std::vector<Case> Cases(Data& d) {
                      Expect(Kmers(d.protein_codes.data(), kSize, 5, 20, d.kmers.data()) == kSize,
                             "Kmers");
                    }});
-  cases.push_back({"first non-ASCII byte", "", 0, kSize, kSize, [&d] {
-                     Expect(IsAscii(d.protein_text.data(), kSize), "IsAscii");
-                   }});
+  cases.push_back({"first non-ASCII byte", "", 0, kSize, kSize,
+                   [&d] { Expect(IsAscii(d.protein_text.data(), kSize), "IsAscii"); }});
   cases.push_back({"FASTA lines without newlines", "", 0, d.fasta.size(), d.fasta.size(), [&d] {
-                     Expect(CopyWithout(d.fasta.data(), d.fasta.size(), d.out.data(), '\n',
-                                        '\r') == kSize,
+                     Expect(CopyWithout(d.fasta.data(), d.fasta.size(), d.out.data(), '\n', '\r') ==
+                                kSize,
                             "CopyWithout");
                    }});
   cases.push_back({"decimal DNA codes (2 B out)", "", 0, kSize, kSize * 2, [&d] {
@@ -205,9 +203,10 @@ std::vector<Case> Cases(Data& d) {
 
 void PrintTable(const std::vector<Case>& cases) {
   const auto sets = alphabet::kernels::Supported();
-  std::printf("ns per element, and (in brackets) the ratio to memcpy of the bytes in the "
-              "second column;\n%zu elements, best of %d rounds\n\n",
-              kSize, rounds);
+  std::printf(
+      "ns per element, and (in brackets) the ratio to memcpy of the bytes in the "
+      "second column;\n%zu elements, best of %d rounds\n\n",
+      kSize, rounds);
   std::printf("%-32s %8s %8s", "kernel", "memcpy B", "memcpy");
   for (const Isa isa : sets) std::printf(" %17s", alphabet::kernels::IsaName(isa));
   std::printf("\n");

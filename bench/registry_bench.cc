@@ -93,8 +93,7 @@ int main() {
         }
       });
     });
-    std::printf("%-40s %10d %14.1f\n", "Register + IncRef + DecRef", threads,
-                life / kOps * 1e9);
+    std::printf("%-40s %10d %14.1f\n", "Register + IncRef + DecRef", threads, life / kOps * 1e9);
   }
 
   const handles::Handle held = registry.Register("t", object);
@@ -138,8 +137,7 @@ int main() {
         }
       });
     });
-    std::printf("%-40s %10d %14.1f\n", "lookup (visit), random of 2M live", 1,
-                spread / kOps * 1e9);
+    std::printf("%-40s %10d %14.1f\n", "lookup (visit), random of 2M live", 1, spread / kOps * 1e9);
     for (handles::Handle h : live) {
       registry.IncRef(h);
       registry.DecRef(h);

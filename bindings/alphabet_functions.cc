@@ -111,9 +111,8 @@ void alphabet_Set_Protein(int64_t val) {
 
 int64_t alphabet_Alphabet_CTor() {
   EnsureStarted();
-  return CatchNoMemory([] {
-    return handles::Global().Register("alphabet.Alphabet", alphabet::NewAlphabet({}));
-  });
+  return CatchNoMemory(
+      [] { return handles::Global().Register("alphabet.Alphabet", alphabet::NewAlphabet({})); });
 }
 
 int64_t alphabet_Alphabet_Encode(int64_t _handle, const char* symbol) {

@@ -9,17 +9,12 @@ namespace {
 PyObject* ExceptionFor(sequences::Fault fault) {
   using sequences::Fault;
   switch (fault) {
-    case Fault::kNone:
-      return nullptr;
-    case Fault::kWrongKind:
-      return PyExc_TypeError;
+    case Fault::kNone: return nullptr;
+    case Fault::kWrongKind: return PyExc_TypeError;
     case Fault::kIndexOutOfRange:
-    case Fault::kSubRangeOutOfBounds:
-      return PyExc_IndexError;
-    case Fault::kAppendThroughNothing:
-      return PyExc_ValueError;
-    case Fault::kNoMemory:
-      return PyExc_MemoryError;
+    case Fault::kSubRangeOutOfBounds: return PyExc_IndexError;
+    case Fault::kAppendThroughNothing: return PyExc_ValueError;
+    case Fault::kNoMemory: return PyExc_MemoryError;
   }
   return PyExc_MemoryError;
 }

@@ -66,32 +66,31 @@ struct SequenceFunctions {
 using bindings::EnsureStarted;
 using bindings::SequenceFunctions;
 
-#define KIND(name, storage)                                                                  \
-  int64_t Slice_##name##_CTor() {                                                            \
-    EnsureStarted();                                                                         \
-    return SequenceFunctions<sequences::storage>::CTor("[]" #name);                          \
-  }                                                                                          \
-  int64_t Slice_##name##_len(int64_t handle) {                                               \
-    EnsureStarted();                                                                         \
-    return SequenceFunctions<sequences::storage>::Len(handle, "[]" #name);                   \
-  }                                                                                          \
-  bindings::FlatForm<sequences::storage>::Out Slice_##name##_elem(int64_t handle,            \
-                                                                  int64_t idx) {             \
-    EnsureStarted();                                                                         \
-    return SequenceFunctions<sequences::storage>::Elem(handle, idx, "[]" #name);             \
-  }                                                                                          \
-  int64_t Slice_##name##_subslice(int64_t handle, int64_t st, int64_t ed) {                  \
-    EnsureStarted();                                                                         \
-    return SequenceFunctions<sequences::storage>::SubSlice(handle, st, ed, "[]" #name);      \
-  }                                                                                          \
-  void Slice_##name##_set(int64_t handle, int64_t idx,                                       \
-                          bindings::FlatForm<sequences::storage>::In value) {                \
-    EnsureStarted();                                                                         \
-    SequenceFunctions<sequences::storage>::Set(handle, idx, value, "[]" #name);              \
-  }                                                                                          \
+#define KIND(name, storage)                                                                      \
+  int64_t Slice_##name##_CTor() {                                                                \
+    EnsureStarted();                                                                             \
+    return SequenceFunctions<sequences::storage>::CTor("[]" #name);                              \
+  }                                                                                              \
+  int64_t Slice_##name##_len(int64_t handle) {                                                   \
+    EnsureStarted();                                                                             \
+    return SequenceFunctions<sequences::storage>::Len(handle, "[]" #name);                       \
+  }                                                                                              \
+  bindings::FlatForm<sequences::storage>::Out Slice_##name##_elem(int64_t handle, int64_t idx) { \
+    EnsureStarted();                                                                             \
+    return SequenceFunctions<sequences::storage>::Elem(handle, idx, "[]" #name);                 \
+  }                                                                                              \
+  int64_t Slice_##name##_subslice(int64_t handle, int64_t st, int64_t ed) {                      \
+    EnsureStarted();                                                                             \
+    return SequenceFunctions<sequences::storage>::SubSlice(handle, st, ed, "[]" #name);          \
+  }                                                                                              \
+  void Slice_##name##_set(int64_t handle, int64_t idx,                                           \
+                          bindings::FlatForm<sequences::storage>::In value) {                    \
+    EnsureStarted();                                                                             \
+    SequenceFunctions<sequences::storage>::Set(handle, idx, value, "[]" #name);                  \
+  }                                                                                              \
   void Slice_##name##_append(int64_t handle, bindings::FlatForm<sequences::storage>::In value) { \
-    EnsureStarted();                                                                         \
-    SequenceFunctions<sequences::storage>::Append(handle, value, "[]" #name);                \
+    EnsureStarted();                                                                             \
+    SequenceFunctions<sequences::storage>::Append(handle, value, "[]" #name);                    \
   }
 #include "sequences/kinds.def"
 #undef KIND

@@ -14,15 +14,15 @@
 
 struct _object;  // PyObject
 
-#define KIND(name, storage)                                                                 \
-  ALPHABET_EXPORT int64_t Slice_##name##_CTor();                                            \
-  ALPHABET_EXPORT int64_t Slice_##name##_len(int64_t handle);                               \
-  ALPHABET_EXPORT bindings::FlatForm<sequences::storage>::Out Slice_##name##_elem(          \
-      int64_t handle, int64_t idx);                                                         \
-  ALPHABET_EXPORT int64_t Slice_##name##_subslice(int64_t handle, int64_t st, int64_t ed);  \
-  ALPHABET_EXPORT void Slice_##name##_set(int64_t handle, int64_t idx,                      \
-                                          bindings::FlatForm<sequences::storage>::In value); \
-  ALPHABET_EXPORT void Slice_##name##_append(int64_t handle,                                \
+#define KIND(name, storage)                                                                       \
+  ALPHABET_EXPORT int64_t Slice_##name##_CTor();                                                  \
+  ALPHABET_EXPORT int64_t Slice_##name##_len(int64_t handle);                                     \
+  ALPHABET_EXPORT bindings::FlatForm<sequences::storage>::Out Slice_##name##_elem(int64_t handle, \
+                                                                                  int64_t idx);   \
+  ALPHABET_EXPORT int64_t Slice_##name##_subslice(int64_t handle, int64_t st, int64_t ed);        \
+  ALPHABET_EXPORT void Slice_##name##_set(int64_t handle, int64_t idx,                            \
+                                          bindings::FlatForm<sequences::storage>::In value);      \
+  ALPHABET_EXPORT void Slice_##name##_append(int64_t handle,                                      \
                                              bindings::FlatForm<sequences::storage>::In value);
 #include "sequences/kinds.def"
 #undef KIND

@@ -122,14 +122,10 @@ void FastxParser::Settle() {
 
 std::string_view FastxParser::View(const Piece& piece, const std::string& carried) const {
   switch (piece.where) {
-    case Piece::kNone:
-      return {};
-    case Piece::kBuffer:
-      return {buffer_.get() + piece.offset, piece.size};
-    case Piece::kArena:
-      return {arena_.data() + piece.offset, piece.size};
-    case Piece::kCarry:
-      return carried;
+    case Piece::kNone: return {};
+    case Piece::kBuffer: return {buffer_.get() + piece.offset, piece.size};
+    case Piece::kArena: return {arena_.data() + piece.offset, piece.size};
+    case Piece::kCarry: return carried;
   }
   return {};
 }
@@ -183,8 +179,7 @@ void FastxParser::StartRecord(std::string_view line, size_t offset, bool ascii) 
   stage_ = Stage::kSequence;
 }
 
-void FastxParser::AddTo(Piece& piece, std::string& carried, std::string_view line,
-                        size_t offset) {
+void FastxParser::AddTo(Piece& piece, std::string& carried, std::string_view line, size_t offset) {
   if (carrying_) {
     carried.append(line);
     piece.where = Piece::kCarry;
@@ -280,8 +275,7 @@ bool FastxParser::ParseLine(std::string_view line, size_t offset) {
       }
       if (first == '@') {
         return Fail(ErrorKind::kMissingPlus, line_,
-                    "expected the '+' line of FASTQ record " + Named() + ", found " +
-                        Quote(line));
+                    "expected the '+' line of FASTQ record " + Named() + ", found " + Quote(line));
       }
       if (blank) return true;
       AddTo(pending_.sequence, pending_.carried_sequence, line, offset);
@@ -309,8 +303,7 @@ bool FastxParser::ParseLine(std::string_view line, size_t offset) {
       if (total == pending_.sequence_chars) Complete();
       return true;
     }
-    case Stage::kEnded:
-      return false;
+    case Stage::kEnded: return false;
   }
   return false;
 }

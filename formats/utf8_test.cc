@@ -15,7 +15,11 @@ namespace {
 // `text`, or 0.
 size_t ReferenceSequenceLength(std::string_view text) {
   const auto lead = static_cast<unsigned char>(text[0]);
-  size_t length = lead < 0x80 ? 1 : lead >> 5 == 6 ? 2 : lead >> 4 == 14 ? 3 : lead >> 3 == 30 ? 4 : 0;
+  size_t length = lead < 0x80       ? 1
+                  : lead >> 5 == 6  ? 2
+                  : lead >> 4 == 14 ? 3
+                  : lead >> 3 == 30 ? 4
+                                    : 0;
   if (length == 0 || text.size() < length) return 0;
   uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
   for (size_t k = 1; k < length; ++k) {

@@ -100,8 +100,7 @@ void AppendEscaped(std::string& out, std::string_view text, size_t limit) {
   if (cut) out += "...";
 }
 
-Registry::Registry(int trace_fd, int breach_fd)
-    : trace_fd_(trace_fd), breach_fd_(breach_fd) {}
+Registry::Registry(int trace_fd, int breach_fd) : trace_fd_(trace_fd), breach_fd_(breach_fd) {}
 
 Registry::~Registry() {
   pages_.ForEach([](Handle, Page& page) {

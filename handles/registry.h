@@ -116,8 +116,7 @@ class Registry {
   Handle Register(std::string_view tag, std::shared_ptr<T> object) {
     if (!object) return kNoHandle;
     using Plain = std::remove_const_t<T>;
-    return RegisterErased(tag, std::const_pointer_cast<Plain>(std::move(object)),
-                          TypeOf<Plain>());
+    return RegisterErased(tag, std::const_pointer_cast<Plain>(std::move(object)), TypeOf<Plain>());
   }
 
   // Count changes never fail: their lines are built without allocating, and
@@ -223,8 +222,7 @@ class Registry {
   // page's array has exactly kPageSize.
   static uint32_t Capacity(const Page& page);
 
-  Handle RegisterErased(std::string_view tag, std::shared_ptr<void> object,
-                        const ObjectType* type);
+  Handle RegisterErased(std::string_view tag, std::shared_ptr<void> object, const ObjectType* type);
 
   // The live entry of `handle`, or null.  Requires mu_.
   Entry* Find(Handle handle) const {
@@ -238,9 +236,7 @@ class Registry {
   }
 
   // Whether every handle of page `number` has been issued.  Requires mu_.
-  bool Complete(Handle number) const {
-    return last_issued_ >= ((number + 1) << kPageShift) - 1;
-  }
+  bool Complete(Handle number) const { return last_issued_ >= ((number + 1) << kPageShift) - 1; }
   // Page `number` has just become complete: frees it when it holds no live
   // entry, else packs it when that saves half.  Requires mu_ held
   // exclusively.
@@ -256,7 +252,7 @@ class Registry {
   static void WriteLine(int fd, std::string_view line) noexcept;
 
   mutable RwLock mu_;
-  PageIndex<Page> pages_;  // guarded by mu_
+  PageIndex<Page> pages_;   // guarded by mu_
   Handle last_issued_ = 0;  // guarded by mu_
   int64_t live_ = 0;        // guarded by mu_
   int trace_fd_;

@@ -127,8 +127,7 @@ TEST(RegistryTest, UnpairedDecRefIsReportedAndKeepsTheEntry) {
   Registry r(-1, breach.fd());
   Handle h = r.Register("t", MakeThing("a\nb"));
   r.DecRef(h);
-  EXPECT_EQ(breach.Drain(),
-            "tova DecRef ref count -1 for handle: 1, ifc Thing{a\\nb}\n");
+  EXPECT_EQ(breach.Drain(), "tova DecRef ref count -1 for handle: 1, ifc Thing{a\\nb}\n");
   // The count stayed at 0, so one IncRef/DecRef pair removes the entry.
   r.IncRef(h);
   r.DecRef(h);
@@ -145,8 +144,8 @@ TEST(RegistryTest, DestroyingTheRegistryReleasesWhatItHeld) {
       auto thing = MakeThing();
       const Handle h = r.Register("t", thing);
       // Page 1 stays full but for two holes; page 2 keeps one in eight.
-      const bool drop = (h / 64 == 1 && (h % 64 == 5 || h % 64 == 40)) ||
-                        (h / 64 == 2 && h % 8 != 0);
+      const bool drop =
+          (h / 64 == 1 && (h % 64 == 5 || h % 64 == 40)) || (h / 64 == 2 && h % 8 != 0);
       (drop ? released : held).push_back(thing);
       if (drop) {
         r.IncRef(h);
@@ -188,14 +187,14 @@ TEST(RegistryTest, EscapedTextIsCutToTheLimitAtABoundary) {
   };
   const Case cases[] = {
       {"", ""},
-      {"abcdefghij", "abcdefghij"},       // exactly the limit
-      {"abcdefghijk", "abcdefg..."},      // one over
-      {"a\nb", "a\\nb"},                 // escaped, fits
-      {"abcdefgh\n", "abcdefgh\\n"},     // the escape ends at the limit
-      {"abcdefghi\n", "abcdefg..."},      // the escape would pass it
-      {"abcdef\nxyz", "abcdef..."},       // the escape would straddle the cut
+      {"abcdefghij", "abcdefghij"},            // exactly the limit
+      {"abcdefghijk", "abcdefg..."},           // one over
+      {"a\nb", "a\\nb"},                       // escaped, fits
+      {"abcdefgh\n", "abcdefgh\\n"},           // the escape ends at the limit
+      {"abcdefghi\n", "abcdefg..."},           // the escape would pass it
+      {"abcdef\nxyz", "abcdef..."},            // the escape would straddle the cut
       {"\\\\\\\\\\", "\\\\\\\\\\\\\\\\\\\\"},  // five backslashes: ten bytes, fits
-      {"abcde" + euro + "xyz", "abcde..."},  // the character would be split
+      {"abcde" + euro + "xyz", "abcde..."},    // the character would be split
       {"abcd" + euro + "wxyz", "abcd" + euro + "..."},
   };
   for (const Case& c : cases) {
@@ -384,96 +383,98 @@ TEST_P(ChurnTest, LookupsAndMemoryFollowTheLiveHandles) {
 
 INSTANTIATE_TEST_SUITE_P(
     Patterns, ChurnTest,
-    testing::Values(
-        ChurnScenario{"Dense",
-                      [](Churn& c) {
-                        for (int i = 0; i < 1000; ++i) c.Add();
-                        c.Check("1000 live");
-                        for (Handle h = 1; h <= 1000; ++h) {
-                          c.Remove(h);
-                          if (h % 61 == 0) c.Check("removed up to " + std::to_string(h));
-                        }
-                        c.Check("all removed in order");
-                      }},
-        ChurnScenario{"SparseOneIn64",
-                      [](Churn& c) {
-                        // The kept handle moves through the page, first to last.
-                        for (int page = 0; page < 70; ++page) {
-                          for (int i = 0; i < 64; ++i) {
-                            const Handle h = c.Add();
-                            if (h % 64 != page % 64) c.Remove(h);
-                          }
-                          if (page % 9 == 0) c.Check("page " + std::to_string(page));
-                        }
-                        c.Check("one in 64 live");
-                        // A page whose handles have all been issued holds
-                        // just its live entries.
-                        EXPECT_LE(c.footprint().entry_slots,
-                                  static_cast<int64_t>(c.live().size()) + 64);
-                      }},
-        ChurnScenario{"MiddleOfEachPage",
-                      [](Churn& c) {
-                        for (int i = 0; i < 64 * 6; ++i) c.Add();
-                        for (Handle h = 1; h < c.next(); ++h) {
-                          if (h % 64 >= 20 && h % 64 < 44) c.Remove(h);
-                        }
-                        c.Check("middles removed");
-                        for (Handle h = 1; h < c.next(); ++h) {
-                          if (h % 64 == 10 || h % 64 == 50) c.Remove(h);
-                        }
-                        c.Check("two more from each page");
-                      }},
-        ChurnScenario{"WholePagesFreed",
-                      [](Churn& c) {
-                        for (int i = 0; i < 64 * 5; ++i) c.Add();
-                        // Pages 1 and 3 (handles 64..127 and 192..255) go whole,
-                        // in descending order so that each empties last at its start.
-                        for (Handle h = 255; h >= 192; --h) c.Remove(h);
-                        c.Check("page 3 freed");
-                        for (Handle h = 127; h >= 64; --h) c.Remove(h);
-                        c.Check("pages 1 and 3 freed");
-                        c.Add();
-                        c.Check("registration after freed pages");
-                      }},
-        ChurnScenario{"PagesShrinkAndTheCurrentOneRefills",
-                      [](Churn& c) {
-                        for (int i = 0; i < 63 + 40; ++i) c.Add();  // page 1 to 40 live
-                        for (Handle h = 64; h < 64 + 38; ++h) c.Remove(h);
-                        c.Check("page 1 down to 2 live");
-                        for (Handle h = 64 + 38; h < 64 + 40; ++h) c.Remove(h);
-                        c.Check("page 1 empty but not complete");
-                        while (c.next() < 64 * 3 + 5) c.Add();  // page 1 refills, page 2, ...
-                        c.Check("refilled");
-                        for (Handle h = 1; h < 64; ++h) c.Remove(h);  // page 0 goes
-                        // Completed pages thin out one handle at a time:
-                        // full pages turn packed, which shrink again.
-                        for (Handle h = 64; h < 64 * 3; ++h) {
-                          if (c.Live(h) && h % 8 != 0) c.Remove(h);
-                          if (h % 7 == 0) c.Check("shrinking at " + std::to_string(h));
-                        }
-                        c.Check("one in eight left");
-                        for (Handle h = 64; h < 64 * 3; ++h) {
-                          if (c.Live(h)) c.Remove(h);
-                        }
-                        c.Check("pages 1 and 2 freed");
-                      }},
-        ChurnScenario{"RandomChurn", [](Churn& c) {
-                        std::mt19937 rng(7);
-                        std::vector<Handle> live;
-                        for (int step = 0; step < 6000; ++step) {
-                          // Phases that favour registration, then removal.
-                          const bool grow = (step / 500) % 2 == 0;
-                          if (live.empty() || rng() % 10 < (grow ? 7u : 3u)) {
-                            live.push_back(c.Add());
-                          } else {
-                            std::swap(live[rng() % live.size()], live.back());
-                            c.Remove(live.back());
-                            live.pop_back();
-                          }
-                          if (step % 250 == 0) c.Check("step " + std::to_string(step));
-                        }
-                        c.Check("after random churn");
-                      }}),
+    testing::Values(ChurnScenario{"Dense",
+                                  [](Churn& c) {
+                                    for (int i = 0; i < 1000; ++i) c.Add();
+                                    c.Check("1000 live");
+                                    for (Handle h = 1; h <= 1000; ++h) {
+                                      c.Remove(h);
+                                      if (h % 61 == 0)
+                                        c.Check("removed up to " + std::to_string(h));
+                                    }
+                                    c.Check("all removed in order");
+                                  }},
+                    ChurnScenario{"SparseOneIn64",
+                                  [](Churn& c) {
+                                    // The kept handle moves through the page, first to last.
+                                    for (int page = 0; page < 70; ++page) {
+                                      for (int i = 0; i < 64; ++i) {
+                                        const Handle h = c.Add();
+                                        if (h % 64 != page % 64) c.Remove(h);
+                                      }
+                                      if (page % 9 == 0) c.Check("page " + std::to_string(page));
+                                    }
+                                    c.Check("one in 64 live");
+                                    // A page whose handles have all been issued holds
+                                    // just its live entries.
+                                    EXPECT_LE(c.footprint().entry_slots,
+                                              static_cast<int64_t>(c.live().size()) + 64);
+                                  }},
+                    ChurnScenario{"MiddleOfEachPage",
+                                  [](Churn& c) {
+                                    for (int i = 0; i < 64 * 6; ++i) c.Add();
+                                    for (Handle h = 1; h < c.next(); ++h) {
+                                      if (h % 64 >= 20 && h % 64 < 44) c.Remove(h);
+                                    }
+                                    c.Check("middles removed");
+                                    for (Handle h = 1; h < c.next(); ++h) {
+                                      if (h % 64 == 10 || h % 64 == 50) c.Remove(h);
+                                    }
+                                    c.Check("two more from each page");
+                                  }},
+                    ChurnScenario{"WholePagesFreed",
+                                  [](Churn& c) {
+                                    for (int i = 0; i < 64 * 5; ++i) c.Add();
+                                    // Pages 1 and 3 (handles 64..127 and 192..255) go whole,
+                                    // in descending order so that each empties last at its start.
+                                    for (Handle h = 255; h >= 192; --h) c.Remove(h);
+                                    c.Check("page 3 freed");
+                                    for (Handle h = 127; h >= 64; --h) c.Remove(h);
+                                    c.Check("pages 1 and 3 freed");
+                                    c.Add();
+                                    c.Check("registration after freed pages");
+                                  }},
+                    ChurnScenario{"PagesShrinkAndTheCurrentOneRefills",
+                                  [](Churn& c) {
+                                    for (int i = 0; i < 63 + 40; ++i) c.Add();  // page 1 to 40 live
+                                    for (Handle h = 64; h < 64 + 38; ++h) c.Remove(h);
+                                    c.Check("page 1 down to 2 live");
+                                    for (Handle h = 64 + 38; h < 64 + 40; ++h) c.Remove(h);
+                                    c.Check("page 1 empty but not complete");
+                                    while (c.next() < 64 * 3 + 5)
+                                      c.Add();  // page 1 refills, page 2, ...
+                                    c.Check("refilled");
+                                    for (Handle h = 1; h < 64; ++h) c.Remove(h);  // page 0 goes
+                                    // Completed pages thin out one handle at a time:
+                                    // full pages turn packed, which shrink again.
+                                    for (Handle h = 64; h < 64 * 3; ++h) {
+                                      if (c.Live(h) && h % 8 != 0) c.Remove(h);
+                                      if (h % 7 == 0) c.Check("shrinking at " + std::to_string(h));
+                                    }
+                                    c.Check("one in eight left");
+                                    for (Handle h = 64; h < 64 * 3; ++h) {
+                                      if (c.Live(h)) c.Remove(h);
+                                    }
+                                    c.Check("pages 1 and 2 freed");
+                                  }},
+                    ChurnScenario{"RandomChurn",
+                                  [](Churn& c) {
+                                    std::mt19937 rng(7);
+                                    std::vector<Handle> live;
+                                    for (int step = 0; step < 6000; ++step) {
+                                      // Phases that favour registration, then removal.
+                                      const bool grow = (step / 500) % 2 == 0;
+                                      if (live.empty() || rng() % 10 < (grow ? 7u : 3u)) {
+                                        live.push_back(c.Add());
+                                      } else {
+                                        std::swap(live[rng() % live.size()], live.back());
+                                        c.Remove(live.back());
+                                        live.pop_back();
+                                      }
+                                      if (step % 250 == 0) c.Check("step " + std::to_string(step));
+                                    }
+                                    c.Check("after random churn");
+                                  }}),
     [](const testing::TestParamInfo<ChurnScenario>& info) { return std::string(info.param.name); });
 
 }  // namespace

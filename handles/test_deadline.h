@@ -54,8 +54,8 @@ class Deadline {
   const std::string test_;
   std::mutex mu_;
   std::condition_variable ended_cv_;
-  bool ended_ = false;       // guarded by mu_
-  std::thread watchdog_;     // last: starts once the members above exist
+  bool ended_ = false;    // guarded by mu_
+  std::thread watchdog_;  // last: starts once the members above exist
 };
 
 }  // namespace handles

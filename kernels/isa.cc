@@ -68,16 +68,11 @@ std::atomic<int> active{kUnset};
 
 const char* IsaName(Isa isa) {
   switch (isa) {
-    case Isa::kScalar:
-      return "scalar";
-    case Isa::kSsse3:
-      return "ssse3";
-    case Isa::kSse41:
-      return "sse4.1";
-    case Isa::kAvx2:
-      return "avx2";
-    case Isa::kAvx512Vbmi:
-      return "avx512vbmi";
+    case Isa::kScalar: return "scalar";
+    case Isa::kSsse3: return "ssse3";
+    case Isa::kSse41: return "sse4.1";
+    case Isa::kAvx2: return "avx2";
+    case Isa::kAvx512Vbmi: return "avx512vbmi";
   }
   return "unknown";
 }
@@ -106,8 +101,7 @@ Isa Active() {
   if (isa == kUnset) {
     // A SetActive() racing with the first use wins: only kUnset is replaced.
     int expected = kUnset;
-    active.compare_exchange_strong(expected, static_cast<int>(Best()),
-                                   std::memory_order_relaxed);
+    active.compare_exchange_strong(expected, static_cast<int>(Best()), std::memory_order_relaxed);
     isa = active.load(std::memory_order_relaxed);
   }
   return static_cast<Isa>(isa);

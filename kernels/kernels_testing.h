@@ -38,20 +38,19 @@ using Images = std::array<int32_t, 256>;
 
 // The shapes of map that the kernels treat differently.
 enum class MapShape {
-  kRandom,        // 0 to 256 valid bytes anywhere, random images
-  kAllValid,      // 256 valid bytes: nothing refused, no marker needed
-  kLowOnly,       // valid bytes all below 0x80
-  kHighToo,       // valid bytes on both sides of 0x80
-  kNearlyFull,    // a permutation of all 256 images minus 1 to 3 bytes: one to
-                  // three free markers, rarely 0xFF
-  kFewLetters,    // a handful of letters, as an alphabet of symbols maps text
-  kSmallCodes,    // codes 0..size-1 to letters, as decoding maps them
+  kRandom,      // 0 to 256 valid bytes anywhere, random images
+  kAllValid,    // 256 valid bytes: nothing refused, no marker needed
+  kLowOnly,     // valid bytes all below 0x80
+  kHighToo,     // valid bytes on both sides of 0x80
+  kNearlyFull,  // a permutation of all 256 images minus 1 to 3 bytes: one to
+                // three free markers, rarely 0xFF
+  kFewLetters,  // a handful of letters, as an alphabet of symbols maps text
+  kSmallCodes,  // codes 0..size-1 to letters, as decoding maps them
 };
 
-inline constexpr MapShape kAllShapes[] = {MapShape::kRandom,     MapShape::kAllValid,
-                                          MapShape::kLowOnly,    MapShape::kHighToo,
-                                          MapShape::kNearlyFull, MapShape::kFewLetters,
-                                          MapShape::kSmallCodes};
+inline constexpr MapShape kAllShapes[] = {
+    MapShape::kRandom,     MapShape::kAllValid,   MapShape::kLowOnly,   MapShape::kHighToo,
+    MapShape::kNearlyFull, MapShape::kFewLetters, MapShape::kSmallCodes};
 
 inline Images RandomImages(std::mt19937_64& rng, MapShape shape) {
   Images images;
@@ -121,7 +120,7 @@ inline std::vector<uint8_t> RandomInput(std::mt19937_64& rng, const Images& imag
   std::vector<uint8_t> input(n);
   for (uint8_t& b : input) {
     b = !valid.empty() && rng() % 64 != 0 ? valid[rng() % valid.size()]
-                                         : static_cast<uint8_t>(rng() % 256);
+                                          : static_cast<uint8_t>(rng() % 256);
   }
   return input;
 }

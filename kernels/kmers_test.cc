@@ -14,8 +14,8 @@ namespace alphabet::kernels {
 namespace {
 
 using testing::FencedBuffer;
-using testing::Placement;
 using testing::ForEachIsa;
+using testing::Placement;
 
 using Wide = unsigned __int128;
 
@@ -60,8 +60,8 @@ TEST_P(KmersBaseTest, AgreesWithTheReferenceForEveryK) {
   std::mt19937_64 rng(base);
   const size_t max_k = std::min<size_t>(MaxKmerLength(base), 64);
   for (size_t k = 1; k <= max_k; ++k) {
-    for (const size_t n : {size_t{0}, k - 1, k, k + 1, k + 5, size_t{255} + k,
-                           size_t{256} + k + 3, size_t{1000} + rng() % 1000}) {
+    for (const size_t n : {size_t{0}, k - 1, k, k + 1, k + 5, size_t{255} + k, size_t{256} + k + 3,
+                           size_t{1000} + rng() % 1000}) {
       std::vector<uint8_t> codes(n);
       for (uint8_t& c : codes) c = static_cast<uint8_t>(base >= 256 ? rng() % 256 : rng() % base);
       std::vector<std::pair<std::vector<uint8_t>, size_t>> cases = {{codes, n}};

@@ -73,8 +73,8 @@ template size_t TranslateWide(const uint16_t*, uint8_t*, size_t, const ByteMap&)
 template size_t TranslateWide(const uint32_t*, uint8_t*, size_t, const ByteMap&);
 template size_t TranslateWide(const uint64_t*, uint8_t*, size_t, const ByteMap&);
 
-size_t ReverseTranslateRange(const uint8_t* in, uint8_t* out, size_t n, size_t begin,
-                             size_t end, const ByteMap& map) {
+size_t ReverseTranslateRange(const uint8_t* in, uint8_t* out, size_t n, size_t begin, size_t end,
+                             const ByteMap& map) {
   const uint8_t* table = map.table();
   const bool check = !map.all_valid();
   const uint8_t marker = map.marker();

@@ -21,8 +21,8 @@ size_t TranslateWide(const T* in, uint8_t* out, size_t n, const ByteMap& map);
 // ReverseTranslateChecked restricted to the inputs [begin, end) of an input
 // of n bytes: out[n - 1 - i] for each of them; returns the first refused
 // index or `end`.
-size_t ReverseTranslateRange(const uint8_t* in, uint8_t* out, size_t n, size_t begin,
-                             size_t end, const ByteMap& map);
+size_t ReverseTranslateRange(const uint8_t* in, uint8_t* out, size_t n, size_t begin, size_t end,
+                             const ByteMap& map);
 size_t ReverseTranslate(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map);
 
 size_t FirstAtLeast(const uint8_t* in, size_t n, uint8_t threshold);

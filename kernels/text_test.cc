@@ -14,9 +14,9 @@ namespace alphabet::kernels {
 namespace {
 
 using testing::FencedBuffer;
-using testing::Placement;
 using testing::ForEachIsa;
 using testing::GuardedBuffer;
+using testing::Placement;
 
 TEST(FirstAtLeastTest, FindsTheFirstByteAtOrAboveTheThreshold) {
   std::mt19937_64 rng(11);
@@ -148,8 +148,7 @@ TEST(TextTest, NoKernelTouchesMemoryPastItsBuffers) {
   std::mt19937_64 rng(15);
   ForEachIsa([&](Isa) {
     for (size_t n = 0; n <= 200; ++n) {
-      for (const auto placement : {Placement::kAgainstEnd,
-                                   Placement::kAgainstStart}) {
+      for (const auto placement : {Placement::kAgainstEnd, Placement::kAgainstStart}) {
         FencedBuffer<uint8_t> in(n, placement), out(n, placement);
         for (size_t i = 0; i < n; ++i) in.data()[i] = rng() % 8 ? 'A' : '\n';
         EXPECT_EQ(FirstAtLeast(in.data(), n, 0x80), n);

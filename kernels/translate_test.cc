@@ -17,13 +17,13 @@ namespace alphabet::kernels {
 namespace {
 
 using testing::FencedBuffer;
-using testing::Placement;
 using testing::ForEachIsa;
 using testing::GuardedBuffer;
 using testing::HasImage;
 using testing::Images;
 using testing::kAllShapes;
 using testing::MapShape;
+using testing::Placement;
 using testing::RandomImages;
 using testing::RandomInput;
 using testing::RefusalPositions;
@@ -91,8 +91,8 @@ std::vector<uint8_t> RefusedBytes(const Images& images) {
 // Runs `translate` on `input` under every set from unaligned starts and
 // compares with the reference; `reversed` for ReverseTranslateChecked.
 template <class T, class Translate>
-void CheckAgainstReference(std::mt19937_64& rng, const Images& images,
-                           const std::vector<T>& input, bool reversed, Translate translate) {
+void CheckAgainstReference(std::mt19937_64& rng, const Images& images, const std::vector<T>& input,
+                           bool reversed, Translate translate) {
   const Expected expected = Reference(images, input);
   const size_t n = input.size();
   ForEachIsa([&](Isa) {
@@ -116,8 +116,8 @@ TEST(TranslateTest, EveryIsaAgreesWithTheReferenceOnEveryShapeOfMap) {
       const Images images = RandomImages(rng, shape);
       const ByteMap map(images);
       for (const size_t n : Lengths(rng)) {
-        for (const auto& input : WithRefusals(rng, RandomInput(rng, images, n),
-                                              RefusedBytes(images))) {
+        for (const auto& input :
+             WithRefusals(rng, RandomInput(rng, images, n), RefusedBytes(images))) {
           CheckAgainstReference(rng, images, input, false,
                                 [&](const uint8_t* in, uint8_t* out, size_t size) {
                                   return TranslateChecked(in, out, size, map);
@@ -140,8 +140,8 @@ TEST(TranslateTest, TranslatesInPlace) {
     const Images images = RandomImages(rng, shape);
     const ByteMap map(images);
     for (const size_t n : Lengths(rng)) {
-      for (const auto& input : WithRefusals(rng, RandomInput(rng, images, n),
-                                            RefusedBytes(images))) {
+      for (const auto& input :
+           WithRefusals(rng, RandomInput(rng, images, n), RefusedBytes(images))) {
         const Expected expected = Reference(images, input);
         ForEachIsa([&](Isa) {
           std::vector<uint8_t> data = input;
@@ -284,8 +284,7 @@ TEST(TranslateTest, NoKernelTouchesMemoryPastItsBuffers) {
   const ByteMap map(images);
   ForEachIsa([&](Isa) {
     for (size_t n = 0; n <= 200; ++n) {
-      for (const auto placement : {Placement::kAgainstEnd,
-                                   Placement::kAgainstStart}) {
+      for (const auto placement : {Placement::kAgainstEnd, Placement::kAgainstStart}) {
         FencedBuffer<uint8_t> in(n, placement), out(n, placement);
         const std::vector<uint8_t> input = RandomInput(rng, images, n);
         std::copy(input.begin(), input.end(), in.data());

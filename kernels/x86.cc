@@ -35,8 +35,10 @@ namespace {
 namespace ssse3 {
 #define ALPHABET_KERNEL_TARGET __attribute__((target("ssse3")))
 #define ALPHABET_KERNEL_PTEST 0
+// clang-format off: the operations must come before the rows that use them.
 #include "kernels/x86_sse_ops.inc"
 #include "kernels/x86_rows.inc"
+// clang-format on
 #undef ALPHABET_KERNEL_PTEST
 #undef ALPHABET_KERNEL_TARGET
 }  // namespace ssse3
@@ -44,8 +46,10 @@ namespace ssse3 {
 namespace sse41 {
 #define ALPHABET_KERNEL_TARGET __attribute__((target("sse4.1")))
 #define ALPHABET_KERNEL_PTEST 1
+// clang-format off: the operations must come before the rows that use them.
 #include "kernels/x86_sse_ops.inc"
 #include "kernels/x86_rows.inc"
+// clang-format on
 #undef ALPHABET_KERNEL_PTEST
 #undef ALPHABET_KERNEL_TARGET
 }  // namespace sse41
@@ -212,38 +216,33 @@ ALPHABET_KERNEL_TARGET size_t Translate(const uint8_t* in, uint8_t* out, size_t 
 // Narrow(p, take, high): the low bytes of the codes at p selected by `take`
 // (a bit per code, 64 codes at most), 0 for the others; `high` gets a bit
 // for each code above 255.
-ALPHABET_KERNEL_TARGET inline __m512i Narrow(const uint16_t* p, __mmask64 take,
-                                             __mmask64& high) {
+ALPHABET_KERNEL_TARGET inline __m512i Narrow(const uint16_t* p, __mmask64 take, __mmask64& high) {
   const __m512i limit = _mm512_set1_epi16(255);
   const __m512i a = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(take), p);
   const __m512i b = _mm512_maskz_loadu_epi16(static_cast<__mmask32>(take >> 32), p + 32);
-  high = _mm512_cmpgt_epu16_mask(a, limit) |
-         (uint64_t{_mm512_cmpgt_epu16_mask(b, limit)} << 32);
+  high = _mm512_cmpgt_epu16_mask(a, limit) | (uint64_t{_mm512_cmpgt_epu16_mask(b, limit)} << 32);
   return _mm512_inserti64x4(_mm512_castsi256_si512(_mm512_cvtepi16_epi8(a)),
                             _mm512_cvtepi16_epi8(b), 1);
 }
-ALPHABET_KERNEL_TARGET inline __m512i Narrow(const uint32_t* p, __mmask64 take,
-                                             __mmask64& high) {
+ALPHABET_KERNEL_TARGET inline __m512i Narrow(const uint32_t* p, __mmask64 take, __mmask64& high) {
   const __m512i limit = _mm512_set1_epi32(255);
   __m128i parts[4];
   high = 0;
   for (int q = 0; q < 4; ++q) {
-    const __m512i codes = _mm512_maskz_loadu_epi32(static_cast<__mmask16>(take >> 16 * q),
-                                                   p + 16 * q);
+    const __m512i codes =
+        _mm512_maskz_loadu_epi32(static_cast<__mmask16>(take >> 16 * q), p + 16 * q);
     high |= uint64_t{_mm512_cmpgt_epu32_mask(codes, limit)} << 16 * q;
     parts[q] = _mm512_cvtepi32_epi8(codes);
   }
   const __m512i low = _mm512_inserti32x4(_mm512_castsi128_si512(parts[0]), parts[1], 1);
   return _mm512_inserti32x4(_mm512_inserti32x4(low, parts[2], 2), parts[3], 3);
 }
-ALPHABET_KERNEL_TARGET inline __m512i Narrow(const uint64_t* p, __mmask64 take,
-                                             __mmask64& high) {
+ALPHABET_KERNEL_TARGET inline __m512i Narrow(const uint64_t* p, __mmask64 take, __mmask64& high) {
   const __m512i limit = _mm512_set1_epi64(255);
   __m128i eighths[8];
   high = 0;
   for (int e = 0; e < 8; ++e) {
-    const __m512i codes = _mm512_maskz_loadu_epi64(static_cast<__mmask8>(take >> 8 * e),
-                                                   p + 8 * e);
+    const __m512i codes = _mm512_maskz_loadu_epi64(static_cast<__mmask8>(take >> 8 * e), p + 8 * e);
     high |= uint64_t{_mm512_cmpgt_epu64_mask(codes, limit)} << 8 * e;
     eighths[e] = _mm512_cvtepi64_epi8(codes);  // 8 bytes, then zeros
   }
@@ -310,8 +309,8 @@ ALPHABET_KERNEL_TARGET size_t FirstAtLeast(const uint8_t* in, size_t n, uint8_t 
 }
 
 // As the CopyWithout of x86_rows.inc, on 64-byte blocks.
-ALPHABET_KERNEL_TARGET size_t CopyWithout(const uint8_t* in, size_t n, uint8_t* out,
-                                          uint8_t drop, uint8_t drop_too) {
+ALPHABET_KERNEL_TARGET size_t CopyWithout(const uint8_t* in, size_t n, uint8_t* out, uint8_t drop,
+                                          uint8_t drop_too) {
   const __m512i first = _mm512_set1_epi8(static_cast<char>(drop));
   const __m512i second = _mm512_set1_epi8(static_cast<char>(drop_too));
   size_t i = 0, kept = 0;
@@ -339,11 +338,10 @@ ALPHABET_KERNEL_TARGET size_t CopyWithout(const uint8_t* in, size_t n, uint8_t* 
 #undef ALPHABET_KERNEL_TARGET
 }  // namespace avx512
 
-#define ALPHABET_KERNEL_TABLE(set)                                                     \
-  KernelTable {                                                                        \
-    set::Translate, set::TranslateWide<uint16_t>, set::TranslateWide<uint32_t>,       \
-        set::TranslateWide<uint64_t>, set::ReverseTranslate, set::FirstAtLeast,        \
-        set::CopyWithout                                                               \
+#define ALPHABET_KERNEL_TABLE(set)                                                               \
+  KernelTable {                                                                                  \
+    set::Translate, set::TranslateWide<uint16_t>, set::TranslateWide<uint32_t>,                  \
+        set::TranslateWide<uint64_t>, set::ReverseTranslate, set::FirstAtLeast, set::CopyWithout \
   }
 const KernelTable kSsse3Kernels = ALPHABET_KERNEL_TABLE(ssse3);
 const KernelTable kSse41Kernels = ALPHABET_KERNEL_TABLE(sse41);
@@ -355,16 +353,11 @@ const KernelTable kAvx512VbmiKernels = ALPHABET_KERNEL_TABLE(avx512);
 
 const KernelTable* X86Kernels(Isa isa) {
   switch (isa) {
-    case Isa::kScalar:
-      return nullptr;
-    case Isa::kSsse3:
-      return &kSsse3Kernels;
-    case Isa::kSse41:
-      return &kSse41Kernels;
-    case Isa::kAvx2:
-      return &kAvx2Kernels;
-    case Isa::kAvx512Vbmi:
-      return &kAvx512VbmiKernels;
+    case Isa::kScalar: return nullptr;
+    case Isa::kSsse3: return &kSsse3Kernels;
+    case Isa::kSse41: return &kSse41Kernels;
+    case Isa::kAvx2: return &kAvx2Kernels;
+    case Isa::kAvx512Vbmi: return &kAvx512VbmiKernels;
   }
   return nullptr;
 }

@@ -16,16 +16,16 @@ namespace {
 #define ROW(name, result, ...) ROW_WITH(name, result##Result __VA_OPT__(, ) __VA_ARGS__)
 #define ROW_WITH(name, result_codec, ...) \
   Method<#name, &::name, result_codec __VA_OPT__(, ) __VA_ARGS__>::Def(),
-#define SEQUENCE_ROWS(kind, storage)                                                      \
-  ROW(Slice_##kind##_CTor, Int)                                                           \
-  ROW(Slice_##kind##_len, Int, ARG(handle, Int64))                                        \
-  ROW_WITH(Slice_##kind##_elem, KindCodecs<sequences::storage>::ElementResult,            \
-           ARG(handle, Int64), ARG(idx, Index))                                           \
-  ROW(Slice_##kind##_subslice, Int, ARG(handle, Int64), ARG(st, Index), ARG(ed, Index))   \
-  ROW(Slice_##kind##_set, None, ARG(handle, Int64), ARG(idx, Index),                      \
-      Param<"value", KindCodecs<sequences::storage>::ValueArg>)                           \
-  ROW(Slice_##kind##_append, None, ARG(handle, Int64),                                    \
-      Param<"value", KindCodecs<sequences::storage>::ValueArg>)                           \
+#define SEQUENCE_ROWS(kind, storage)                                                               \
+  ROW(Slice_##kind##_CTor, Int)                                                                    \
+  ROW(Slice_##kind##_len, Int, ARG(handle, Int64))                                                 \
+  ROW_WITH(Slice_##kind##_elem, KindCodecs<sequences::storage>::ElementResult, ARG(handle, Int64), \
+           ARG(idx, Index))                                                                        \
+  ROW(Slice_##kind##_subslice, Int, ARG(handle, Int64), ARG(st, Index), ARG(ed, Index))            \
+  ROW(Slice_##kind##_set, None, ARG(handle, Int64), ARG(idx, Index),                               \
+      Param<"value", KindCodecs<sequences::storage>::ValueArg>)                                    \
+  ROW(Slice_##kind##_append, None, ARG(handle, Int64),                                             \
+      Param<"value", KindCodecs<sequences::storage>::ValueArg>)                                    \
   ROWS_AFTER(kind)
 
 // What follows a kind's six rows: BYTE_CONVERSION_ROWS() after byte's,

@@ -81,16 +81,14 @@ inline constexpr auto kDoc = [] {
 }();
 
 template <class... Params>
-inline constexpr std::array<char, sizeof...(Params) + 1> kFormat = {Params::Arg::unit...,
-                                                                    '\0'};
+inline constexpr std::array<char, sizeof...(Params) + 1> kFormat = {Params::Arg::unit..., '\0'};
 
 // Calls Fn for the row `Name` with parameters `Params` and builds the result
 // with `Result`.  Every wrapper checks for a pending exception after the
 // call, so a flat function reports a fault by setting one.
 template <Lit Name, auto Fn, class Result, class... Params>
 struct Method {
-  static constexpr int kFlags =
-      sizeof...(Params) == 0 ? METH_NOARGS : METH_VARARGS | METH_KEYWORDS;
+  static constexpr int kFlags = sizeof...(Params) == 0 ? METH_NOARGS : METH_VARARGS | METH_KEYWORDS;
 
   static PyObject* WrapNoArgs(PyObject*, PyObject*) { return Finish(Fn); }
 
@@ -110,8 +108,7 @@ struct Method {
 
  private:
   template <size_t... I>
-  static PyObject* ParseAndCall(PyObject* args, PyObject* kwargs,
-                                std::index_sequence<I...>) {
+  static PyObject* ParseAndCall(PyObject* args, PyObject* kwargs, std::index_sequence<I...>) {
     std::tuple<typename Params::Arg::Local...> locals{};
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, kFormat<Params...>.data(),
                                      KwList<Params::keyword_lit...>::value,

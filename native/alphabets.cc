@@ -250,9 +250,8 @@ PyMethodDef alphabet_functions[] = {
 PyObject* AlphabetError() { return alphabet_error; }
 
 void RaiseAlphabetError(PyObject* message, Py_ssize_t position) {
-  PyObject* error = position < 0
-                        ? PyObject_CallFunction(alphabet_error, "(OO)", message, Py_None)
-                        : PyObject_CallFunction(alphabet_error, "(On)", message, position);
+  PyObject* error = position < 0 ? PyObject_CallFunction(alphabet_error, "(OO)", message, Py_None)
+                                 : PyObject_CallFunction(alphabet_error, "(On)", message, position);
   if (error == nullptr) return;
   PyErr_SetObject(alphabet_error, error);
   Py_DECREF(error);

@@ -41,8 +41,8 @@ bool LoadFlatApi() {
   // the interpreter keeps the module's own.
   void* library = dlopen(text, RTLD_LAZY | RTLD_NOLOAD);
   if (library == nullptr) {
-    PyErr_Format(PyExc_ImportError, "alphabet._native: _alphabet is not loaded from %s: %s",
-                 text, dlerror());
+    PyErr_Format(PyExc_ImportError, "alphabet._native: _alphabet is not loaded from %s: %s", text,
+                 dlerror());
     Py_DECREF(path);
     return false;
   }
@@ -52,12 +52,12 @@ bool LoadFlatApi() {
 #define ALPHABET_RESOLVE(name) ok = ok && Resolve(library, #name, resolved.name);
   ALPHABET_REGISTRY_FUNCTIONS(ALPHABET_RESOLVE)
   ALPHABET_ALPHABET_FUNCTIONS(ALPHABET_RESOLVE)
-#define KIND(kind, storage)                    \
-  ALPHABET_RESOLVE(Slice_##kind##_CTor)        \
-  ALPHABET_RESOLVE(Slice_##kind##_len)         \
-  ALPHABET_RESOLVE(Slice_##kind##_elem)        \
-  ALPHABET_RESOLVE(Slice_##kind##_subslice)    \
-  ALPHABET_RESOLVE(Slice_##kind##_set)         \
+#define KIND(kind, storage)                 \
+  ALPHABET_RESOLVE(Slice_##kind##_CTor)     \
+  ALPHABET_RESOLVE(Slice_##kind##_len)      \
+  ALPHABET_RESOLVE(Slice_##kind##_elem)     \
+  ALPHABET_RESOLVE(Slice_##kind##_subslice) \
+  ALPHABET_RESOLVE(Slice_##kind##_set)      \
   ALPHABET_RESOLVE(Slice_##kind##_append)
 #include "sequences/kinds.def"
 #undef KIND

@@ -24,24 +24,29 @@ namespace native {
 
 // X(name) for each of the 122 flat functions, the sequence rows expanded
 // from the kinds table.
+// clang-format off
 #define ALPHABET_REGISTRY_FUNCTIONS(X) X(TovaInit) X(DecRef) X(IncRef) X(NumHandles)
-#define ALPHABET_ALPHABET_FUNCTIONS(X)                                                        \
-  X(alphabet_DNA) X(alphabet_Set_DNA) X(alphabet_Protein) X(alphabet_Set_Protein)             \
-  X(alphabet_RNA) X(alphabet_Set_RNA) X(alphabet_Alphabet_CTor) X(alphabet_Alphabet_Encode)   \
-  X(alphabet_Alphabet_Decode) X(alphabet_Alphabet_Extend) X(alphabet_Alphabet_Symbols)        \
-  X(alphabet_Error_CTor) X(alphabet_Error_Error) X(alphabet_NewAlphabet)
+#define ALPHABET_ALPHABET_FUNCTIONS(X)                                \
+  X(alphabet_DNA) X(alphabet_Set_DNA)                                 \
+  X(alphabet_Protein) X(alphabet_Set_Protein)                         \
+  X(alphabet_RNA) X(alphabet_Set_RNA)                                 \
+  X(alphabet_Alphabet_CTor) X(alphabet_Alphabet_Encode)               \
+  X(alphabet_Alphabet_Decode) X(alphabet_Alphabet_Extend)             \
+  X(alphabet_Alphabet_Symbols) X(alphabet_Error_CTor)                 \
+  X(alphabet_Error_Error) X(alphabet_NewAlphabet)
+// clang-format on
 #define ALPHABET_BYTE_CONVERSIONS(X) X(Slice_byte_from_bytes) X(Slice_byte_to_bytes)
 
 struct FlatApi {
 #define ALPHABET_FLAT_POINTER(name) decltype(&::name) name = nullptr;
   ALPHABET_REGISTRY_FUNCTIONS(ALPHABET_FLAT_POINTER)
   ALPHABET_ALPHABET_FUNCTIONS(ALPHABET_FLAT_POINTER)
-#define KIND(kind, storage)                             \
-  ALPHABET_FLAT_POINTER(Slice_##kind##_CTor)            \
-  ALPHABET_FLAT_POINTER(Slice_##kind##_len)             \
-  ALPHABET_FLAT_POINTER(Slice_##kind##_elem)            \
-  ALPHABET_FLAT_POINTER(Slice_##kind##_subslice)        \
-  ALPHABET_FLAT_POINTER(Slice_##kind##_set)             \
+#define KIND(kind, storage)                      \
+  ALPHABET_FLAT_POINTER(Slice_##kind##_CTor)     \
+  ALPHABET_FLAT_POINTER(Slice_##kind##_len)      \
+  ALPHABET_FLAT_POINTER(Slice_##kind##_elem)     \
+  ALPHABET_FLAT_POINTER(Slice_##kind##_subslice) \
+  ALPHABET_FLAT_POINTER(Slice_##kind##_set)      \
   ALPHABET_FLAT_POINTER(Slice_##kind##_append)
 #include "sequences/kinds.def"
 #undef KIND

@@ -29,8 +29,8 @@ PyMemberDef held_members[] = {
 PyType_Slot held_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&HeldDealloc)},
     {Py_tp_members, held_members},
-    {Py_tp_doc,
-     const_cast<char*>("Base of the objects that own one registry entry; made only by the package.")},
+    {Py_tp_doc, const_cast<char*>(
+                    "Base of the objects that own one registry entry; made only by the package.")},
     {0, nullptr},
 };
 
@@ -74,8 +74,7 @@ PyObject* Adopt(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
 }
 
 PyMethodDef held_functions[] = {
-    {"adopt", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Adopt)),
-     METH_FASTCALL,
+    {"adopt", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Adopt)), METH_FASTCALL,
      "adopt(cls, handle, /)\n--\n\n"
      "A new instance of cls that takes up a share of its own of handle."},
     {nullptr, nullptr, 0, nullptr},

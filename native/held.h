@@ -19,8 +19,7 @@
 namespace native {
 
 struct HeldObject {
-  PyObject_HEAD
-  int64_t handle;  // the entry this object owns; 0 for none
+  PyObject_HEAD int64_t handle;  // the entry this object owns; 0 for none
   PyObject* weakrefs;
 };
 

@@ -30,8 +30,8 @@ PyMODINIT_FUNC PyInit__native() {
   if (!native::LoadFlatApi()) return nullptr;
   PyObject* module = PyModule_Create(&native_module);
   if (module == nullptr) return nullptr;
-  if (!native::AddHeld(module) || !native::AddAlphabets(module) ||
-      !native::AddSequences(module) || !native::AddReader(module) || !native::AddCodec(module)) {
+  if (!native::AddHeld(module) || !native::AddAlphabets(module) || !native::AddSequences(module) ||
+      !native::AddReader(module) || !native::AddCodec(module)) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -50,8 +50,7 @@ bool Guarded(Work&& work) noexcept {
 // ---------------------------------------------------------------- Record
 
 struct RecordObject {
-  PyObject_HEAD
-  PyObject* id;
+  PyObject_HEAD PyObject* id;
   PyObject* description;
   PyObject* sequence;
   PyObject* quality;
@@ -84,8 +83,8 @@ PyObject* NewRecord(PyObject* id, PyObject* description, PyObject* sequence, PyO
 PyObject* RecordNew(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"id", "description", "sequence", "quality", nullptr};
   PyObject *id, *description, *sequence, *quality = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UUO|O:Record", const_cast<char**>(keywords),
-                                   &id, &description, &sequence, &quality)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "UUO|O:Record", const_cast<char**>(keywords), &id,
+                                   &description, &sequence, &quality)) {
     return nullptr;
   }
   if (quality != Py_None && !PyUnicode_Check(quality)) {
@@ -93,8 +92,7 @@ PyObject* RecordNew(PyTypeObject*, PyObject* args, PyObject* kwargs) {
                  Py_TYPE(quality)->tp_name);
     return nullptr;
   }
-  return NewRecord(Py_NewRef(id), Py_NewRef(description), Py_NewRef(sequence),
-                   Py_NewRef(quality));
+  return NewRecord(Py_NewRef(id), Py_NewRef(description), Py_NewRef(sequence), Py_NewRef(quality));
 }
 
 int RecordTraverse(PyObject* self, visitproc visit, void* arg) {
@@ -151,9 +149,9 @@ PyObject* RecordRepr(PyObject* self) {
     Py_DECREF(sequence);
     return nullptr;
   }
-  PyObject* repr = PyUnicode_FromFormat("Record(id=%R, description=%R, sequence=%U, quality=%U)",
-                                        Field(record->id), Field(record->description), sequence,
-                                        quality);
+  PyObject* repr =
+      PyUnicode_FromFormat("Record(id=%R, description=%R, sequence=%U, quality=%U)",
+                           Field(record->id), Field(record->description), sequence, quality);
   Py_DECREF(sequence);
   Py_DECREF(quality);
   return repr;
@@ -197,8 +195,7 @@ PyObject* RecordReduce(PyObject* self, PyObject*) {
 }
 
 PyMemberDef record_members[] = {
-    {"id", Py_T_OBJECT_EX, offsetof(RecordObject, id), Py_READONLY,
-     "The header's first word."},
+    {"id", Py_T_OBJECT_EX, offsetof(RecordObject, id), Py_READONLY, "The header's first word."},
     {"description", Py_T_OBJECT_EX, offsetof(RecordObject, description), Py_READONLY,
      "The rest of the header after the first run of whitespace; '' if none."},
     {"sequence", Py_T_OBJECT_EX, offsetof(RecordObject, sequence), Py_READONLY,
@@ -210,7 +207,8 @@ PyMemberDef record_members[] = {
 };
 
 PyMethodDef record_methods[] = {
-    {"__reduce__", RecordReduce, METH_NOARGS, "Pickles as Record(id, description, sequence, quality)."},
+    {"__reduce__", RecordReduce, METH_NOARGS,
+     "Pickles as Record(id, description, sequence, quality)."},
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
      "Record[str] or Record[bytes]: the type of the sequence, for annotations."},
     {nullptr, nullptr, 0, nullptr},
@@ -227,29 +225,24 @@ PyType_Slot record_slots[] = {
     {Py_tp_members, record_members},
     {Py_tp_methods, record_methods},
     {Py_tp_doc,
-     const_cast<char*>(
-         "Record(id, description, sequence, quality=None)\n--\n\n"
-         "One FASTA or FASTQ record, as alphabet.read yields it.  Immutable;\n"
-         "records are equal when their four fields are.")},
+     const_cast<char*>("Record(id, description, sequence, quality=None)\n--\n\n"
+                       "One FASTA or FASTQ record, as alphabet.read yields it.  Immutable;\n"
+                       "records are equal when their four fields are.")},
     {0, nullptr},
 };
 
 PyType_Spec record_spec = {
-    "alphabet.Record",
-    sizeof(RecordObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+    "alphabet.Record", sizeof(RecordObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     record_slots,
 };
 
 // ---------------------------------------------------------------- Reader
 
 struct ReaderObject {
-  PyObject_HEAD
-  formats::FastxParser* parser;  // null once the reader is closed
-  PyObject* source;              // read from, or (with fd) kept alive
-  PyObject* read;                // source.readinto or source.read; null with fd
-  PyObject* chunk;               // the bytearray that readinto fills
+  PyObject_HEAD formats::FastxParser* parser;  // null once the reader is closed
+  PyObject* source;                            // read from, or (with fd) kept alive
+  PyObject* read;                              // source.readinto or source.read; null with fd
+  PyObject* chunk;                             // the bytearray that readinto fills
   PyObject* closer;
   PyObject* encode;
   Py_ssize_t chunk_size;
@@ -312,12 +305,11 @@ void RaiseFormatError(const formats::ParseError& error) {
     Py_DECREF(module);
     if (format_error == nullptr) return;
   }
-  PyObject* message = PyUnicode_DecodeUTF8(error.message.data(),
-                                           static_cast<Py_ssize_t>(error.message.size()),
-                                           "backslashreplace");
+  PyObject* message = PyUnicode_DecodeUTF8(
+      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "backslashreplace");
   if (message == nullptr) return;
-  PyObject* raised = PyObject_CallFunction(format_error, "(OL)", message,
-                                           static_cast<long long>(error.line));
+  PyObject* raised =
+      PyObject_CallFunction(format_error, "(OL)", message, static_cast<long long>(error.line));
   Py_DECREF(message);
   if (raised == nullptr) return;
   PyErr_SetObject(format_error, raised);
@@ -403,8 +395,7 @@ bool FillFromFile(ReaderObject* reader) {
       }
       return false;
     }
-    const std::string_view bytes(PyByteArray_AS_STRING(reader->chunk),
-                                 static_cast<size_t>(size));
+    const std::string_view bytes(PyByteArray_AS_STRING(reader->chunk), static_cast<size_t>(size));
     memory = Guarded([&] { parser.Append(bytes); });
   } else {
     Py_buffer view;
@@ -474,8 +465,8 @@ void NameRecordInError(PyObject* id, int64_t line) {
   if (at != nullptr && PyLong_Check(at)) position = PyLong_AsSsize_t(at);
   Py_XDECREF(at);
   PyErr_Clear();
-  PyObject* message = PyUnicode_FromFormat("record %R (line %lld): %S", id,
-                                           static_cast<long long>(line), error);
+  PyObject* message =
+      PyUnicode_FromFormat("record %R (line %lld): %S", id, static_cast<long long>(line), error);
   if (message == nullptr) {
     Py_DECREF(error);
     return;
@@ -519,16 +510,15 @@ PyObject* MakeRecord(ReaderObject* reader, const formats::Record& record) {
     Py_DECREF(id);
     return nullptr;
   }
-  PyObject* sequence = reader->encode != nullptr ? Codes(reader, record, id)
-                                                 : Text(record.sequence, record.ascii);
+  PyObject* sequence =
+      reader->encode != nullptr ? Codes(reader, record, id) : Text(record.sequence, record.ascii);
   if (sequence == nullptr) {
     Py_DECREF(id);
     Py_DECREF(description);
     return nullptr;
   }
-  PyObject* quality = reader->format == formats::Format::kFastq
-                          ? Text(record.quality, record.ascii)
-                          : Py_NewRef(Py_None);
+  PyObject* quality = reader->format == formats::Format::kFastq ? Text(record.quality, record.ascii)
+                                                                : Py_NewRef(Py_None);
   if (quality == nullptr) {
     Py_DECREF(id);
     Py_DECREF(description);
@@ -549,7 +539,8 @@ PyObject* ReaderNext(PyObject* self) {
     if (parser.done()) {
       const formats::ParseError error = parser.error();
       const bool closed = Close(reader);
-      if (error.kind == formats::ErrorKind::kNone) return nullptr;  // StopIteration, or closing failed
+      if (error.kind == formats::ErrorKind::kNone)
+        return nullptr;  // StopIteration, or closing failed
       if (!closed) PyErr_WriteUnraisable(self);
       RaiseFormatError(error);
       return nullptr;
@@ -736,12 +727,9 @@ PyObject* ReaderBytesRead(PyObject* self, void*) {
 
 PyObject* ReaderFormat(PyObject* self, void*) {
   switch (AsReader(self)->format) {
-    case formats::Format::kFasta:
-      return PyUnicode_FromString("fasta");
-    case formats::Format::kFastq:
-      return PyUnicode_FromString("fastq");
-    case formats::Format::kUnknown:
-      break;
+    case formats::Format::kFasta: return PyUnicode_FromString("fasta");
+    case formats::Format::kFastq: return PyUnicode_FromString("fastq");
+    case formats::Format::kUnknown: break;
   }
   Py_RETURN_NONE;
 }
@@ -780,9 +768,8 @@ PyType_Slot reader_slots[] = {
     {Py_tp_iternext, reinterpret_cast<void*>(&ReaderNext)},
     {Py_tp_methods, reader_methods},
     {Py_tp_getset, reader_getset},
-    {Py_tp_doc,
-     const_cast<char*>("An iterator of the records of a FASTA or FASTQ input; made by "
-                       "alphabet.read.")},
+    {Py_tp_doc, const_cast<char*>("An iterator of the records of a FASTA or FASTQ input; made by "
+                                  "alphabet.read.")},
     {0, nullptr},
 };
 

@@ -178,8 +178,8 @@ struct FloatValues {
     // float() of a str parses it; a float sequence takes numbers only.
     const PyNumberMethods* number = Py_TYPE(object)->tp_as_number;
     if (number == nullptr || (number->nb_float == nullptr && number->nb_index == nullptr)) {
-      PyErr_Format(PyExc_TypeError, "%s %s sequence takes real numbers, not %.200s",
-                   Article(kind), kind, Py_TYPE(object)->tp_name);
+      PyErr_Format(PyExc_TypeError, "%s %s sequence takes real numbers, not %.200s", Article(kind),
+                   kind, Py_TYPE(object)->tp_name);
       return false;
     }
     const double value = PyFloat_AsDouble(object);
@@ -252,7 +252,8 @@ struct TextValues {
 template <class Storage>
 using ValuesFor = std::conditional_t<
     std::is_same_v<Storage, sequences::BoolStorage>, BoolValues,
-    std::conditional_t<std::is_same_v<typename bindings::FlatForm<Storage>::In, const char*>, TextValues<Storage>,
+    std::conditional_t<std::is_same_v<typename bindings::FlatForm<Storage>::In, const char*>,
+                       TextValues<Storage>,
                        std::conditional_t<std::is_floating_point_v<typename Storage::Elem>,
                                           FloatValues<Storage>, IntegerValues<Storage>>>>;
 

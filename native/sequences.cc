@@ -76,9 +76,7 @@ bool ParseFormat(const char* format, ItemType& out) {
   if (format == nullptr) format = "B";  // what an exporter that names none means
   bool native_sizes = true;
   switch (*format) {
-    case '@':
-      ++format;
-      break;
+    case '@': ++format; break;
     case '=':
       native_sizes = false;
       ++format;
@@ -94,8 +92,7 @@ bool ParseFormat(const char* format, ItemType& out) {
       native_sizes = false;
       ++format;
       break;
-    default:
-      break;
+    default: break;
   }
   if (format[0] == '\0' || format[1] != '\0') return false;
   const auto sized = [native_sizes](size_t native, Py_ssize_t standard) {
@@ -150,8 +147,8 @@ class PinnedItems {
   }
 
   // Other kinds take one-dimensional C-contiguous items of their own type.
-  bool AcquireItems(PyObject* values, const char* kind, ItemClass item_class,
-                    Py_ssize_t itemsize, const char* format) {
+  bool AcquireItems(PyObject* values, const char* kind, ItemClass item_class, Py_ssize_t itemsize,
+                    const char* format) {
     if (PyObject_GetBuffer(values, &view_, PyBUF_RECORDS_RO) < 0) return false;
     held_ = true;
     ItemType type{};
@@ -197,25 +194,25 @@ class PinnedItems {
 // ---- The kinds ------------------------------------------------------------
 
 // The flat functions of one kind, from the table resolved at import.
-#define KIND(kind, storage_type)                                                        \
-  struct Kind_##kind {                                                                   \
-    using Storage = sequences::storage_type;                                             \
-    static constexpr const char* kName = #kind;                                          \
-    static int64_t CTor() { return Flat().Slice_##kind##_CTor(); }                      \
-    static int64_t Len(int64_t handle) { return Flat().Slice_##kind##_len(handle); }    \
-    static bindings::FlatForm<Storage>::Out Elem(int64_t handle, int64_t index) {                        \
-      return Flat().Slice_##kind##_elem(handle, index);                                 \
-    }                                                                                    \
-    static int64_t SubSlice(int64_t handle, int64_t st, int64_t ed) {                   \
-      return Flat().Slice_##kind##_subslice(handle, st, ed);                            \
-    }                                                                                    \
-    static void Set(int64_t handle, int64_t index, bindings::FlatForm<Storage>::In value) {             \
-      Flat().Slice_##kind##_set(handle, index, value);                                  \
-    }                                                                                    \
-    static void Append(int64_t handle, bindings::FlatForm<Storage>::In value) {                         \
-      Flat().Slice_##kind##_append(handle, value);                                       \
-    }                                                                                    \
-    static auto AppendFunction() { return Flat().Slice_##kind##_append; }                \
+#define KIND(kind, storage_type)                                                            \
+  struct Kind_##kind {                                                                      \
+    using Storage = sequences::storage_type;                                                \
+    static constexpr const char* kName = #kind;                                             \
+    static int64_t CTor() { return Flat().Slice_##kind##_CTor(); }                          \
+    static int64_t Len(int64_t handle) { return Flat().Slice_##kind##_len(handle); }        \
+    static bindings::FlatForm<Storage>::Out Elem(int64_t handle, int64_t index) {           \
+      return Flat().Slice_##kind##_elem(handle, index);                                     \
+    }                                                                                       \
+    static int64_t SubSlice(int64_t handle, int64_t st, int64_t ed) {                       \
+      return Flat().Slice_##kind##_subslice(handle, st, ed);                                \
+    }                                                                                       \
+    static void Set(int64_t handle, int64_t index, bindings::FlatForm<Storage>::In value) { \
+      Flat().Slice_##kind##_set(handle, index, value);                                      \
+    }                                                                                       \
+    static void Append(int64_t handle, bindings::FlatForm<Storage>::In value) {             \
+      Flat().Slice_##kind##_append(handle, value);                                          \
+    }                                                                                       \
+    static auto AppendFunction() { return Flat().Slice_##kind##_append; }                   \
   };
 #include "sequences/kinds.def"
 #undef KIND
@@ -514,10 +511,9 @@ class Ops {
     if constexpr (kHasItems) {
       using Item = typename Values::Item;
       PinnedItems pinned;
-      const bool acquired =
-          kBytesLike ? pinned.AcquireBytes(values, K::kName)
-                     : pinned.AcquireItems(values, K::kName, Values::kItemClass, ItemSize(),
-                                           Format());
+      const bool acquired = kBytesLike ? pinned.AcquireBytes(values, K::kName)
+                                       : pinned.AcquireItems(values, K::kName, Values::kItemClass,
+                                                             ItemSize(), Format());
       if (!acquired) return false;
       const Py_ssize_t count = pinned.bytes() / static_cast<Py_ssize_t>(sizeof(Item));
       if (!sink.Reserve(count)) return false;
@@ -537,11 +533,13 @@ class Ops {
 template <class K>
 constexpr KindRow MakeRow() {
   using O = Ops<K>;
-  return KindRow{K::kName,       O::Values::kItemClass, O::ItemSize(), O::Format(),
-                 O::kBytesLike,  &kStorageTag<typename K::Storage>,
-                 &K::CTor,       &K::Len,               &K::SubSlice,  &O::Get,
-                 &O::Set,        &O::Append,            &O::Extend,
-                 O::kHasItems ? &O::ExportItems : nullptr};
+  return KindRow{K::kName,      O::Values::kItemClass,
+                 O::ItemSize(), O::Format(),
+                 O::kBytesLike, &kStorageTag<typename K::Storage>,
+                 &K::CTor,      &K::Len,
+                 &K::SubSlice,  &O::Get,
+                 &O::Set,       &O::Append,
+                 &O::Extend,    O::kHasItems ? &O::ExportItems : nullptr};
 }
 
 constexpr KindRow kRows[] = {
@@ -1067,8 +1065,7 @@ void ReleaseBuffer(PyObject*, Py_buffer* view) {
 // ---- The iterator -------------------------------------------------------------------
 
 struct IteratorObject {
-  PyObject_HEAD
-  PyObject* sequence;  // kept alive while iterating; null once exhausted
+  PyObject_HEAD PyObject* sequence;  // kept alive while iterating; null once exhausted
   const KindRow* row;
   int64_t handle;
   int64_t next;
@@ -1195,10 +1192,9 @@ PyType_Slot sequence_slots[] = {
     {Py_bf_getbuffer, reinterpret_cast<void*>(&GetBuffer)},
     {Py_bf_releasebuffer, reinterpret_cast<void*>(&ReleaseBuffer)},
     {Py_tp_doc,
-     const_cast<char*>(
-         "SequenceBase(values=())\n--\n\n"
-         "A typed sequence of the library, owned by this object: the base of the\n"
-         "package's sequence classes, each of which names its kind in `kind`.")},
+     const_cast<char*>("SequenceBase(values=())\n--\n\n"
+                       "A typed sequence of the library, owned by this object: the base of the\n"
+                       "package's sequence classes, each of which names its kind in `kind`.")},
     {0, nullptr},
 };
 

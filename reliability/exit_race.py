@@ -70,15 +70,22 @@ def main():
         linger = 0.05 + 0.01 * (run % 10)
         command = [sys.executable, os.path.abspath(__file__), "--child", str(linger)]
         try:
-            proc = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True,
-                                  text=True, timeout=args.timeout)
+            proc = subprocess.run(
+                command,
+                stdin=subprocess.DEVNULL,
+                capture_output=True,
+                text=True,
+                timeout=args.timeout,
+            )
         except subprocess.TimeoutExpired:
             failures.append(f"run {run}: did not exit within {args.timeout}s")
             continue
         if proc.returncode != 0 or proc.stderr:
             failures.append(f"run {run}: exit status {proc.returncode}, stderr:\n{proc.stderr}")
-    print(f"exit_race: {args.runs} exits with daemon threads in bound calls, "
-          f"{len(failures)} failed, {time.monotonic() - started:.0f}s")
+    print(
+        f"exit_race: {args.runs} exits with daemon threads in bound calls, "
+        f"{len(failures)} failed, {time.monotonic() - started:.0f}s"
+    )
     for failure in failures[:5]:
         print(f"exit_race: FAILED: {failure}", file=sys.stderr)
     return 1 if failures else 0

@@ -80,8 +80,10 @@ def main():
         stop.set()
         for thread in threads:
             thread.join()
-    print(f"fork_race: {args.forks} forks beside {args.threads} busy threads in "
-          f"{time.monotonic() - started:.0f}s: {stuck} children stuck, {failed} failed")
+    print(
+        f"fork_race: {args.forks} forks beside {args.threads} busy threads in "
+        f"{time.monotonic() - started:.0f}s: {stuck} children stuck, {failed} failed"
+    )
     return 1 if stuck or failed else 0
 
 

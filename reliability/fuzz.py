@@ -49,8 +49,11 @@ import traceback
 m = importlib.import_module(os.environ.get("ALPHABET_MODULE", "_alphabet"))
 
 # The module's sequence kinds, in table order.
-KINDS = [name.removeprefix("Slice_").removesuffix("_CTor") for name in vars(m)
-         if name.startswith("Slice_") and name.endswith("_CTor")]
+KINDS = [
+    name.removeprefix("Slice_").removesuffix("_CTor")
+    for name in vars(m)
+    if name.startswith("Slice_") and name.endswith("_CTor")
+]
 # Kinds that share a storage type accept each other's handles.
 STORAGE = {kind: kind for kind in KINDS} | {"uint8": "byte", "rune": "int32"}
 STANDARD = ("DNA", "RNA", "Protein")
@@ -70,6 +73,7 @@ class Failure(AssertionError):
 
 
 # ---- The method table, read from the docstrings ---------------------------
+
 
 class Method:
     def __init__(self, name, params, fn):
@@ -124,8 +128,14 @@ def made_kind(name):
         return STORAGE[parts[0]]
     if name == "Slice_byte_from_bytes":
         return "byte"
-    if name in ("alphabet_DNA", "alphabet_RNA", "alphabet_Protein", "alphabet_Alphabet_CTor",
-                "alphabet_Alphabet_Extend", "alphabet_NewAlphabet"):
+    if name in (
+        "alphabet_DNA",
+        "alphabet_RNA",
+        "alphabet_Protein",
+        "alphabet_Alphabet_CTor",
+        "alphabet_Alphabet_Extend",
+        "alphabet_NewAlphabet",
+    ):
         return "alphabet"
     if name == "alphabet_Alphabet_Symbols":
         return "string"
@@ -251,34 +261,127 @@ class Reentrant:
 
 
 # Type words whose conversion runs one of Reentrant's methods.
-REENTRANT_WORDS = {"int64_t", "int", "uint8_t", "int8_t", "int16_t", "uint16_t", "int32_t",
-                   "float", "double", "bool", "PyObject *"}
+REENTRANT_WORDS = {
+    "int64_t",
+    "int",
+    "uint8_t",
+    "int8_t",
+    "int16_t",
+    "uint16_t",
+    "int32_t",
+    "float",
+    "double",
+    "bool",
+    "PyObject *",
+}
 
-WRONG_TYPES = [None, "1", b"1", 1.5, [], {}, (), object(), IndexRaises(), IndexNotInt(),
-               2**100, -(2**100), 1j]
+WRONG_TYPES = [
+    None,
+    "1",
+    b"1",
+    1.5,
+    [],
+    {},
+    (),
+    object(),
+    IndexRaises(),
+    IndexNotInt(),
+    2**100,
+    -(2**100),
+    1j,
+]
 
-INT64_EDGES = [0, 1, -1, 2, 2**31 - 1, -(2**31), 2**31, 2**32 - 1, 2**32, 2**53 + 1,
-               2**63 - 1, -(2**63), -(2**63) + 1, 2**62]
+INT64_EDGES = [
+    0,
+    1,
+    -1,
+    2,
+    2**31 - 1,
+    -(2**31),
+    2**31,
+    2**32 - 1,
+    2**32,
+    2**53 + 1,
+    2**63 - 1,
+    -(2**63),
+    -(2**63) + 1,
+    2**62,
+]
 INT64_OUTSIDE = [2**63, -(2**63) - 1, 2**64, -(2**64), 10**30, -(10**30)]
 
-TEXTS_CLEAN = ["", "A", "C", "G", "T", "N", "AC", "a", "é", "ß", "Ω", "日本", "\U0001F600",
-               "0", "1", "3", "-1", "-0", "003", "+1", " 1", "1.0", "0x1", "9223372036854775807",
-               "9223372036854775808", "-9223372036854775808", "Symbol", "\n", "\\", "\t\r",
-               "%s%n", "{}", "x" * 300, "\u200b", "\ufeff", "\U0010FFFF", "ACGT" * 50]
-TEXTS_HOSTILE = ["\ud800", "a\udfffb", "\x00", "a\x00b", "A\x00", b"A", bytearray(b"A"), None,
-                 65, 1.0, ["A"]]
+TEXTS_CLEAN = [
+    "",
+    "A",
+    "C",
+    "G",
+    "T",
+    "N",
+    "AC",
+    "a",
+    "é",
+    "ß",
+    "Ω",
+    "日本",
+    "\U0001f600",
+    "0",
+    "1",
+    "3",
+    "-1",
+    "-0",
+    "003",
+    "+1",
+    " 1",
+    "1.0",
+    "0x1",
+    "9223372036854775807",
+    "9223372036854775808",
+    "-9223372036854775808",
+    "Symbol",
+    "\n",
+    "\\",
+    "\t\r",
+    "%s%n",
+    "{}",
+    "x" * 300,
+    "\u200b",
+    "\ufeff",
+    "\U0010ffff",
+    "ACGT" * 50,
+]
+TEXTS_HOSTILE = [
+    "\ud800",
+    "a\udfffb",
+    "\x00",
+    "a\x00b",
+    "A\x00",
+    b"A",
+    bytearray(b"A"),
+    None,
+    65,
+    1.0,
+    ["A"],
+]
 
 NARROW_BOUNDS = {"uint8_t": 256, "int8_t": 128, "int16_t": 32768, "uint16_t": 65536}
 
 ELEM_RANGES = {
-    "byte": (0, 255), "uint8": (0, 255), "int8": (-128, 127), "int16": (-32768, 32767),
-    "uint16": (0, 65535), "int32": (-(2**31), 2**31 - 1), "rune": (-(2**31), 2**31 - 1),
-    "uint32": (0, 2**32 - 1), "int": (-(2**63), 2**63 - 1), "int64": (-(2**63), 2**63 - 1),
-    "uint": (0, 2**64 - 1), "uint64": (0, 2**64 - 1),
+    "byte": (0, 255),
+    "uint8": (0, 255),
+    "int8": (-128, 127),
+    "int16": (-32768, 32767),
+    "uint16": (0, 65535),
+    "int32": (-(2**31), 2**31 - 1),
+    "rune": (-(2**31), 2**31 - 1),
+    "uint32": (0, 2**32 - 1),
+    "int": (-(2**63), 2**63 - 1),
+    "int64": (-(2**63), 2**63 - 1),
+    "uint": (0, 2**64 - 1),
+    "uint64": (0, 2**64 - 1),
 }
 
 
 # ---- The model ------------------------------------------------------------
+
 
 class Model:
     """What the episode knows of the registry: its own handles, their kind and
@@ -286,12 +389,12 @@ class Model:
 
     def __init__(self, base):
         self.base = base
-        self.alive = {}        # handle -> [kind, count]
-        self.pool = []         # handles the calls may use, alive or released
+        self.alive = {}  # handle -> [kind, count]
+        self.pool = []  # handles the calls may use, alive or released
         self.protected = set()  # handles the calls never see (saved and witness handles)
-        self.highest = 0       # highest handle seen
-        self.breaches = 0      # DecRef calls on a handle at count 0
-        self.cleared = set()   # standard references cleared by a setter
+        self.highest = 0  # highest handle seen
+        self.breaches = 0  # DecRef calls on a handle at count 0
+        self.cleared = set()  # standard references cleared by a setter
 
     def added(self, handle, kind, *, protected=False):
         if handle <= self.highest:
@@ -331,6 +434,7 @@ class Model:
 
 # ---- Drawing arguments ----------------------------------------------------
 
+
 class Draw:
     """One argument: the object passed, the integer a handle stands for, and
     whether the parser is sure to accept it."""
@@ -350,18 +454,21 @@ class Fuzzer:
         self.by_name = {method.name: method for method in methods}
         self.log = log
         self.calls = 0
-        self.depth = 0        # calls made from inside a conversion
-        self.top = 0          # the episode's top-level call in progress
-        self.counts = {}      # method -> calls
-        self.raised = {}      # exception type name -> count
+        self.depth = 0  # calls made from inside a conversion
+        self.top = 0  # the episode's top-level call in progress
+        self.counts = {}  # method -> calls
+        self.raised = {}  # exception type name -> count
 
     # -- handles --
     def draw_handle(self, want):
         rng, model = self.rng, self.model
         r = rng.random()
         if r < 0.45:
-            same = [h for h, (kind, _) in model.alive.items()
-                    if h not in model.protected and (want is None or kind == want)]
+            same = [
+                h
+                for h, (kind, _) in model.alive.items()
+                if h not in model.protected and (want is None or kind == want)
+            ]
             if same:
                 h = rng.choice(same)
                 return Draw(h, True, h)
@@ -372,8 +479,18 @@ class Fuzzer:
             h = rng.choice(model.pool)
             return Draw(IndexOf(h), True, h)
         if r < 0.90:
-            h = rng.choice([0, -1, -2, -(2**63), 2**63 - 1, 10**15, 2**62,
-                            model.highest + 1 + rng.randrange(1000)])
+            h = rng.choice(
+                [
+                    0,
+                    -1,
+                    -2,
+                    -(2**63),
+                    2**63 - 1,
+                    10**15,
+                    2**62,
+                    model.highest + 1 + rng.randrange(1000),
+                ]
+            )
             return Draw(h, True, h)
         if r < 0.95:
             return Draw(rng.choice(INT64_OUTSIDE), False)
@@ -394,10 +511,21 @@ class Fuzzer:
         if word == "char *":
             if r < 0.85:
                 if rng.random() < 0.2:
-                    return Draw("".join(chr(rng.choice([rng.randrange(32, 127),
-                                                        rng.randrange(0xA0, 0xD800),
-                                                        rng.randrange(0xE000, 0x110000)]))
-                                        for _ in range(rng.randrange(1, 12))), True)
+                    return Draw(
+                        "".join(
+                            chr(
+                                rng.choice(
+                                    [
+                                        rng.randrange(32, 127),
+                                        rng.randrange(0xA0, 0xD800),
+                                        rng.randrange(0xE000, 0x110000),
+                                    ]
+                                )
+                            )
+                            for _ in range(rng.randrange(1, 12))
+                        ),
+                        True,
+                    )
                 if rng.random() < 0.01:
                     return Draw("L" * rng.choice([4096, 65536]), True)
                 return Draw(rng.choice(TEXTS_CLEAN), True)
@@ -405,55 +533,162 @@ class Fuzzer:
         if word in NARROW_BOUNDS:
             bound = NARROW_BOUNDS[word]
             if r < 0.80:
-                return Draw(rng.choice([0, 1, bound - 1, bound // 2, -1, -bound, -bound - 1,
-                                        -(2**31), rng.randrange(-bound, bound)]), True)
+                return Draw(
+                    rng.choice(
+                        [
+                            0,
+                            1,
+                            bound - 1,
+                            bound // 2,
+                            -1,
+                            -bound,
+                            -bound - 1,
+                            -(2**31),
+                            rng.randrange(-bound, bound),
+                        ]
+                    ),
+                    True,
+                )
             if r < 0.92:
                 return Draw(rng.choice([bound, bound + 1, 2**31 - 1, 2**31, -(2**31) - 1]), False)
             return Draw(rng.choice(WRONG_TYPES + [1.0]), False)
         if word == "int32_t":
             if r < 0.85:
-                return Draw(rng.choice([0, 1, -1, 2**31 - 1, -(2**31), 65, 0x10FFFF,
-                                        rng.randrange(-(2**31), 2**31)]), True)
+                return Draw(
+                    rng.choice(
+                        [
+                            0,
+                            1,
+                            -1,
+                            2**31 - 1,
+                            -(2**31),
+                            65,
+                            0x10FFFF,
+                            rng.randrange(-(2**31), 2**31),
+                        ]
+                    ),
+                    True,
+                )
             if r < 0.93:
                 return Draw(rng.choice([2**31, -(2**31) - 1, 2**63]), False)
             return Draw(rng.choice(WRONG_TYPES), False)
         if word in ("uint32_t", "uint64_t"):
             # "I" and "K" take any int modulo 2**32 / 2**64.
             if r < 0.90:
-                return Draw(rng.choice(INT64_EDGES + INT64_OUTSIDE +
-                                       [2**200, -(2**200), rng.getrandbits(64)]), True)
+                return Draw(
+                    rng.choice(
+                        INT64_EDGES + INT64_OUTSIDE + [2**200, -(2**200), rng.getrandbits(64)]
+                    ),
+                    True,
+                )
             return Draw(rng.choice([None, "1", 1.5, IndexRaises(), b"1"]), False)
         if word == "int64_t":  # a 64-bit value, not a handle
             if r < 0.85:
-                return Draw(rng.choice(INT64_EDGES + [rng.getrandbits(63) - rng.getrandbits(63),
-                                                      True, False, IndexOf(7)]), True)
+                return Draw(
+                    rng.choice(
+                        INT64_EDGES
+                        + [rng.getrandbits(63) - rng.getrandbits(63), True, False, IndexOf(7)]
+                    ),
+                    True,
+                )
             if r < 0.93:
                 return Draw(rng.choice(INT64_OUTSIDE), False)
             return Draw(rng.choice(WRONG_TYPES), False)
         if word in ("float", "double"):
             if r < 0.85:
-                return Draw(rng.choice([0.0, -0.0, 1.0, -1.5, 0.1, math.nan, -math.nan, math.inf,
-                                        -math.inf, 1e308, -1e308, 5e-324, 3.4028234663852886e38,
-                                        1e39, 1e-46, 2**24 + 1, 7, -(2**63), FloatLike(2.5),
-                                        rng.uniform(-1e6, 1e6)]), True)
-            return Draw(rng.choice([10**400, "1.0", None, b"1", IndexRaises(),
-                                    FloatLike("no"), []]), False)
+                return Draw(
+                    rng.choice(
+                        [
+                            0.0,
+                            -0.0,
+                            1.0,
+                            -1.5,
+                            0.1,
+                            math.nan,
+                            -math.nan,
+                            math.inf,
+                            -math.inf,
+                            1e308,
+                            -1e308,
+                            5e-324,
+                            3.4028234663852886e38,
+                            1e39,
+                            1e-46,
+                            2**24 + 1,
+                            7,
+                            -(2**63),
+                            FloatLike(2.5),
+                            rng.uniform(-1e6, 1e6),
+                        ]
+                    ),
+                    True,
+                )
+            return Draw(
+                rng.choice([10**400, "1.0", None, b"1", IndexRaises(), FloatLike("no"), []]), False
+            )
         if word == "bool":
             if r < 0.85:
-                return Draw(rng.choice([True, False, 0, 1, -1, "", "x", [], [0], None, 0.0,
-                                        math.nan, b"", object(), 2**100]), True)
-            return Draw(rng.choice([TruthRaises(), TruthNotBool(), LenNegative(), LenHuge()]),
-                        False)
+                return Draw(
+                    rng.choice(
+                        [
+                            True,
+                            False,
+                            0,
+                            1,
+                            -1,
+                            "",
+                            "x",
+                            [],
+                            [0],
+                            None,
+                            0.0,
+                            math.nan,
+                            b"",
+                            object(),
+                            2**100,
+                        ]
+                    ),
+                    True,
+                )
+            return Draw(
+                rng.choice([TruthRaises(), TruthNotBool(), LenNegative(), LenHuge()]), False
+            )
         if word == "PyObject *":
             if r < 0.85:
-                return Draw(rng.choice([
-                    b"", b"A", b"\x00\xff" * 3, bytearray(b"abc"), memoryview(b"xyz"),
-                    array.array("B", [1, 2, 3]), array.array("d", [1.5, -2.0]),
-                    memoryview(b"abcdef")[1:4], bytes(range(256)), b"Z" * 4096,
-                ] + ([b"M" * (1 << 20)] if rng.random() < 0.05 else [])), True)
+                return Draw(
+                    rng.choice(
+                        [
+                            b"",
+                            b"A",
+                            b"\x00\xff" * 3,
+                            bytearray(b"abc"),
+                            memoryview(b"xyz"),
+                            array.array("B", [1, 2, 3]),
+                            array.array("d", [1.5, -2.0]),
+                            memoryview(b"abcdef")[1:4],
+                            bytes(range(256)),
+                            b"Z" * 4096,
+                        ]
+                        + ([b"M" * (1 << 20)] if rng.random() < 0.05 else [])
+                    ),
+                    True,
+                )
             # Strided views are not contiguous: refused with BufferError.
-            return Draw(rng.choice(["abc", None, 5, [1, 2], memoryview(b"abcdef")[::2],
-                                    memoryview(b"ab")[::-1], BufferRaises(), object()]), False)
+            return Draw(
+                rng.choice(
+                    [
+                        "abc",
+                        None,
+                        5,
+                        [1, 2],
+                        memoryview(b"abcdef")[::2],
+                        memoryview(b"ab")[::-1],
+                        BufferRaises(),
+                        object(),
+                    ]
+                ),
+                False,
+            )
         raise Failure(f"no generator for type word {word!r} ({keyword})")
 
     def draw_args(self, method):
@@ -523,15 +758,21 @@ class Fuzzer:
         args, kwargs, well_formed = self.shape(method, draws)
         parses = all(d.clean for d in draws)
         clean = well_formed and parses
-        handles = {k: d.handle for (k, _), d in zip(method.params, draws, strict=True) if k in HANDLE_PARAMS}
+        handles = {
+            k: d.handle
+            for (k, _), d in zip(method.params, draws, strict=True)
+            if k in HANDLE_PARAMS
+        }
         expect = self.predict(method, handles) if clean else None
         before = self.model.expected_count()
         if self.log:
             # Top-level calls are numbered as --calls counts them; a nested
             # call carries its outer call's number and its depth.
             number = f"{self.top}>{self.depth}" if self.depth else f"{self.top}"
-            self.log(f"{number}: {method.name}(*{show(args)}, **{show(kwargs)})"
-                     f"{'' if clean else '  [hostile]'}")
+            self.log(
+                f"{number}: {method.name}(*{show(args)}, **{show(kwargs)})"
+                f"{'' if clean else '  [hostile]'}"
+            )
         self.counts[method.name] = self.counts.get(method.name, 0) + 1
         self.calls += 1
         try:
@@ -544,14 +785,18 @@ class Fuzzer:
             if not well_formed:
                 raise Failure(f"{method.name}: accepted a malformed call {args!r} {kwargs!r}")
             if expect is not None and expect.must_raise:
-                raise Failure(f"{method.name}{tuple(args)} {kwargs}: returned {result!r}, "
-                              f"expected {expect.must_raise.__name__}")
+                raise Failure(
+                    f"{method.name}{tuple(args)} {kwargs}: returned {result!r}, "
+                    f"expected {expect.must_raise.__name__}"
+                )
             self.check_result(method, handles, result, expect)
         self.update(method, handles, result, raised)
         count = m.NumHandles()
         if count != self.model.expected_count():
-            raise Failure(f"{method.name}: NumHandles is {count}, the model has "
-                          f"{self.model.expected_count()} (was {before} before the call)")
+            raise Failure(
+                f"{method.name}: NumHandles is {count}, the model has "
+                f"{self.model.expected_count()} (was {before} before the call)"
+            )
 
     def judge_exception(self, method, exc, clean, malformed_only, expect):
         if isinstance(exc, Failure):  # a nested call's verdict
@@ -570,11 +815,14 @@ class Fuzzer:
         if expect is None:
             return
         if expect.must_raise and not isinstance(exc, expect.must_raise):
-            raise Failure(f"{method.name}: raised {name}: {exc}; expected "
-                          f"{expect.must_raise.__name__}") from exc
+            raise Failure(
+                f"{method.name}: raised {name}: {exc}; expected {expect.must_raise.__name__}"
+            ) from exc
         if not expect.must_raise and not isinstance(exc, expect.may_raise):
-            raise Failure(f"{method.name}: raised {name}: {exc} where the handles' state "
-                          f"allows only {[t.__name__ for t in expect.may_raise]}") from exc
+            raise Failure(
+                f"{method.name}: raised {name}: {exc} where the handles' state "
+                f"allows only {[t.__name__ for t in expect.may_raise]}"
+            ) from exc
 
     # -- the documented outcome of a call whose arguments all parse --
     def predict(self, method, handles):
@@ -620,7 +868,8 @@ class Fuzzer:
             if not isinstance(result, int) or (result != -1 and result <= 0):
                 raise Failure(f"{name}: returned {result!r}, not a handle")
             may_fail = name in ("alphabet_Alphabet_Extend", "alphabet_Alphabet_Symbols") or (
-                name.startswith("alphabet_") and name[9:] in STANDARD)
+                name.startswith("alphabet_") and name[9:] in STANDARD
+            )
             if result == -1:
                 if not may_fail:
                     raise Failure(f"{name}: returned -1")
@@ -634,8 +883,9 @@ class Fuzzer:
             elif expect is not None:
                 if name[9:] in STANDARD and name[9:] in model.cleared:
                     raise Failure(f"{name}: a handle while the reference is cleared")
-                if name in ("alphabet_Alphabet_Extend", "alphabet_Alphabet_Symbols") and \
-                        nothing("_handle"):
+                if name in ("alphabet_Alphabet_Extend", "alphabet_Alphabet_Symbols") and nothing(
+                    "_handle"
+                ):
                     raise Failure(f"{name}: a new handle for a receiver naming nothing")
             return
         if parts:
@@ -683,7 +933,7 @@ class Fuzzer:
             elif name == "DecRef":
                 model.decref(handles["handle"])
             elif name.startswith("alphabet_Set_"):
-                which = name[len("alphabet_Set_"):]
+                which = name[len("alphabet_Set_") :]
                 if model.status(handles["val"], "alphabet") == "found":
                     model.cleared.discard(which)
                 else:
@@ -717,8 +967,10 @@ class Fuzzer:
                     m.DecRef(h)
         model.alive.clear()
         if m.NumHandles() != model.base:
-            raise Failure(f"NumHandles is {m.NumHandles()} after releasing everything, "
-                          f"{model.base} at the start")
+            raise Failure(
+                f"NumHandles is {m.NumHandles()} after releasing everything, "
+                f"{model.base} at the start"
+            )
         return model.breaches
 
 
@@ -753,7 +1005,7 @@ class Witness:
     """Objects the calls never see, checked at the end of the episode: a
     corrupted heap shows up here even without a sanitizer."""
 
-    TEXTS = ["witness", "é", "", "\U0001F600" * 3, "x" * 100]
+    TEXTS = ["witness", "é", "", "\U0001f600" * 3, "x" * 100]
 
     def __init__(self, model):
         self.strings = m.Slice_string_CTor()
@@ -763,15 +1015,19 @@ class Witness:
         for value in (-(2**63), 0, 2**63 - 1):
             m.Slice_int64_append(self.ints, value)
         self.alphabet = m.alphabet_NewAlphabet(self.strings)
-        for h, kind in ((self.strings, "string"), (self.ints, "int64"),
-                        (self.alphabet, "alphabet")):
+        for h, kind in (
+            (self.strings, "string"),
+            (self.ints, "int64"),
+            (self.alphabet, "alphabet"),
+        ):
             model.added(h, kind, protected=True)
             m.IncRef(h)
             model.incref(h)
 
     def check(self):
-        texts = [m.Slice_string_elem(self.strings, i)
-                 for i in range(m.Slice_string_len(self.strings))]
+        texts = [
+            m.Slice_string_elem(self.strings, i) for i in range(m.Slice_string_len(self.strings))
+        ]
         ints = [m.Slice_int64_elem(self.ints, i) for i in range(m.Slice_int64_len(self.ints))]
         codes = [m.alphabet_Alphabet_Encode(self.alphabet, t) for t in self.TEXTS]
         if texts != self.TEXTS or ints != [-(2**63), 0, 2**63 - 1] or codes != [0, 1, 2, 3, 4]:
@@ -797,6 +1053,7 @@ class Progress:
 
 # ---- Entry points ---------------------------------------------------------
 
+
 def replay_command(seed, calls):
     return f"python reliability/fuzz.py --seed {seed} --calls {calls} -v"
 
@@ -817,16 +1074,27 @@ def run_child(args):
         except Failure:
             _, call = Progress.read(args.progress)
             traceback.print_exc()
-            print(f"fuzz: FAILED in episode seed {seed} at call {call}; replay with\n"
-                  f"  {replay_command(seed, call + 1)}", file=sys.stderr)
+            print(
+                f"fuzz: FAILED in episode seed {seed} at call {call}; replay with\n"
+                f"  {replay_command(seed, call + 1)}",
+                file=sys.stderr,
+            )
             return 1
         episodes += 1
         seed += 1
         if time.monotonic() >= deadline:
             break
     with open(args.summary, "w") as f:
-        json.dump({"episodes": episodes, "calls": fuzzer.calls, "breaches": breaches,
-                   "counts": fuzzer.counts, "raised": fuzzer.raised}, f)
+        json.dump(
+            {
+                "episodes": episodes,
+                "calls": fuzzer.calls,
+                "breaches": breaches,
+                "counts": fuzzer.counts,
+                "raised": fuzzer.raised,
+            },
+            f,
+        )
     return 0
 
 
@@ -842,14 +1110,28 @@ def run_campaign(args):
             env["TOVA_HANDLE_TRACE"] = "1"
         else:
             env.pop("TOVA_HANDLE_TRACE", None)
-        command = [sys.executable, os.path.abspath(__file__), "--child", "--seed", str(args.seed),
-                   "--calls", str(args.calls), "--time", str(args.time),
-                   "--hang-timeout", str(args.hang_timeout),
-                   "--progress", progress, "--summary", summary]
+        command = [
+            sys.executable,
+            os.path.abspath(__file__),
+            "--child",
+            "--seed",
+            str(args.seed),
+            "--calls",
+            str(args.calls),
+            "--time",
+            str(args.time),
+            "--hang-timeout",
+            str(args.hang_timeout),
+            "--progress",
+            progress,
+            "--summary",
+            summary,
+        ]
         started = time.monotonic()
         with open(errors, "wb") as err:
-            child = subprocess.Popen(command, stdin=subprocess.DEVNULL,
-                                     stdout=subprocess.DEVNULL, stderr=err, env=env)
+            child = subprocess.Popen(
+                command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err, env=env
+            )
             try:
                 code = child.wait(timeout=args.time + 2 * args.hang_timeout)
             except subprocess.TimeoutExpired:
@@ -863,9 +1145,12 @@ def run_campaign(args):
         if code != 0:
             seed, call = Progress.read(progress)
             print("\n".join(other[-300:]), file=sys.stderr)
-            print(f"fuzz: child {'hung' if code == 'timeout' else f'exited with {code}'} in "
-                  f"episode seed {seed} at call {call}; replay with\n"
-                  f"  {replay_command(seed, call + 1)}", file=sys.stderr)
+            print(
+                f"fuzz: child {'hung' if code == 'timeout' else f'exited with {code}'} in "
+                f"episode seed {seed} at call {call}; replay with\n"
+                f"  {replay_command(seed, call + 1)}",
+                file=sys.stderr,
+            )
             return 1
         with open(summary) as f:
             result = json.load(f)
@@ -873,17 +1158,21 @@ def run_campaign(args):
         if other:
             problems.append("unexpected output on stderr:\n" + "\n".join(other[:50]))
         if len(breach_lines) != result["breaches"]:
-            problems.append(f"{len(breach_lines)} unpaired-DecRef reports on stderr, the model "
-                            f"expected {result['breaches']}")
+            problems.append(
+                f"{len(breach_lines)} unpaired-DecRef reports on stderr, the model "
+                f"expected {result['breaches']}"
+            )
         missed = sorted(set(method.name for method in load_methods()) - set(result["counts"]))
         if missed:
             problems.append(f"methods never called: {missed}")
         last = args.seed + result["episodes"] - 1
-        print(f"fuzz: {result['episodes']} episodes (seeds {args.seed}..{last}), "
-              f"{result['calls']} calls over {len(result['counts'])} methods in "
-              f"{time.monotonic() - started:.0f}s{' with trace on' if args.trace else ''}; "
-              f"exceptions: {dict(sorted(result['raised'].items()))}; "
-              f"{result['breaches']} unpaired DecRefs reported")
+        print(
+            f"fuzz: {result['episodes']} episodes (seeds {args.seed}..{last}), "
+            f"{result['calls']} calls over {len(result['counts'])} methods in "
+            f"{time.monotonic() - started:.0f}s{' with trace on' if args.trace else ''}; "
+            f"exceptions: {dict(sorted(result['raised'].items()))}; "
+            f"{result['breaches']} unpaired DecRefs reported"
+        )
         if problems:
             print("fuzz: FAILED: " + "\n".join(problems), file=sys.stderr)
             return 1
@@ -900,8 +1189,9 @@ def run_replay(args):
         traceback.print_exc()
         print(f"fuzz: FAILED in episode seed {args.seed} at call {fuzzer.top}", file=sys.stderr)
         return 1
-    print(f"fuzz: episode seed {args.seed}: {fuzzer.calls} calls passed, "
-          f"{breaches} unpaired DecRefs")
+    print(
+        f"fuzz: episode seed {args.seed}: {fuzzer.calls} calls passed, {breaches} unpaired DecRefs"
+    )
     return 0
 
 
@@ -911,8 +1201,12 @@ def main():
     parser.add_argument("--calls", type=int, default=3000, help="calls per episode")
     parser.add_argument("--time", type=float, help="run episodes for this many seconds")
     parser.add_argument("--trace", action="store_true", help="with TOVA_HANDLE_TRACE on")
-    parser.add_argument("--hang-timeout", type=float, default=60.0,
-                        help="seconds past --time after which the child counts as hung")
+    parser.add_argument(
+        "--hang-timeout",
+        type=float,
+        default=60.0,
+        help="seconds past --time after which the child counts as hung",
+    )
     parser.add_argument("-v", "--verbose", action="store_true", help="print every call")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--progress", help=argparse.SUPPRESS)

@@ -34,11 +34,23 @@ import time
 m = importlib.import_module(os.environ.get("ALPHABET_MODULE", "_alphabet"))
 
 KINDS = {
-    "bool": [True, False], "byte": [0, 255], "error": ["boom", ""], "float32": [0.1, -2.5],
-    "float64": [1e300, -0.0], "int": [-(2**63), 7], "int16": [-32768, 32767],
-    "int32": [-1, 2**31 - 1], "int64": [2**63 - 1, -5], "int8": [-128, 127], "rune": [0x1F600, 65],
-    "string": ["", "é" * 40], "uint": [2**64 - 1, 3], "uint16": [65535, 1],
-    "uint32": [2**32 - 1, 0], "uint64": [2**64 - 1, 9], "uint8": [1, 200],
+    "bool": [True, False],
+    "byte": [0, 255],
+    "error": ["boom", ""],
+    "float32": [0.1, -2.5],
+    "float64": [1e300, -0.0],
+    "int": [-(2**63), 7],
+    "int16": [-32768, 32767],
+    "int32": [-1, 2**31 - 1],
+    "int64": [2**63 - 1, -5],
+    "int8": [-128, 127],
+    "rune": [0x1F600, 65],
+    "string": ["", "é" * 40],
+    "uint": [2**64 - 1, 3],
+    "uint16": [65535, 1],
+    "uint32": [2**32 - 1, 0],
+    "uint64": [2**64 - 1, 9],
+    "uint8": [1, 200],
 }
 TEXTS = ["A", "C", "G", "T", "longer symbol " * 8, "ü"]
 
@@ -133,8 +145,7 @@ def one_round(count):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--rounds", type=int, default=10)
-    parser.add_argument("--objects", type=int, default=1000,
-                        help="objects of each sort per round")
+    parser.add_argument("--objects", type=int, default=1000, help="objects of each sort per round")
     parser.add_argument("--warmup", type=int, default=2, help="rounds before the RSS baseline")
     parser.add_argument("--rss-limit", type=float, help="allowed RSS growth in MiB")
     parser.add_argument("--lsan", action="store_true", help="ask LeakSanitizer at the end")
@@ -148,19 +159,25 @@ def main():
         total += one_round(args.objects)
         now = m.NumHandles()
         if now != start:
-            print(f"leaks: FAILED: NumHandles {now} after round {round_index}, {start} before",
-                  file=sys.stderr)
+            print(
+                f"leaks: FAILED: NumHandles {now} after round {round_index}, {start} before",
+                file=sys.stderr,
+            )
             return 1
         if round_index + 1 == args.warmup:
             baseline = rss_mib()
     final = rss_mib()
     growth = final - baseline if baseline is not None else 0.0
-    print(f"leaks: {total} objects made and released in {args.rounds} rounds, "
-          f"{time.monotonic() - started:.0f}s; NumHandles back to {start}; "
-          f"RSS {final:.0f} MiB, {growth:+.1f} MiB since round {args.warmup}")
+    print(
+        f"leaks: {total} objects made and released in {args.rounds} rounds, "
+        f"{time.monotonic() - started:.0f}s; NumHandles back to {start}; "
+        f"RSS {final:.0f} MiB, {growth:+.1f} MiB since round {args.warmup}"
+    )
     if args.rss_limit is not None and growth > args.rss_limit:
-        print(f"leaks: FAILED: RSS grew {growth:.1f} MiB after warm-up, limit {args.rss_limit}",
-              file=sys.stderr)
+        print(
+            f"leaks: FAILED: RSS grew {growth:.1f} MiB after warm-up, limit {args.rss_limit}",
+            file=sys.stderr,
+        )
         return 1
     return 0
 
@@ -177,8 +194,9 @@ def leak_check():
     sys.stdout.flush()
     runtime = ctypes.CDLL(None)  # the preloaded runtime is in the global namespace
     if getattr(runtime, "__lsan_do_recoverable_leak_check")():
-        print("leaks: FAILED: LeakSanitizer found unreachable memory (report above)",
-              file=sys.stderr)
+        print(
+            "leaks: FAILED: LeakSanitizer found unreachable memory (report above)", file=sys.stderr
+        )
         return False
     print("leaks: LeakSanitizer found no unreachable memory")
     return True

@@ -16,7 +16,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # Every callable of the real module, in table order, with the fault's
 # replacement wrapped around the real function (same name and docstring).
 # Helpers are deleted so that the module holds exactly the 122 methods.
-STANDIN = '''
+STANDIN = """
 import functools as _functools
 import os as _os
 import threading as _threading
@@ -105,7 +105,7 @@ def _plant(fault):
 
 _plant(_os.environ["PLANTED_FAULT"])
 del _plant
-'''
+"""
 
 
 @pytest.fixture
@@ -113,11 +113,20 @@ def run(tmp_path):
     (tmp_path / "faulty_alphabet.py").write_text(textwrap.dedent(STANDIN))
 
     def run(script, args, fault, timeout=120, **env):
-        environ = dict(os.environ, ALPHABET_MODULE="faulty_alphabet", PLANTED_FAULT=fault,
-                       PYTHONPATH=os.pathsep.join([str(tmp_path), os.environ["PYTHONPATH"]]),
-                       **env)
-        return subprocess.run([sys.executable, os.path.join(HERE, script), *args], env=environ,
-                              capture_output=True, text=True, timeout=timeout)
+        environ = dict(
+            os.environ,
+            ALPHABET_MODULE="faulty_alphabet",
+            PLANTED_FAULT=fault,
+            PYTHONPATH=os.pathsep.join([str(tmp_path), os.environ["PYTHONPATH"]]),
+            **env,
+        )
+        return subprocess.run(
+            [sys.executable, os.path.join(HERE, script), *args],
+            env=environ,
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
 
     return run
 
@@ -128,8 +137,15 @@ def test_the_standin_has_the_real_table(run):
 
 
 def test_replay_is_the_same_whatever_the_hash_seed(run):
-    outputs = [run("fuzz.py", ["--seed", "11", "--calls", "400", "-v"], "lost-append",
-                   PYTHONHASHSEED=str(hash_seed)).stdout for hash_seed in (1, 2)]
+    outputs = [
+        run(
+            "fuzz.py",
+            ["--seed", "11", "--calls", "400", "-v"],
+            "lost-append",
+            PYTHONHASHSEED=str(hash_seed),
+        ).stdout
+        for hash_seed in (1, 2)
+    ]
     assert outputs[0].count("\n") > 400
     assert outputs[0] == outputs[1]
 
@@ -193,8 +209,12 @@ def test_threads_reports_lost_appends(run):
 
 def test_threads_ends_a_deadlock_within_its_timeout(run):
     started = time.monotonic()
-    proc = run("threads.py", ["--seconds", "1", "--symbols", "200", "--timeout", "6"],
-               "deadlock", timeout=60)
+    proc = run(
+        "threads.py",
+        ["--seconds", "1", "--symbols", "200", "--timeout", "6"],
+        "deadlock",
+        timeout=60,
+    )
     assert proc.returncode != 0
     assert time.monotonic() - started < 30
     # The stuck thread's stack names the call it is stuck in.

@@ -171,17 +171,28 @@ class Worker:
 
     def wrong_kind(self):
         s = self.shared
-        for call in (lambda: m.alphabet_Alphabet_Encode(s.symbol_seq, "A"),
-                     lambda: m.alphabet_Error_Error(s.alphabet),
-                     lambda: m.Slice_string_len(s.counter)):
+        for call in (
+            lambda: m.alphabet_Alphabet_Encode(s.symbol_seq, "A"),
+            lambda: m.alphabet_Error_Error(s.alphabet),
+            lambda: m.Slice_string_len(s.counter),
+        ):
             try:
                 call()
             except TypeError:
                 continue
             self.check(False, "a wrong-kind handle did not raise TypeError")
 
-    OPERATIONS = [encode_decode, new_alphabet, extend, symbols, errors, take_shared, sequences,
-                  swap_dna, wrong_kind]
+    OPERATIONS = [
+        encode_decode,
+        new_alphabet,
+        extend,
+        symbols,
+        errors,
+        take_shared,
+        sequences,
+        swap_dna,
+        wrong_kind,
+    ]
     WEIGHTS = [6, 2, 1, 2, 3, 4, 5, 1, 2]
 
     def run(self):
@@ -199,10 +210,15 @@ def main():
     parser.add_argument("--threads", type=int, default=8)
     parser.add_argument("--seconds", type=float, default=5.0)
     parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument("--symbols", type=int, default=2000,
-                        help="size of the shared alphabet (longer bound calls)")
-    parser.add_argument("--timeout", type=float, default=120.0,
-                        help="the whole run's bound: then every stack is dumped and it exits")
+    parser.add_argument(
+        "--symbols", type=int, default=2000, help="size of the shared alphabet (longer bound calls)"
+    )
+    parser.add_argument(
+        "--timeout",
+        type=float,
+        default=120.0,
+        help="the whole run's bound: then every stack is dumped and it exits",
+    )
     args = parser.parse_args()
     faulthandler.dump_traceback_later(args.timeout, exit=True)
     sys.setswitchinterval(0.0005)  # many more lock hand-overs than the default 5 ms
@@ -213,8 +229,10 @@ def main():
     deadline = time.monotonic() + args.seconds
     workers = [Worker(i, args.seed, shared, deadline) for i in range(args.threads)]
     # Daemon threads: a stuck one must not keep the process from exiting.
-    threads = [threading.Thread(target=w.run, name=f"worker-{i}", daemon=True)
-               for i, w in enumerate(workers)]
+    threads = [
+        threading.Thread(target=w.run, name=f"worker-{i}", daemon=True)
+        for i, w in enumerate(workers)
+    ]
     started = time.monotonic()
     for thread in threads:
         thread.start()
@@ -235,8 +253,10 @@ def main():
     problems = []
     appended = sum(w.appended for w in workers)
     if m.Slice_int64_len(shared.counter) != counter_before + appended:
-        problems.append(f"shared sequence has {m.Slice_int64_len(shared.counter)} elements, "
-                        f"{appended} were appended")
+        problems.append(
+            f"shared sequence has {m.Slice_int64_len(shared.counter)} elements, "
+            f"{appended} were appended"
+        )
     per_thread = [0] * args.threads
     for i in range(m.Slice_int64_len(shared.counter)):
         per_thread[m.Slice_int64_elem(shared.counter, i)] += 1
@@ -247,17 +267,21 @@ def main():
     if m.alphabet_Alphabet_Encode(shared.alphabet, shared.symbols[-1]) != len(shared.symbols) - 1:
         problems.append("the shared alphabet changed")
     if m.NumHandles() != start + len(shared.handles):
-        problems.append(f"NumHandles {m.NumHandles()} with only the shared handles alive, "
-                        f"expected {start + len(shared.handles)}")
+        problems.append(
+            f"NumHandles {m.NumHandles()} with only the shared handles alive, "
+            f"expected {start + len(shared.handles)}"
+        )
     m.alphabet_Set_DNA(shared.dna)
     for handle in shared.handles:
         m.DecRef(handle)
     if m.NumHandles() != start:
         problems.append(f"NumHandles {m.NumHandles()} at the end, {start} at the start")
     ops = sum(w.ops for w in workers)
-    print(f"threads: {args.threads} threads, {ops} operations in "
-          f"{time.monotonic() - started:.1f}s, {appended} shared appends; NumHandles back to "
-          f"{start}")
+    print(
+        f"threads: {args.threads} threads, {ops} operations in "
+        f"{time.monotonic() - started:.1f}s, {appended} shared appends; NumHandles back to "
+        f"{start}"
+    )
     for problem in problems:
         print(f"threads: FAILED: {problem}", file=sys.stderr)
     return 1 if problems else 0

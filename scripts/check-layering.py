@@ -51,8 +51,10 @@ def breaches(path: str, text: str) -> list[str]:
         where = f"{path}:{number}: includes {header}"
         if PYTHON_HEADERS.search(header):
             if folder not in PYTHON_FOLDERS:
-                found.append(f"{where}: the interpreter's headers belong in "
-                             f"{', '.join(sorted(PYTHON_FOLDERS))}")
+                found.append(
+                    f"{where}: the interpreter's headers belong in "
+                    f"{', '.join(sorted(PYTHON_FOLDERS))}"
+                )
             continue
         target = header.split("/")[0] if bracket == '"' and "/" in header else None
         if target is None or folder in OUTSIDE or target == folder:
@@ -65,9 +67,12 @@ def breaches(path: str, text: str) -> list[str]:
 
 
 def main(argv: list[str]) -> int:
-    paths = argv or subprocess.run(
-        ["git", "ls-files", "*.h", "*.cc", "*.def"], capture_output=True, text=True, check=True
-    ).stdout.split()
+    paths = (
+        argv
+        or subprocess.run(
+            ["git", "ls-files", "*.h", "*.cc", "*.def"], capture_output=True, text=True, check=True
+        ).stdout.split()
+    )
     found = []
     for path in paths:
         with open(path, encoding="utf-8") as f:

@@ -83,8 +83,7 @@ class Operations {
       });
       if (!status.ok()) return {handles::kNoHandle, status};
       if (!in_bounds) return {handles::kNoHandle, Status::SubRangeOutOfBounds(st, ed, capacity)};
-      return {handles::Global().Register(tag, std::make_shared<Seq>(std::move(sub))),
-              Status::Ok()};
+      return {handles::Global().Register(tag, std::make_shared<Seq>(std::move(sub))), Status::Ok()};
     });
   }
 

@@ -25,8 +25,8 @@ handles::Handle NewInts(const std::vector<int64_t>& values) {
 std::vector<std::string> Contents(handles::Handle h) {
   std::vector<std::string> out;
   for (int64_t i = 0; i < Strings::Len(h, kStringTag).value; ++i) {
-    EXPECT_TRUE(Strings::Read(h, i, kStringTag, [&](const std::string& s) { out.push_back(s); })
-                    .ok());
+    EXPECT_TRUE(
+        Strings::Read(h, i, kStringTag, [&](const std::string& s) { out.push_back(s); }).ok());
   }
   return out;
 }
@@ -90,7 +90,8 @@ TEST(OperationsTest, AHandleNamingNothingReadsAsEmpty) {
 // source alone, and must copy, not move, texts out of a block still shared.
 TEST(OperationsTest, GrowingASharedBlockLeavesTheViewItsTexts) {
   const handles::Handle source = Strings::CTor(kStringTag).value;
-  for (const char* s : {"a", "bb", "ccc", "dddd"}) ASSERT_TRUE(Strings::Append(source, s, kStringTag).ok());
+  for (const char* s : {"a", "bb", "ccc", "dddd"})
+    ASSERT_TRUE(Strings::Append(source, s, kStringTag).ok());
   // Two elements seen, one slot spare: an append through it stays in place.
   const handles::Handle view = Strings::SubSlice(source, 1, 3, kStringTag).value;
 

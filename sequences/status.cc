@@ -5,8 +5,7 @@ namespace sequences {
 std::string Status::message() const {
   using std::to_string;
   switch (fault_) {
-    case Fault::kNone:
-      return {};
+    case Fault::kNone: return {};
     case Fault::kWrongKind:
       return "handle " + to_string(a_) + " does not name a " + kind_tag_ + " sequence";
     case Fault::kIndexOutOfRange:
@@ -16,8 +15,7 @@ std::string Status::message() const {
              to_string(c_) + "]";
     case Fault::kAppendThroughNothing:
       return "cannot append through handle " + to_string(a_) + ": it names no sequence";
-    case Fault::kNoMemory:
-      return "out of memory";
+    case Fault::kNoMemory: return "out of memory";
   }
   return {};
 }

@@ -44,8 +44,14 @@ def standard():
 
 @pytest.mark.parametrize(
     "name, symbol, code",
-    [("DNA", "G", 2), ("DNA", "T", 3), ("RNA", "U", 3), ("Protein", "Y", 19),
-     ("Protein", "A", 0), ("Protein", "K", 8)],
+    [
+        ("DNA", "G", 2),
+        ("DNA", "T", 3),
+        ("RNA", "U", 3),
+        ("Protein", "Y", 19),
+        ("Protein", "A", 0),
+        ("Protein", "K", 8),
+    ],
 )
 def test_standard_alphabets_encode_and_decode(standard, name, symbol, code):
     handle = standard[name]
@@ -61,25 +67,52 @@ def test_protein_holds_the_twenty_letters_in_order(standard):
 
 @pytest.mark.parametrize(
     "name, symbol",
-    [("DNA", "X"), ("DNA", "g"), ("DNA", "a"), ("RNA", "T"), ("Protein", "X"),
-     ("Protein", "B"), ("DNA", ""), ("DNA", "2"), ("DNA", "AC"), ("DNA", "é")],
+    [
+        ("DNA", "X"),
+        ("DNA", "g"),
+        ("DNA", "a"),
+        ("RNA", "T"),
+        ("Protein", "X"),
+        ("Protein", "B"),
+        ("DNA", ""),
+        ("DNA", "2"),
+        ("DNA", "AC"),
+        ("DNA", "é"),
+    ],
 )
 def test_unknown_symbols_raise_the_library_message(standard, name, symbol):
-    raises_runtime(lambda: m.alphabet_Alphabet_Encode(standard[name], symbol),
-                   f"Symbol {symbol} not in alphabet")
+    raises_runtime(
+        lambda: m.alphabet_Alphabet_Encode(standard[name], symbol),
+        f"Symbol {symbol} not in alphabet",
+    )
 
 
 @pytest.mark.parametrize(
     "code, result",
-    [("0", "A"), ("3", "T"), ("-0", "A"), ("003", "T"),
-     ("4", None), ("-1", None), ("x", None), ("", None), (" 1", None), ("+1", None),
-     ("1.0", None), ("9223372036854775807", None), ("9223372036854775808", None),
-     ("-9223372036854775808", None), ("0x1", None)],
+    [
+        ("0", "A"),
+        ("3", "T"),
+        ("-0", "A"),
+        ("003", "T"),
+        ("4", None),
+        ("-1", None),
+        ("x", None),
+        ("", None),
+        (" 1", None),
+        ("+1", None),
+        ("1.0", None),
+        ("9223372036854775807", None),
+        ("9223372036854775808", None),
+        ("-9223372036854775808", None),
+        ("0x1", None),
+    ],
 )
 def test_decode_reads_decimal_integer_texts_as_codes(standard, code, result):
     if result is None:
-        raises_runtime(lambda: m.alphabet_Alphabet_Decode(standard["DNA"], code),
-                       f"Code {code} not in alphabet")
+        raises_runtime(
+            lambda: m.alphabet_Alphabet_Decode(standard["DNA"], code),
+            f"Code {code} not in alphabet",
+        )
     else:
         assert m.alphabet_Alphabet_Decode(standard["DNA"], code) == result
 
@@ -106,13 +139,18 @@ def test_released_handle_names_nothing():
 
 
 def test_empty_alphabets():
-    for empty in (m.alphabet_NewAlphabet(0), m.alphabet_NewAlphabet(strings([])),
-                  m.alphabet_Alphabet_CTor()):
+    for empty in (
+        m.alphabet_NewAlphabet(0),
+        m.alphabet_NewAlphabet(strings([])),
+        m.alphabet_Alphabet_CTor(),
+    ):
         assert symbols_of(empty) == []
-        raises_runtime(lambda empty=empty: m.alphabet_Alphabet_Encode(empty, "A"),
-                       "Symbol A not in alphabet")
-        raises_runtime(lambda empty=empty: m.alphabet_Alphabet_Decode(empty, "0"),
-                       "Code 0 not in alphabet")
+        raises_runtime(
+            lambda empty=empty: m.alphabet_Alphabet_Encode(empty, "A"), "Symbol A not in alphabet"
+        )
+        raises_runtime(
+            lambda empty=empty: m.alphabet_Alphabet_Decode(empty, "0"), "Code 0 not in alphabet"
+        )
 
 
 def test_empty_error_has_empty_message():
@@ -188,9 +226,11 @@ def test_handles_of_another_kind_raise_type_error(standard, call):
 def test_type_error_registers_nothing():
     seq = strings(["A"])
     before = m.NumHandles()
-    for call in (lambda: m.alphabet_Alphabet_Extend(seq, seq),
-                 lambda: m.alphabet_Alphabet_Symbols(seq),
-                 lambda: m.alphabet_NewAlphabet(m.alphabet_Error_CTor())):
+    for call in (
+        lambda: m.alphabet_Alphabet_Extend(seq, seq),
+        lambda: m.alphabet_Alphabet_Symbols(seq),
+        lambda: m.alphabet_NewAlphabet(m.alphabet_Error_CTor()),
+    ):
         with pytest.raises(TypeError):
             call()
     assert m.NumHandles() == before + 1  # the error made for the last call
@@ -230,22 +270,31 @@ ALPHABET_ROWS = [
     ("alphabet_RNA", "alphabet_RNA()\n\n"),
     ("alphabet_Set_RNA", "alphabet_Set_RNA(val)\n\ntype: val: int64_t"),
     ("alphabet_Alphabet_CTor", "alphabet_Alphabet_CTor()\n\n"),
-    ("alphabet_Alphabet_Encode",
-     "alphabet_Alphabet_Encode(_handle, symbol)\n\ntype: _handle: int64_t\ntype: symbol: char *"),
-    ("alphabet_Alphabet_Decode",
-     "alphabet_Alphabet_Decode(_handle, code)\n\ntype: _handle: int64_t\ntype: code: char *"),
-    ("alphabet_Alphabet_Extend",
-     "alphabet_Alphabet_Extend(_handle, symbols)\n\ntype: _handle: int64_t\ntype: symbols: int64_t"),
+    (
+        "alphabet_Alphabet_Encode",
+        "alphabet_Alphabet_Encode(_handle, symbol)\n\ntype: _handle: int64_t\ntype: symbol: char *",
+    ),
+    (
+        "alphabet_Alphabet_Decode",
+        "alphabet_Alphabet_Decode(_handle, code)\n\ntype: _handle: int64_t\ntype: code: char *",
+    ),
+    (
+        "alphabet_Alphabet_Extend",
+        "alphabet_Alphabet_Extend(_handle, symbols)\n\ntype: _handle: int64_t\ntype: symbols: int64_t",
+    ),
     ("alphabet_Alphabet_Symbols", "alphabet_Alphabet_Symbols(_handle)\n\ntype: _handle: int64_t"),
     ("alphabet_Error_CTor", "alphabet_Error_CTor()\n\n"),
     ("alphabet_Error_Error", "alphabet_Error_Error(_handle)\n\ntype: _handle: int64_t"),
     ("alphabet_NewAlphabet", "alphabet_NewAlphabet(symbols)\n\ntype: symbols: int64_t"),
 ]
 
+
 def table_names():
     names = ["TovaInit", "DecRef", "IncRef", "NumHandles"]
     for kind in KINDS:
-        names += [f"Slice_{kind}_{op}" for op in ("CTor", "len", "elem", "subslice", "set", "append")]
+        names += [
+            f"Slice_{kind}_{op}" for op in ("CTor", "len", "elem", "subslice", "set", "append")
+        ]
         if kind == "byte":
             names += ["Slice_byte_from_bytes", "Slice_byte_to_bytes"]
     return names + [name for name, _ in ALPHABET_ROWS]
@@ -264,8 +313,9 @@ def test_alphabet_docstrings(name, doc):
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
 def test_shared_object_exports_only_the_flat_functions():
-    out = subprocess.run(["nm", "-D", "--defined-only", m.__file__],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", m.__file__], capture_output=True, text=True, check=True
+    ).stdout
     exported = sorted(line.split()[-1] for line in out.splitlines())
     assert exported == sorted(table_names() + ["PyInit__alphabet"])
 
@@ -367,8 +417,12 @@ def test_threads_calling_at_once_keep_exact_accounting():
                 except RuntimeError:
                     pass
                 m.IncRef(dna)
-                made = [m.alphabet_Alphabet_Extend(dna, seq), m.alphabet_Alphabet_Symbols(dna),
-                        m.alphabet_NewAlphabet(seq), m.alphabet_Error_CTor()]
+                made = [
+                    m.alphabet_Alphabet_Extend(dna, seq),
+                    m.alphabet_Alphabet_Symbols(dna),
+                    m.alphabet_NewAlphabet(seq),
+                    m.alphabet_Error_CTor(),
+                ]
                 for handle in made:
                     m.IncRef(handle)
                 for handle in made:

@@ -133,7 +133,10 @@ def test_kernel_figures_from_tsv():
             "decode [scalar]\t4.0\t1.0\tms\tmemcpy of 10 MB\t-\t\n")  # fmt: skip
     encode, decode = parse_kernels_tsv(text)
     assert (encode.name, encode.unit, encode.baseline_name) == (
-        "encode 10M DNA symbols [avx2]", "ms", "memcpy of 10 MB")
+        "encode 10M DNA symbols [avx2]",
+        "ms",
+        "memcpy of 10 MB",
+    )
     assert encode.ratio == pytest.approx(2.5) and encode.limit == 3.0 and encode.met is True
     assert encode.note == "0.25 ns"
     assert decode.limit is None and decode.met is None

@@ -39,4 +39,3 @@ spec.loader.exec_module(check_layering)
 def test_includes_only_go_down(path, include, allowed):
     found = check_layering.breaches(path, f"// a file\n#  include {include}  // why\n")
     assert (found == []) is allowed, found
-

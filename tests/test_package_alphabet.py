@@ -10,6 +10,7 @@ from hypothesis import strategies as st
 
 import alphabet as ab
 
+
 @pytest.fixture
 def standard():
     """The standard alphabets, put back after the test."""

@@ -14,16 +14,14 @@ except ImportError:
     numpy = None
 
 EXTENDED = [
-    (ab.iupac_dna, ab.dna, "ACGT" "RYSWKMBDHVN" "-"),
-    (ab.iupac_rna, ab.rna, "ACGU" "RYSWKMBDHVN" "-"),
-    (ab.extended_protein, ab.protein, "ACDEFGHIKLMNPQRSTVWY" "BJZXUO" "*" "-"),
+    (ab.iupac_dna, ab.dna, "ACGTRYSWKMBDHVN-"),
+    (ab.iupac_rna, ab.rna, "ACGURYSWKMBDHVN-"),
+    (ab.extended_protein, ab.protein, "ACDEFGHIKLMNPQRSTVWYBJZXUO*-"),
 ]
 
 
 @pytest.mark.parametrize("extended, standard, symbols", EXTENDED)
-def test_extended_alphabets_keep_the_standard_codes_and_are_one_object(
-    extended, standard, symbols
-):
+def test_extended_alphabets_keep_the_standard_codes_and_are_one_object(extended, standard, symbols):
     a = extended()
     assert a is extended() and a.symbols == tuple(symbols)
     base = standard()
@@ -123,9 +121,7 @@ def test_reverse_complement_of_text_and_of_longer_symbols():
     assert codons.reverse_complement(b"\x00\x00\x02") == b"\x02\x01\x01"
 
 
-@pytest.mark.parametrize(
-    "a", [ab.protein(), ab.extended_protein(), ab.Alphabet("ACGT")], ids=repr
-)
+@pytest.mark.parametrize("a", [ab.protein(), ab.extended_protein(), ab.Alphabet("ACGT")], ids=repr)
 def test_alphabets_without_complements_refuse_with_type_error(a):
     with pytest.raises(TypeError, match="declares no complements"):
         a.reverse_complement(b"\x00")

@@ -114,7 +114,7 @@ def failures(tmp_path):
     return [
         (["encode", "dna", "--text", "GAXTACA"], b"", symbol),
         (["encode", "dna", bad], b"", f"{bad}: record 'r2' (line 3): {in_record}"),
-        (["encode", "dna"], FASTA.replace(b"CC", b"CU"), f"<stdin>: record 'r2' (line 4): "
+        (["encode", "dna"], FASTA.replace(b"CC", b"CU"), "<stdin>: record 'r2' (line 4): "
          + message_of(lambda: dna.encode_all("CU"))),
         (["encode", "dna", notfasta], b"", f"{notfasta}: line 1: expected a header line starting "
          "with '>' (FASTA) or '@' (FASTQ), found 'GATTACA'"),

@@ -20,7 +20,9 @@ def blocks(language):
 
 def test_python_examples():
     saved = ab.dna(), ab.rna(), ab.protein()
-    test = doctest.DocTestParser().get_doctest("".join(blocks("pycon")), {}, "README", str(README), 0)
+    test = doctest.DocTestParser().get_doctest(
+        "".join(blocks("pycon")), {}, "README", str(README), 0
+    )
     report = []
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
     try:

@@ -164,7 +164,13 @@ def test_a_raising_truth_test_stores_nothing():
 
 @pytest.mark.parametrize(
     "bounds, expected",
-    [((1, 3), [2, 3]), ((-2, None), [3, 4]), ((None, -3), [1]), ((3, 1), []), ((0, 99), [1, 2, 3, 4])],
+    [
+        ((1, 3), [2, 3]),
+        ((-2, None), [3, 4]),
+        ((None, -3), [1]),
+        ((3, 1), []),
+        ((0, 99), [1, 2, 3, 4]),
+    ],
 )
 def test_slices_are_views_sharing_storage(bounds, expected):
     seq = ab.sequence("int", [1, 2, 3, 4])

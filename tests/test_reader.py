@@ -342,7 +342,9 @@ def test_an_interrupted_read_runs_the_signal_handler_and_can_go_on(tmp_path, rai
             writer.write(b"ACGT\n>b\n")
             writer.close()
         assert alarms == [signal.SIGALRM]
-        assert fields(reader) == ([("a", "", "ACGT", None)] if raises else []) + [("b", "", "", None)]
+        assert fields(reader) == ([("a", "", "ACGT", None)] if raises else []) + [
+            ("b", "", "", None)
+        ]
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)

@@ -82,9 +82,7 @@ def test_unpaired_decref_of_huge_texts_writes_one_bounded_line(fresh, make):
     # short line, cut with "...".
     proc = fresh(
         "import _alphabet as m\n"
-        'huge = "x\\n" * (1 << 19)\n'
-        + textwrap.dedent(make)
-        + "m.DecRef(h)\nprint(h)\n"
+        'huge = "x\\n" * (1 << 19)\n' + textwrap.dedent(make) + "m.DecRef(h)\nprint(h)\n"
     )
     assert proc.returncode == 0, proc.stderr[:2000]
     handle = int(proc.stdout)

@@ -11,10 +11,6 @@ element kinds in KINDS.  Every object owns its handle in the
 module's registry and releases it when Python collects the object.
 """
 
-import os as _os
-import sys as _sys
-from importlib.machinery import EXTENSION_SUFFIXES as _SUFFIXES
-
 
 def _span_build_tree(path: list[str]) -> None:
     """Adds the folder of a build tree that holds the native module to `path`.
@@ -23,15 +19,21 @@ def _span_build_tree(path: list[str]) -> None:
     build tree the native module is built into <build>/python/alphabet/ and
     both folders are on sys.path: the package then spans the two.
     """
+    import os
+    import sys
+    from importlib.machinery import EXTENSION_SUFFIXES
 
     def holds_native(folder: str) -> bool:
-        return any(_os.path.exists(_os.path.join(folder, "_native" + suffix)) for suffix in _SUFFIXES)
+        return any(
+            os.path.exists(os.path.join(folder, "_native" + suffix))
+            for suffix in EXTENSION_SUFFIXES
+        )
 
     if holds_native(path[0]):
         return
-    for entry in _sys.path:
-        folder = _os.path.join(entry or _os.curdir, __name__)
-        if folder not in path and _os.path.isdir(folder) and holds_native(folder):
+    for entry in sys.path:
+        folder = os.path.join(entry or os.curdir, __name__)
+        if folder not in path and os.path.isdir(folder) and holds_native(folder):
             path.append(folder)
             return
 
@@ -58,7 +60,7 @@ from ._sequences import KINDS, ByteSequence, Sequence, sequence
 # Public classes show under the package's name in reprs and tracebacks.
 for _public in (Alphabet, AlphabetError, AlphabetOptions, ByteSequence, FormatError, Sequence):
     _public.__module__ = __name__
-del _os, _sys, _SUFFIXES, _public, _span_build_tree
+del _public, _span_build_tree
 
 __all__ = [
     "KINDS",

@@ -159,7 +159,7 @@ class Alphabet(_native.Held):
                     f"complements as a text give one symbol per code: {len(symbols)}, "
                     f"not {len(complements)}"
                 )
-            pairs = list(zip(symbols, complements))
+            pairs = list(zip(symbols, complements, strict=True))
         elif isinstance(complements, Mapping):
             missing = [symbol for symbol in symbols if symbol not in complements]
             if missing:
@@ -243,7 +243,7 @@ class Alphabet(_native.Held):
             if all(len(symbol) == 1 for symbol in symbols + tuple(complements)):
                 options["complements"] = "".join(complements)
             else:
-                options["complements"] = dict(zip(symbols, complements))
+                options["complements"] = dict(zip(symbols, complements, strict=True))
         return options
 
     @property

@@ -204,7 +204,11 @@ def _open_output(args: argparse.Namespace) -> _Output:
             raise _Failure(f"{args.output}: {error.strerror or error}") from None
     if sys.stdout is None:
         raise _Failure("standard output is closed")
-    if getattr(args, "format", "text") == "raw" and args.command == "encode" and sys.stdout.isatty():
+    if (
+        getattr(args, "format", "text") == "raw"
+        and args.command == "encode"
+        and sys.stdout.isatty()
+    ):
         raise _Failure("raw codes go to a file (-o FILE) or a pipe, not to a terminal")
     return _Output(sys.stdout.buffer, owned=False)
 
@@ -279,7 +283,9 @@ def _encode(args: argparse.Namespace, alphabet: Alphabet, out: _Output) -> None:
                         if args.format == "raw":
                             out.write(_raw_codes(record.sequence, wide))
                         else:
-                            out.write(b"%s\t%s\n" % (record.id.encode(), _code_text(record.sequence)))
+                            out.write(
+                                b"%s\t%s\n" % (record.id.encode(), _code_text(record.sequence))
+                            )
                         if bar is not None and number % 1024 == 0:
                             bar.update(reader.bytes_read - done)
                             done = reader.bytes_read

@@ -116,5 +116,7 @@ def sequence(kind: str, values: Values[Any] = ()) -> Sequence[Any]:
     try:
         cls = KIND_CLASSES[kind]
     except (KeyError, TypeError):
-        raise ValueError(f"unknown sequence kind {kind!r}; expected one of {', '.join(KINDS)}") from None
+        raise ValueError(
+            f"unknown sequence kind {kind!r}; expected one of {', '.join(KINDS)}"
+        ) from None
     return cls(values)
