@@ -98,7 +98,10 @@ fuzz-replay: build-asan
 # Benchmarks build in a directory of their own, without the C++ tests and
 # without -Werror, so that `make test` and its build/ stay as they are.  The
 # suite is a report: it exits 0 even when a goal is missed.
+# The peers measured side by side go into the venv for the benchmarks only
+# (bench/requirements-peers.txt); the package never depends on them.
 bench: deps $(VENV)/.installed
+	$(PY) -m pip install -q --disable-pip-version-check -r bench/requirements-peers.txt
 	$(CMAKE) -S . -B $(BENCH_BUILD) -DPython_EXECUTABLE=$(CURDIR)/$(PY) \
 	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DALPHABET_TESTS=OFF -DALPHABET_BENCH=ON
 	$(CMAKE) --build $(BENCH_BUILD) -j $(JOBS) --target _alphabet _native _floor alphabet_core_bench kernels_bench
