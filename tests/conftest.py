@@ -46,3 +46,15 @@ def no_stray_collections():
         yield
     finally:
         gc.enable()
+
+
+@pytest.fixture
+def standard():
+    """The package's standard alphabets, put back after the test."""
+    import alphabet
+
+    saved = alphabet.dna(), alphabet.rna(), alphabet.protein()
+    yield saved
+    alphabet.set_dna(saved[0])
+    alphabet.set_rna(saved[1])
+    alphabet.set_protein(saved[2])

@@ -11,16 +11,6 @@ from hypothesis import strategies as st
 import alphabet as ab
 
 
-@pytest.fixture
-def standard():
-    """The standard alphabets, put back after the test."""
-    saved = ab.dna(), ab.rna(), ab.protein()
-    yield saved
-    ab.set_dna(saved[0])
-    ab.set_rna(saved[1])
-    ab.set_protein(saved[2])
-
-
 def test_error_is_both_value_and_runtime_error_naming_the_symbol_in_repr_form():
     with pytest.raises(ValueError) as info:
         ab.dna().encode("X")

@@ -14,16 +14,6 @@ STANDARD = [(ab.dna, ab.set_dna, "ACGT"), (ab.rna, ab.set_rna, "ACGU"),
             (ab.protein, ab.set_protein, "ACDEFGHIKLMNPQRSTVWY")]  # fmt: skip
 
 
-@pytest.fixture
-def standard():
-    """The standard alphabets, put back after the test."""
-    saved = ab.dna(), ab.rna(), ab.protein()
-    yield saved
-    ab.set_dna(saved[0])
-    ab.set_rna(saved[1])
-    ab.set_protein(saved[2])
-
-
 @pytest.mark.parametrize("get, put, symbols", STANDARD)
 def test_standard_alphabets_are_one_object_until_replaced(standard, get, put, symbols):
     first = get()
