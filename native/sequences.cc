@@ -12,6 +12,7 @@
 
 #include "native/flat_api.h"
 #include "native/held.h"
+#include "native/interpreter.h"
 #include "native/sequence_values.h"
 
 namespace native {
@@ -134,7 +135,7 @@ class PinnedItems {
  public:
   PinnedItems() = default;
   ~PinnedItems() {
-    if (held_) PyBuffer_Release(&view_);
+    if (held_ && HoldsInterpreter()) PyBuffer_Release(&view_);
   }
   PinnedItems(const PinnedItems&) = delete;
   PinnedItems& operator=(const PinnedItems&) = delete;
@@ -839,10 +840,21 @@ int Contains(PyObject* self, PyObject* value) {
   });
 }
 
+// A bound of index() as list.index takes it: any object with __index__,
+// clamped to the range of Py_ssize_t.
+int ClampedBound(PyObject* object, void* out) {
+  const Py_ssize_t value = PyNumber_AsSsize_t(object, nullptr);
+  if (value == -1 && PyErr_Occurred()) return 0;
+  *static_cast<Py_ssize_t*>(out) = value;
+  return 1;
+}
+
 PyObject* IndexOf(PyObject* self, PyObject* args) {
   PyObject* value = nullptr;
   Py_ssize_t start = 0, stop = PY_SSIZE_T_MAX;
-  if (!PyArg_ParseTuple(args, "O|nn:index", &value, &start, &stop)) return nullptr;
+  if (!PyArg_ParseTuple(args, "O|O&O&:index", &value, ClampedBound, &start, ClampedBound, &stop)) {
+    return nullptr;
+  }
   Py_ssize_t found = -1;
   const int result = ForEach(self, start, stop, [&](Py_ssize_t i, PyObject* element) {
     const int equal = PyObject_RichCompareBool(element, value, Py_EQ);
