@@ -81,10 +81,10 @@ PyObject* SameKindOfBuffer(PyObject* codes, const CodeSource& source) {
     return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes));
   }
   if (PyByteArray_Check(codes)) {
-    return PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes));
+    return NewByteArray(static_cast<Py_ssize_t>(bytes));
   }
   if (PyMemoryView_Check(codes)) {
-    PyObject* storage = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes));
+    PyObject* storage = NewByteArray(static_cast<Py_ssize_t>(bytes));
     PyObject* view = storage ? PyMemoryView_FromObject(storage) : nullptr;
     Py_XDECREF(storage);
     if (view == nullptr || std::strcmp(source.format(), "B") == 0) return view;

@@ -368,6 +368,13 @@ PyObject* CodeOutput::Take() {
   return object;
 }
 
+PyObject* NewByteArray(Py_ssize_t size) {
+  PyObject* bytes = PyByteArray_FromStringAndSize(nullptr, 0);
+  if (bytes == nullptr || PyByteArray_Resize(bytes, size) == 0) return bytes;
+  Py_DECREF(bytes);
+  return nullptr;
+}
+
 PyObject* NewArray(char typecode, size_t items) {
   if (items > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   for (int i = 0; i < 4; ++i) {

@@ -162,6 +162,12 @@ bool ForeignByteOrder(const char* format);
 // Reverses the byte order of each of `items` items of `width` bytes.
 void SwapItems(void* data, size_t items, size_t width);
 
+// A new bytearray of `size` bytes (not cleared); null with MemoryError when
+// there is no memory for it.  PyByteArray_FromStringAndSize(NULL, size)
+// frees its half-made object on that failure with its export count unset,
+// and may print a bogus SystemError about exported buffers.
+PyObject* NewByteArray(Py_ssize_t size);
+
 // A new array.array of `typecode` with `items` zeroed items; null with an
 // exception set on failure.
 PyObject* NewArray(char typecode, size_t items);

@@ -16,6 +16,7 @@
 #include "kernels/byte_map.h"
 #include "kernels/translate.h"
 #include "native/alphabets.h"
+#include "native/code_buffers.h"
 #include "native/interpreter.h"
 
 namespace native {
@@ -609,7 +610,7 @@ int ReaderInit(ReaderObject* reader, PyObject* source, int fd, PyObject* head, P
   if (fd < 0) {
     reader->read = PyObject_GetAttrString(source, "readinto");
     if (reader->read != nullptr) {
-      reader->chunk = PyByteArray_FromStringAndSize(nullptr, chunk_size);
+      reader->chunk = NewByteArray(chunk_size);
       if (reader->chunk == nullptr) return -1;
     } else {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;

@@ -133,6 +133,21 @@ def test_records_of_str_subclasses_are_collected_in_cycles(field):
     assert alive() is None
 
 
+def test_a_chunk_too_large_to_hold_is_a_quiet_memory_error(fresh):
+    proc = fresh(
+        """
+        import io
+        from alphabet import _native as n
+
+        try:
+            n.Reader(io.BytesIO(b">r\\n"), chunk_size=2**62)
+        except MemoryError:
+            print("MemoryError")
+        """
+    )
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "MemoryError\n", "")
+
+
 def test_an_interrupt_from_a_read_result_is_not_reworded():
     class Interrupts:
         def __buffer__(self, flags):
@@ -195,7 +210,7 @@ time.sleep(0.05)
 """
 
 
-def test_the_interpreter_exits_cleanly_under_threads_in_bulk_calls(tmp_path):
+def test_the_interpreter_exits_cleanly_while_daemons_are_in_bulk_calls(tmp_path):
     # The threads are ended as they come back from work done without the
     # interpreter lock: what their calls held must then be left alone.
     path = tmp_path / "reads.fa"
