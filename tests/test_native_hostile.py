@@ -161,6 +161,20 @@ def test_an_interrupt_from_a_read_result_is_not_reworded():
         next(n.Reader(Source()))
 
 
+def test_an_interrupt_from_a_repr_in_a_message_is_passed_on():
+    class Shy:
+        def __repr__(self):
+            raise KeyboardInterrupt
+
+    class ShyText(str):
+        __repr__ = Shy.__repr__
+
+    with pytest.raises(KeyboardInterrupt):
+        ab.sequence("int8", [1]).index(Shy())  # absent: the message names it
+    with pytest.raises(KeyboardInterrupt):
+        ab.sequence("string", [ShyText("a\0")])  # unholdable: the message names it
+
+
 def test_index_bounds_are_clamped_like_a_lists():
     values = [1, 2, 3, 2]
     seq = ab.sequence("int8", values)
