@@ -312,9 +312,11 @@ class Ops {
   }
 
   static bool Extend(int64_t handle, PyObject* values, Fill fill) {
-    // Buffer items need no conversion that could fail: nothing to stage.
+    // Buffer items need no conversion that could fail: nothing to stage.  An
+    // existing sequence then takes them all without looking for signals,
+    // which could stop it halfway: a Ctrl-C is seen when the call returns.
     if (IsBufferSource(values)) {
-      DirectSink sink(handle);
+      DirectSink sink(handle, /*interruptible=*/fill == Fill::kDirect);
       return FromBuffer(values, sink);
     }
     if (fill == Fill::kDirect) {
@@ -347,8 +349,11 @@ class Ops {
   // Appends each value as it comes.
   class DirectSink {
    public:
-    explicit DirectSink(int64_t handle) : handle_(handle), append_(K::AppendFunction()) {}
+    explicit DirectSink(int64_t handle, bool interruptible = true)
+        : handle_(handle), append_(K::AppendFunction()), interruptible_(interruptible) {}
     bool Reserve(int64_t) { return true; }
+    // Whether a long fill may stop for a signal (the fill is then undone).
+    bool interruptible() const { return interruptible_; }
     // Takes `value` over.
     bool Put(Value& value) {
       append_(handle_, Values::In(value));
@@ -359,6 +364,7 @@ class Ops {
    private:
     int64_t handle_;
     decltype(K::AppendFunction()) append_;
+    bool interruptible_;
   };
 
   // Holds every converted value until Commit appends them all.
@@ -371,6 +377,7 @@ class Ops {
     StagedSink(const StagedSink&) = delete;
     StagedSink& operator=(const StagedSink&) = delete;
 
+    bool interruptible() const { return true; }  // nothing is appended before Commit
     bool Reserve(int64_t count) {
       try {
         staged_.reserve(static_cast<size_t>(count));
@@ -522,7 +529,7 @@ class Ops {
         Item item;
         std::memcpy(&item, pinned.data() + i * sizeof(Item), sizeof(Item));
         Value value = Values::FromItem(item);
-        if (!sink.Put(value) || !CheckSignals(i)) return false;
+        if (!sink.Put(value) || (sink.interruptible() && !CheckSignals(i))) return false;
       }
       return true;
     } else {

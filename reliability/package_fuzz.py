@@ -1535,12 +1535,14 @@ class Fuzzer:
         delay = rng.uniform(0.0002, 0.01)
         target = ab.sequence(kind, values[:3])
         self.track(target)
-        what = rng.choice(["fill", "extend", "export"])
+        what = rng.choice(["fill", "extend", "extend buffer", "export"])
         if what == "export":
             target.extend(values)
+        buffer = array.array(TYPECODES[kind], values) if TYPECODES[kind] else values
         operation = {
             "fill": lambda: ab.sequence(kind, values),
             "extend": lambda: target.extend(values),
+            "extend buffer": lambda: target.extend(buffer),
             "export": lambda: bytes(memoryview(target)),
         }[what]
 
@@ -1556,7 +1558,7 @@ class Fuzzer:
         # All or nothing; the interrupt may also come just after the call
         # completed, on its way back.
         complete = values[:3] + values
-        if what == "extend" and not (
+        if what.startswith("extend") and not (
             same_lists(list(target), complete) or (exc and same_lists(list(target), values[:3]))
         ):
             raise Failure(f"an interrupted extend left {len(target)} of {len(complete)} elements")
@@ -1658,6 +1660,10 @@ class Fuzzer:
                 raise Failure(
                     f"reading from {name} gives {show(outcome)}; from {first[0]} {show(first[1])}"
                 )
+        if alphabet is not None and not all(len(s) == 1 for s in alphabet.symbols):
+            if first[1] != [("refused", "TypeError")]:
+                raise Failure(f"read with an alphabet of longer symbols: {show(first[1])}")
+            return
         if not corrupted:
             expected = []
             for rid, description, sequence, quality in records:

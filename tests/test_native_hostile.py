@@ -4,7 +4,9 @@ process, and an interpreter that exits under busy threads.  Each case once
 crashed the process or corrupted an object; cases that could crash run in a
 fresh interpreter, so that a failure is a failed test."""
 
+import array
 import gc
+import signal
 import subprocess
 import sys
 import weakref
@@ -173,6 +175,27 @@ def test_an_interrupt_from_a_repr_in_a_message_is_passed_on():
         ab.sequence("int8", [1]).index(Shy())  # absent: the message names it
     with pytest.raises(KeyboardInterrupt):
         ab.sequence("string", [ShyText("a\0")])  # unholdable: the message names it
+
+
+@pytest.mark.parametrize("delay", [0.0005, 0.001, 0.002, 0.004])
+def test_an_extend_from_a_buffer_stopped_by_ctrl_c_takes_all_or_nothing(delay):
+    values = array.array("q", range(4_000_000))
+    seq = ab.sequence("int64", [-1, -2])
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, interrupt)
+    signal.setitimer(signal.ITIMER_REAL, delay)
+    try:
+        seq.extend(values)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert len(seq) in (2, 2 + len(values))
+    assert seq[-1] == (-2 if len(seq) == 2 else len(values) - 1)
 
 
 def test_index_bounds_are_clamped_like_a_lists():
