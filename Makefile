@@ -34,7 +34,7 @@ RELIABILITY_STAGES := selftest asan-unit asan-pytest devmode fuzz leaks threads 
 .NOTPARALLEL:
 
 .PHONY: demo test check lint wheel-test build build-asan build-tsan deps clean typecheck bench reliability \
-        $(RELIABILITY_STAGES) fuzz-replay
+        $(RELIABILITY_STAGES) fuzz-replay package-fuzz-replay
 
 demo: build
 	$(PY) examples/demo.py
@@ -94,6 +94,9 @@ tsan: build-tsan
 # every call printed.
 fuzz-replay: build-asan
 	$(STAGE) fuzz-replay $(SEED) $(CALLS)
+# make package-fuzz-replay SEED=N CALLS=K: the same for the package fuzzer.
+package-fuzz-replay: build-asan
+	$(STAGE) package-fuzz-replay $(SEED) $(CALLS)
 
 # Benchmarks build in a directory of their own, without the C++ tests and
 # without -Werror, so that `make test` and its build/ stay as they are.  The

@@ -30,11 +30,13 @@ constexpr char kNotInAlphabet[] = "not in alphabet";
 template <class T>
 size_t ReverseThroughTable(const T* in, T* out, size_t n, const std::vector<uint8_t>& table) {
   for (size_t i = 0; i < n; ++i) {
+    // Read once: another thread may write to the input meanwhile.
+    const T code = in[i];
     if constexpr (T(-1) < T(0)) {
-      if (in[i] < 0) return i;
+      if (code < 0) return i;
     }
-    if (static_cast<uint64_t>(in[i]) >= table.size()) return i;
-    out[n - 1 - i] = static_cast<T>(table[static_cast<size_t>(in[i])]);
+    if (static_cast<uint64_t>(code) >= table.size()) return i;
+    out[n - 1 - i] = static_cast<T>(table[static_cast<size_t>(code)]);
   }
   return n;
 }
@@ -79,10 +81,10 @@ PyObject* SameKindOfBuffer(PyObject* codes, const CodeSource& source) {
     return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes));
   }
   if (PyByteArray_Check(codes)) {
-    return PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes));
+    return NewByteArray(static_cast<Py_ssize_t>(bytes));
   }
   if (PyMemoryView_Check(codes)) {
-    PyObject* storage = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes));
+    PyObject* storage = NewByteArray(static_cast<Py_ssize_t>(bytes));
     PyObject* view = storage ? PyMemoryView_FromObject(storage) : nullptr;
     Py_XDECREF(storage);
     if (view == nullptr || std::strcmp(source.format(), "B") == 0) return view;
@@ -119,28 +121,36 @@ PyObject* ReverseBuffer(PyObject* codes, const std::vector<uint8_t>& table) {
   }
   PyObject* result = SameKindOfBuffer(codes, source);
   if (result == nullptr) return nullptr;
-  // A new bytes object is written in place before anyone sees it; the
-  // other kinds are written through their buffer.
+  // The bytes object made for bytes codes is written in place before anyone
+  // sees it; every other result through its buffer, which must be a
+  // writable one like the input's of memory of its own (copy() is the
+  // input's own code, and may give anything: a shared bytes object, the
+  // input itself).
   PinnedBuffer pinned;
   void* out = nullptr;
-  if (PyBytes_Check(result)) {
+  const size_t bytes = source.size() * CodeWidth(source.type());
+  if (PyBytes_Check(codes)) {
     out = PyBytes_AS_STRING(result);
   } else if (pinned.Pin(result, PyBUF_FULL)) {
     out = pinned.data();
     if (pinned.items() != source.size() ||
         pinned.view().itemsize != static_cast<Py_ssize_t>(CodeWidth(source.type())) ||
-        std::strcmp(pinned.format(), source.format()) != 0) {
-      PyErr_Format(PyExc_TypeError, "the copy of a %.200s is not a buffer like it",
+        std::strcmp(pinned.format(), source.format()) != 0 || source.Overlaps(out, bytes)) {
+      PyErr_Format(PyExc_TypeError, "the copy of a %.200s is not a buffer like it of its own",
                    Py_TYPE(codes)->tp_name);
       out = nullptr;
     }
+  } else if (PyErr_ExceptionMatches(PyExc_BufferError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError, "the copy of a %.200s is not a writable buffer",
+                 Py_TYPE(codes)->tp_name);
   }
   if (out == nullptr) {
     pinned.Release();
     Py_DECREF(result);
     return nullptr;
   }
-  HintHugePages(out, source.size() * CodeWidth(source.type()));
+  HintHugePages(out, bytes);
   int32_t images[256];
   for (size_t b = 0; b < 256; ++b) images[b] = b < table.size() ? table[b] : -1;
   const kernels::ByteMap map(images);

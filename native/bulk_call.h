@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "bindings/gil.h"
 
@@ -43,6 +44,21 @@ inline void HintHugePages(void* data, size_t bytes) {
   const uintptr_t end = (begin + bytes) & ~(kHuge - 1);
   madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 #endif
+}
+
+// vector.push_back(value), or false with MemoryError set: for loops that
+// hold Python references, which an exception thrown through them would
+// leak.
+template <class Vector, class Value>
+bool PushBack(Vector& vector, Value&& value) {
+  try {
+    vector.push_back(std::forward<Value>(value));
+    return true;
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  PyErr_NoMemory();
+  return false;
 }
 
 // Runs the body of a method; running out of memory in C++ raises

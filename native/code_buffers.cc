@@ -7,6 +7,7 @@
 
 #include "native/alphabets.h"
 #include "native/bulk_call.h"
+#include "native/interpreter.h"
 
 namespace native {
 namespace {
@@ -134,7 +135,7 @@ bool PinnedBuffer::Pin(PyObject* object, int flags) {
 }
 
 void PinnedBuffer::Release() {
-  if (pinned_) PyBuffer_Release(&view_);
+  if (pinned_ && HoldsInterpreter()) PyBuffer_Release(&view_);
   pinned_ = false;
 }
 
@@ -208,8 +209,7 @@ bool CodeSource::Gather(PyObject* iterable, std::optional<uint64_t> limit, const
       Py_XDECREF(message);
     }
     Py_DECREF(integer);
-    if (valid) owned_.push_back(code);
-    return valid;
+    return valid && PushBack(owned_, code);
   };
   if (PyList_Check(iterable) || PyTuple_Check(iterable)) {
     // __index__ may run Python code that changes a list: its size is read
@@ -255,8 +255,19 @@ size_t CodeSource::FirstOutside(std::optional<uint64_t> limit) const {
   return size_;
 }
 
+bool CodeSource::Overlaps(const void* data, size_t bytes) const {
+  if (gathered_ || bytes == 0 || pinned_.view().len == 0) return false;
+  const auto begin = reinterpret_cast<uintptr_t>(pinned_.data());
+  const auto end = begin + static_cast<uintptr_t>(pinned_.view().len);
+  const auto other = reinterpret_cast<uintptr_t>(data);
+  return other < end && begin < other + bytes;
+}
+
 void RaiseBadCode(const CodeSource& source, size_t index, const char* phrase) {
-  const CodeValue code = ReadCode(source.type(), source.data(), index);
+  RaiseBadCode(ReadCode(source.type(), source.data(), index), index, phrase);
+}
+
+void RaiseBadCode(CodeValue code, size_t index, const char* phrase) {
   const std::string decimal = (code.negative ? "-" : "") + std::to_string(code.magnitude);
   PyObject* message =
       PyUnicode_FromFormat("Code %s %s at position %zu", decimal.c_str(), phrase, index);
@@ -292,7 +303,11 @@ PyObject* DecimalText(PyObject* integer) {
       if (above < 0) power = nullptr;
       break;
     }
-    powers.push_back(power);
+    if (!PushBack(powers, power)) {
+      Py_DECREF(power);
+      power = nullptr;
+      break;
+    }
     power = PyNumber_Multiply(power, power);
   }
   PyObject* digits = nullptr;
@@ -325,7 +340,7 @@ void SwapItems(void* data, size_t items, size_t width) {
 
 CodeOutput::~CodeOutput() {
   pinned_.Release();
-  Py_XDECREF(object_);
+  if (HoldsInterpreter()) Py_XDECREF(object_);
 }
 
 bool CodeOutput::Make(size_t width, size_t items) {
@@ -351,6 +366,13 @@ PyObject* CodeOutput::Take() {
   PyObject* object = object_;
   object_ = nullptr;
   return object;
+}
+
+PyObject* NewByteArray(Py_ssize_t size) {
+  PyObject* bytes = PyByteArray_FromStringAndSize(nullptr, 0);
+  if (bytes == nullptr || PyByteArray_Resize(bytes, size) == 0) return bytes;
+  Py_DECREF(bytes);
+  return nullptr;
 }
 
 PyObject* NewArray(char typecode, size_t items) {

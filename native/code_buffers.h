@@ -31,6 +31,28 @@ struct CodeValue {
 };
 CodeValue ReadCode(CodeType type, const void* data, size_t index);
 
+// One read of a code from a buffer that another thread may write to
+// meanwhile (a bytearray being filled by a read without the interpreter
+// lock): a code that is checked and then used must come from a single read.
+template <class T>
+T ReadOnce(const T* code) {
+  return __atomic_load_n(code, __ATOMIC_RELAXED);
+}
+
+// Whether `code` lies in [0, size); if not, `bad` receives its value.
+template <class T>
+bool CodeBelow(T code, uint64_t size, CodeValue& bad) {
+  if constexpr (T(-1) < T(0)) {
+    if (code < 0) {
+      bad = {true, 0 - static_cast<uint64_t>(code)};
+      return false;
+    }
+  }
+  if (static_cast<uint64_t>(code) < size) return true;
+  bad = {false, static_cast<uint64_t>(code)};
+  return false;
+}
+
 // A buffer export held for the life of this object.
 class PinnedBuffer {
  public:
@@ -90,6 +112,8 @@ class CodeSource {
   size_t FirstOutside(std::optional<uint64_t> limit) const;
   // The buffer's items are in the other byte order (read through a copy).
   bool swapped() const { return !swapped_.empty(); }
+  // Whether [data, data + bytes) shares memory with the pinned buffer.
+  bool Overlaps(const void* data, size_t bytes) const;
 
  private:
   PinnedBuffer pinned_;
@@ -102,8 +126,9 @@ class CodeSource {
 };
 
 // Raises AlphabetError("Code <code> <phrase> at position <position>",
-// position) for the code at `index` of `source`.
+// position) for the code at `index` of `source`, or for `code` read there.
 void RaiseBadCode(const CodeSource& source, size_t index, const char* phrase);
+void RaiseBadCode(CodeValue code, size_t index, const char* phrase);
 
 // The decimal text of any int, however many digits it has (the
 // interpreter's limit on int-to-str conversion does not apply); null with
@@ -136,6 +161,12 @@ bool ForeignByteOrder(const char* format);
 
 // Reverses the byte order of each of `items` items of `width` bytes.
 void SwapItems(void* data, size_t items, size_t width);
+
+// A new bytearray of `size` bytes (not cleared); null with MemoryError when
+// there is no memory for it.  PyByteArray_FromStringAndSize(NULL, size)
+// frees its half-made object on that failure with its export count unset,
+// and may print a bogus SystemError about exported buffers.
+PyObject* NewByteArray(Py_ssize_t size);
 
 // A new array.array of `typecode` with `items` zeroed items; null with an
 // exception set on failure.

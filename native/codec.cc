@@ -213,18 +213,21 @@ PyObject* EncodeItems(const CodecTables& tables, PyObject* items) {
       return false;
     }
     int64_t code = QuickLookup(tables, item);
-    if (code >= 0) {
-      codes.push_back(static_cast<uint32_t>(code));
-      return true;
-    }
+    if (code >= 0) return PushBack(codes, static_cast<uint32_t>(code));
     Py_INCREF(item);
-    if (code == kNeedsLowercase) code = LowercaseLookup(tables, item);
+    bool ok = false;
+    try {
+      if (code == kNeedsLowercase) code = LowercaseLookup(tables, item);
+    } catch (...) {
+      Py_DECREF(item);
+      throw;
+    }
     if (code >= 0)
-      codes.push_back(static_cast<uint32_t>(code));
+      ok = PushBack(codes, static_cast<uint32_t>(code));
     else if (code != kLookupFailed)
       RaiseUnknownSymbol(item, position);
     Py_DECREF(item);
-    return code >= 0;
+    return ok;
   };
   if (PyList_Check(items) || PyTuple_Check(items)) {
     // Python code runs only while an item is held (see add), yet it may
@@ -356,14 +359,22 @@ PyObject* DecodeBytes(const CodecTables& tables, const CodeSource& source) {
 
 template <class Char>
 PyObject* DecodeChars(const CodecTables& tables, const CodeSource& source, int kind) {
-  std::vector<Char> chars(source.size());
-  VisitCodes(source, [&](const auto* codes) {
-    for (size_t i = 0; i < chars.size(); ++i) {
-      chars[i] = static_cast<Char>(tables.code_points[static_cast<size_t>(codes[i])]);
+  const size_t n = source.size();
+  std::vector<Char> chars(n);
+  CodeValue bad{};
+  const size_t stop = VisitCodes(source, [&](const auto* codes) {
+    for (size_t i = 0; i < n; ++i) {
+      const auto code = ReadOnce(codes + i);
+      if (!CodeBelow(code, tables.size, bad)) return i;
+      chars[i] = static_cast<Char>(tables.code_points[static_cast<size_t>(code)]);
     }
-    return 0;
+    return n;
   });
-  return PyUnicode_FromKindAndData(kind, chars.data(), static_cast<Py_ssize_t>(chars.size()));
+  if (stop < n) {
+    RaiseBadCode(bad, stop, kNotInAlphabet);
+    return nullptr;
+  }
+  return PyUnicode_FromKindAndData(kind, chars.data(), static_cast<Py_ssize_t>(n));
 }
 
 PyObject* CodecDecodeStr(PyObject* self, PyObject* codes) {
@@ -381,11 +392,6 @@ PyObject* CodecDecodeStr(PyObject* self, PyObject* codes) {
     CodeSource source;
     if (!OpenCodes(codes, tables, source)) return nullptr;
     if (tables.decode_bytes) return DecodeBytes(tables, source);
-    const size_t bad = source.FirstOutside(uint64_t{tables.size});
-    if (bad < source.size()) {
-      RaiseBadCode(source, bad, kNotInAlphabet);
-      return nullptr;
-    }
     if (tables.max_code_point < 0x100) {
       return DecodeChars<Py_UCS1>(tables, source, PyUnicode_1BYTE_KIND);
     }
@@ -402,20 +408,24 @@ PyObject* CodecDecodeList(PyObject* self, PyObject* codes) {
   return Guarded([&]() -> PyObject* {
     CodeSource source;
     if (!OpenCodes(codes, tables, source)) return nullptr;
-    const size_t bad = source.FirstOutside(uint64_t{tables.size});
-    if (bad < source.size()) {
-      RaiseBadCode(source, bad, kNotInAlphabet);
-      return nullptr;
-    }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(source.size()));
+    const size_t n = source.size();
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
     if (list == nullptr) return nullptr;
-    VisitCodes(source, [&](const auto* in) {
-      for (size_t i = 0; i < source.size(); ++i) {
-        PyObject* symbol = PyTuple_GET_ITEM(symbols, static_cast<Py_ssize_t>(in[i]));
+    CodeValue bad{};
+    const size_t stop = VisitCodes(source, [&](const auto* in) {
+      for (size_t i = 0; i < n; ++i) {
+        const auto code = ReadOnce(in + i);
+        if (!CodeBelow(code, tables.size, bad)) return i;
+        PyObject* symbol = PyTuple_GET_ITEM(symbols, static_cast<Py_ssize_t>(code));
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(symbol));
       }
-      return 0;
+      return n;
     });
+    if (stop < n) {
+      Py_DECREF(list);
+      RaiseBadCode(bad, stop, kNotInAlphabet);
+      return nullptr;
+    }
     return list;
   });
 }

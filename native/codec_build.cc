@@ -83,30 +83,44 @@ class Spellings {
       }
       return false;
     }
+    // items() may give a list that the mapping keeps, and a code's __index__
+    // may change it: its size is read afresh, and each pair is held while
+    // it is read.
     bool ok = true;
     for (Py_ssize_t i = 0; ok && i < PyList_GET_SIZE(items); ++i) {
-      PyObject* pair = PyList_GET_ITEM(items, i);
-      if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
-        PyErr_SetString(PyExc_TypeError, "spellings.items() must give (str, int) pairs");
-        ok = false;
-        break;
-      }
-      PyObject* text = PyTuple_GET_ITEM(pair, 0);
-      if (!PyUnicode_Check(text)) {
-        PyErr_Format(PyExc_TypeError, "spellings are str, not %.200s", Py_TYPE(text)->tp_name);
-        ok = false;
-        break;
-      }
-      const int64_t code = OptionCode(PyTuple_GET_ITEM(pair, 1), size, "spelling", text);
-      PyObject* exact = code < 0 ? nullptr : PyUnicode_FromObject(text);
-      ok = exact != nullptr;
-      if (ok) list_.push_back({exact, static_cast<uint32_t>(code)});
+      PyObject* pair = Py_NewRef(PyList_GET_ITEM(items, i));
+      ok = ReadPair(pair, size);
+      Py_DECREF(pair);
     }
     Py_DECREF(items);
     return ok;
   }
 
  private:
+  bool ReadPair(PyObject* pair, size_t size) {
+    if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+      PyErr_SetString(PyExc_TypeError, "spellings.items() must give (str, int) pairs");
+      return false;
+    }
+    PyObject* text = PyTuple_GET_ITEM(pair, 0);
+    if (!PyUnicode_Check(text)) {
+      PyErr_Format(PyExc_TypeError, "spellings are str, not %.200s", Py_TYPE(text)->tp_name);
+      return false;
+    }
+    const int64_t code = OptionCode(PyTuple_GET_ITEM(pair, 1), size, "spelling", text);
+    if (code < 0) return false;
+    PyObject* exact = PyUnicode_FromObject(text);
+    if (exact == nullptr) return false;
+    try {
+      list_.push_back({exact, static_cast<uint32_t>(code)});
+    } catch (const std::exception&) {
+      Py_DECREF(exact);
+      PyErr_NoMemory();
+      return false;
+    }
+    return true;
+  }
+
   std::vector<Spelling> list_;
 };
 
@@ -125,20 +139,25 @@ bool AddCaseForms(CodecTables& tables, PyObject* character) {
   PyObject* lower_upper = lower ? PyObject_CallOneArg(str_upper, lower) : nullptr;
   PyObject* forms[] = {lower, upper, title, lower_upper};
   bool ok = true;
-  for (PyObject* form : forms) {
-    if (form == nullptr) {
-      ok = false;
-      continue;
+  try {
+    for (PyObject* form : forms) {
+      if (form == nullptr) {
+        ok = false;
+        continue;
+      }
+      if (PyUnicode_GET_LENGTH(form) != 1 || PyUnicode_READ_CHAR(form, 0) < 256) continue;
+      if (tables.exact.Find(KeyOf(form)) != kNoCode) continue;
+      LowerKey folded;
+      if (!folded.Of(form)) {
+        ok = false;
+        continue;
+      }
+      const uint32_t code = FoldedCode(tables, folded.key());
+      if (code != kNoCode) tables.wide_chars.Assign(PyUnicode_READ_CHAR(form, 0), code);
     }
-    if (PyUnicode_GET_LENGTH(form) != 1 || PyUnicode_READ_CHAR(form, 0) < 256) continue;
-    if (tables.exact.Find(KeyOf(form)) != kNoCode) continue;
-    LowerKey folded;
-    if (!folded.Of(form)) {
-      ok = false;
-      continue;
-    }
-    const uint32_t code = FoldedCode(tables, folded.key());
-    if (code != kNoCode) tables.wide_chars.Assign(PyUnicode_READ_CHAR(form, 0), code);
+  } catch (...) {
+    for (PyObject* form : forms) Py_XDECREF(form);
+    throw;
   }
   for (PyObject* form : forms) Py_XDECREF(form);
   return ok;
@@ -247,7 +266,12 @@ PyObject* BuildCodecTables(PyObject* given, PyObject* spellings_given, PyObject*
     ok = code >= 0;
     tables.unknown = ok ? static_cast<uint32_t>(code) : kNoCode;
   }
-  if (ok && BuildTables(tables, symbols, spellings)) return symbols;
+  try {
+    if (ok && BuildTables(tables, symbols, spellings)) return symbols;
+  } catch (...) {
+    Py_DECREF(symbols);
+    throw;  // MemoryError, from the codec's constructor
+  }
   Py_DECREF(symbols);
   return nullptr;
 }

@@ -3,6 +3,7 @@
 #include <cstddef>
 
 #include "native/flat_api.h"
+#include "native/interpreter.h"
 
 namespace native {
 namespace {
@@ -53,6 +54,23 @@ bool CheckHeldSubtype(PyObject* cls) {
   return false;
 }
 
+// 1 when `handle` names a registry entry, 0 when it names nothing, -1 with
+// an exception set.  Any flat call refuses an entry of another kind with
+// TypeError, and answers quietly for nothing: the length of a byte sequence
+// and of an int8 sequence cannot both be given quietly for an entry.
+int NamesEntry(int64_t handle) {
+  if (handle <= 0) return 0;
+  for (auto length : {Flat().Slice_byte_len, Flat().Slice_int8_len}) {
+    length(handle);
+    if (PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
+      PyErr_Clear();
+      return 1;
+    }
+  }
+  return 0;
+}
+
 // adopt(cls, handle): an instance of `cls` that takes up its own share of an
 // existing handle; the caller's share is untouched.
 PyObject* Adopt(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
@@ -63,20 +81,27 @@ PyObject* Adopt(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   if (!CheckHeldSubtype(args[0])) return nullptr;
   const long long handle = PyLong_AsLongLong(args[1]);
   if (handle == -1 && PyErr_Occurred()) return nullptr;
+  // A handle that names nothing may yet be issued to another object, whose
+  // entry this one would then let go of when collected.
+  const int named = NamesEntry(handle);
+  if (named < 0) return nullptr;
+  if (named == 0) {
+    PyErr_Format(PyExc_ValueError, "handle %lld names no registry entry", handle);
+    return nullptr;
+  }
   auto* cls = reinterpret_cast<PyTypeObject*>(args[0]);
   PyObject* object = cls->tp_alloc(cls, 0);
   if (object == nullptr) return nullptr;
-  if (handle > 0) {
-    Flat().IncRef(handle);
-    reinterpret_cast<HeldObject*>(object)->handle = handle;
-  }
+  Flat().IncRef(handle);
+  reinterpret_cast<HeldObject*>(object)->handle = handle;
   return object;
 }
 
 PyMethodDef held_functions[] = {
     {"adopt", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Adopt)), METH_FASTCALL,
      "adopt(cls, handle, /)\n--\n\n"
-     "A new instance of cls that takes up a share of its own of handle."},
+     "A new instance of cls that takes up a share of its own of handle;\n"
+     "ValueError when handle names no registry entry."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -85,7 +110,7 @@ PyMethodDef held_functions[] = {
 PyTypeObject* HeldType() { return held_type; }
 
 void ReleaseFresh(int64_t fresh) {
-  if (fresh <= 0) return;
+  if (fresh <= 0 || !HoldsInterpreter()) return;
   // A fresh entry is at count 0: one IncRef and one DecRef remove it.
   Flat().IncRef(fresh);
   Flat().DecRef(fresh);

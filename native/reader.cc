@@ -16,6 +16,8 @@
 #include "kernels/byte_map.h"
 #include "kernels/translate.h"
 #include "native/alphabets.h"
+#include "native/code_buffers.h"
+#include "native/interpreter.h"
 
 namespace native {
 namespace {
@@ -73,10 +75,12 @@ PyObject* NewRecord(PyObject* id, PyObject* description, PyObject* sequence, PyO
   record->sequence = sequence;
   record->quality = quality;
   // Texts and bytes refer to nothing, so a record of them cannot be part of
-  // a cycle: the collector need not follow the millions a file makes.
-  if (!PyUnicode_CheckExact(sequence) && !PyBytes_CheckExact(sequence)) {
-    PyObject_GC_Track(record);
-  }
+  // a cycle: the collector need not follow the millions a file makes.  A
+  // subclass's instance may refer to anything, the record included.
+  const bool plain = PyUnicode_CheckExact(id) && PyUnicode_CheckExact(description) &&
+                     (PyUnicode_CheckExact(sequence) || PyBytes_CheckExact(sequence)) &&
+                     (quality == Py_None || PyUnicode_CheckExact(quality));
+  if (!plain) PyObject_GC_Track(record);
   return reinterpret_cast<PyObject*>(record);
 }
 
@@ -263,7 +267,9 @@ ReaderObject* AsReader(PyObject* self) { return reinterpret_cast<ReaderObject*>(
 class Busy {
  public:
   explicit Busy(ReaderObject* reader) : reader_(reader) { reader_->busy = true; }
-  ~Busy() { reader_->busy = false; }
+  ~Busy() {
+    if (HoldsInterpreter()) reader_->busy = false;
+  }
   Busy(const Busy&) = delete;
   Busy& operator=(const Busy&) = delete;
 
@@ -405,6 +411,13 @@ bool FillFromFile(ReaderObject* reader) {
       return false;
     }
     if (PyUnicode_Check(result) || PyObject_GetBuffer(result, &view, PyBUF_SIMPLE) < 0) {
+      // Only the refusal of a buffer is reworded; an exception raised by
+      // the object's own __buffer__ (an interrupt, say) is passed on.
+      if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+          !PyErr_ExceptionMatches(PyExc_BufferError)) {
+        Py_DECREF(result);
+        return false;
+      }
       PyErr_Clear();
       PyErr_Format(PyExc_TypeError,
                    "read() returned %.200s, not bytes: the source must be a binary file",
@@ -537,12 +550,17 @@ PyObject* ReaderNext(PyObject* self) {
     const std::span<const formats::Record> records = parser.records();
     if (reader->next < records.size()) return MakeRecord(reader, records[reader->next++]);
     if (parser.done()) {
-      const formats::ParseError error = parser.error();
+      // The error is made before Close deletes the parser that holds it.
+      const bool failed = parser.error().kind != formats::ErrorKind::kNone;
+      PyObject* error = nullptr;
+      if (failed) {
+        RaiseFormatError(parser.error());
+        error = PyErr_GetRaisedException();
+      }
       const bool closed = Close(reader);
-      if (error.kind == formats::ErrorKind::kNone)
-        return nullptr;  // StopIteration, or closing failed
+      if (!failed) return nullptr;  // StopIteration, or closing failed
       if (!closed) PyErr_WriteUnraisable(self);
-      RaiseFormatError(error);
+      PyErr_SetRaisedException(error);
       return nullptr;
     }
     reader->next = 0;
@@ -553,7 +571,11 @@ PyObject* ReaderNext(PyObject* self) {
 }
 
 bool ParseTable(ReaderObject* reader, PyObject* table) {
-  PyObject* items = PySequence_Fast(table, "table must be a sequence of 256 codes");
+  // A list is read from a copy: converting an item may run Python code
+  // (__index__) that changes the list meanwhile.
+  PyObject* items = PyList_CheckExact(table)
+                        ? PyList_AsTuple(table)
+                        : PySequence_Fast(table, "table must be a sequence of 256 codes");
   if (items == nullptr) return false;
   bool ok = PySequence_Fast_GET_SIZE(items) == 256;
   if (!ok) PyErr_SetString(PyExc_ValueError, "table must hold 256 codes");
@@ -588,7 +610,7 @@ int ReaderInit(ReaderObject* reader, PyObject* source, int fd, PyObject* head, P
   if (fd < 0) {
     reader->read = PyObject_GetAttrString(source, "readinto");
     if (reader->read != nullptr) {
-      reader->chunk = PyByteArray_FromStringAndSize(nullptr, chunk_size);
+      reader->chunk = NewByteArray(chunk_size);
       if (reader->chunk == nullptr) return -1;
     } else {
       if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;

@@ -13,6 +13,8 @@ PyObject* ReprForMessage(PyObject* value) {
   PyObject* repr = PyObject_Repr(value);
   if (repr == nullptr) {
     // An int beyond the interpreter's digit limit for str(): say what it is.
+    // Anything else a __repr__ raises (an interrupt, say) is passed on.
+    if (!PyLong_Check(value) || !PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
     PyErr_Clear();
     return PyUnicode_FromFormat("<a %.100s too long to show>", Py_TYPE(value)->tp_name);
   }

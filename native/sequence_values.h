@@ -47,8 +47,8 @@ constexpr const char* Article(const char* kind) {
   return kind[0] == 'i' || kind[0] == 'e' ? "an" : "a";
 }
 
-// A short repr of `value` for a message; never fails (an int too long for
-// repr is described instead).
+// A short repr of `value` for a message (an int too long for repr is
+// described instead); null with the exception set when its __repr__ raises.
 PyObject* ReprForMessage(PyObject* value);
 
 // Sets OverflowError "value V is out of range for a K sequence [min, max]".

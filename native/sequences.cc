@@ -12,6 +12,7 @@
 
 #include "native/flat_api.h"
 #include "native/held.h"
+#include "native/interpreter.h"
 #include "native/sequence_values.h"
 
 namespace native {
@@ -134,7 +135,7 @@ class PinnedItems {
  public:
   PinnedItems() = default;
   ~PinnedItems() {
-    if (held_) PyBuffer_Release(&view_);
+    if (held_ && HoldsInterpreter()) PyBuffer_Release(&view_);
   }
   PinnedItems(const PinnedItems&) = delete;
   PinnedItems& operator=(const PinnedItems&) = delete;
@@ -311,9 +312,11 @@ class Ops {
   }
 
   static bool Extend(int64_t handle, PyObject* values, Fill fill) {
-    // Buffer items need no conversion that could fail: nothing to stage.
+    // Buffer items need no conversion that could fail: nothing to stage.  An
+    // existing sequence then takes them all without looking for signals,
+    // which could stop it halfway: a Ctrl-C is seen when the call returns.
     if (IsBufferSource(values)) {
-      DirectSink sink(handle);
+      DirectSink sink(handle, /*interruptible=*/fill == Fill::kDirect);
       return FromBuffer(values, sink);
     }
     if (fill == Fill::kDirect) {
@@ -346,8 +349,11 @@ class Ops {
   // Appends each value as it comes.
   class DirectSink {
    public:
-    explicit DirectSink(int64_t handle) : handle_(handle), append_(K::AppendFunction()) {}
+    explicit DirectSink(int64_t handle, bool interruptible = true)
+        : handle_(handle), append_(K::AppendFunction()), interruptible_(interruptible) {}
     bool Reserve(int64_t) { return true; }
+    // Whether a long fill may stop for a signal (the fill is then undone).
+    bool interruptible() const { return interruptible_; }
     // Takes `value` over.
     bool Put(Value& value) {
       append_(handle_, Values::In(value));
@@ -358,6 +364,7 @@ class Ops {
    private:
     int64_t handle_;
     decltype(K::AppendFunction()) append_;
+    bool interruptible_;
   };
 
   // Holds every converted value until Commit appends them all.
@@ -370,6 +377,7 @@ class Ops {
     StagedSink(const StagedSink&) = delete;
     StagedSink& operator=(const StagedSink&) = delete;
 
+    bool interruptible() const { return true; }  // nothing is appended before Commit
     bool Reserve(int64_t count) {
       try {
         staged_.reserve(static_cast<size_t>(count));
@@ -521,7 +529,7 @@ class Ops {
         Item item;
         std::memcpy(&item, pinned.data() + i * sizeof(Item), sizeof(Item));
         Value value = Values::FromItem(item);
-        if (!sink.Put(value) || !CheckSignals(i)) return false;
+        if (!sink.Put(value) || (sink.interruptible() && !CheckSignals(i))) return false;
       }
       return true;
     } else {
@@ -839,10 +847,21 @@ int Contains(PyObject* self, PyObject* value) {
   });
 }
 
+// A bound of index() as list.index takes it: any object with __index__,
+// clamped to the range of Py_ssize_t.
+int ClampedBound(PyObject* object, void* out) {
+  const Py_ssize_t value = PyNumber_AsSsize_t(object, nullptr);
+  if (value == -1 && PyErr_Occurred()) return 0;
+  *static_cast<Py_ssize_t*>(out) = value;
+  return 1;
+}
+
 PyObject* IndexOf(PyObject* self, PyObject* args) {
   PyObject* value = nullptr;
   Py_ssize_t start = 0, stop = PY_SSIZE_T_MAX;
-  if (!PyArg_ParseTuple(args, "O|nn:index", &value, &start, &stop)) return nullptr;
+  if (!PyArg_ParseTuple(args, "O|O&O&:index", &value, ClampedBound, &start, ClampedBound, &stop)) {
+    return nullptr;
+  }
   Py_ssize_t found = -1;
   const int result = ForEach(self, start, stop, [&](Py_ssize_t i, PyObject* element) {
     const int equal = PyObject_RichCompareBool(element, value, Py_EQ);

@@ -219,3 +219,135 @@ def test_threads_ends_a_deadlock_within_its_timeout(run):
     assert time.monotonic() - started < 30
     # The stuck thread's stack names the call it is stuck in.
     assert "symbols" in proc.stderr and "worker-" in proc.stderr + proc.stdout
+
+
+# The package's faults are planted by a sitecustomize module, which every
+# interpreter the scripts start imports before anything else.
+PACKAGE_FAULTS = """
+import functools
+import os
+
+fault = os.environ.get("PLANTED_PACKAGE_FAULT")
+if fault:
+    import _alphabet
+    import alphabet
+    from alphabet import _alphabets, _sequences
+
+    def wrap(owner, name):
+        def decorate(body):
+            real = getattr(owner, name)
+            setattr(owner, name, functools.wraps(real)(lambda *a, **k: body(real, *a, **k)))
+        return decorate
+
+    if fault == "wrong-kmers":
+        @wrap(_alphabets, "_kmers")
+        def _(real, codes, k, base):
+            result = real(codes, k, base)
+            if len(result) > 2:
+                result[-1] ^= 1
+            return result
+    elif fault == "leaked-entry":
+        @wrap(alphabet.Alphabet, "extend")
+        def _(real, *a, **k):
+            _alphabet.Slice_bool_CTor()  # registered and never handed out
+            return real(*a, **k)
+    elif fault == "undocumented-exception":
+        @wrap(alphabet.Alphabet, "decode_all")
+        def _(real, self, codes):
+            if isinstance(codes, list) and len(codes) == 3:
+                raise SystemError("planted")
+            return real(self, codes)
+    elif fault == "crash":
+        @wrap(alphabet, "sequence")
+        def _(real, kind, *a, **k):
+            if kind == "uint16":
+                os.abort()
+            return real(kind, *a, **k)
+    elif fault == "lost-append":
+        cls = _sequences.KIND_CLASSES["int64"]
+        calls = [0]
+        real_append = cls.append
+
+        def append(self, value):
+            calls[0] += 1
+            if calls[0] % 50:
+                real_append(self, value)
+
+        cls.append = append
+"""
+
+
+@pytest.fixture
+def run_package(tmp_path):
+    (tmp_path / "sitecustomize.py").write_text(textwrap.dedent(PACKAGE_FAULTS))
+
+    def run(script, args, fault, timeout=120, **env):
+        environ = dict(
+            os.environ,
+            PLANTED_PACKAGE_FAULT=fault,
+            PYTHONPATH=os.pathsep.join([str(tmp_path), os.environ["PYTHONPATH"]]),
+            **env,
+        )
+        return subprocess.run(
+            [sys.executable, os.path.join(HERE, script), *args],
+            env=environ,
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
+
+    return run
+
+
+def test_package_fuzz_replay_is_the_same_whatever_the_hash_seed(run_package):
+    outputs = [
+        run_package(
+            "package_fuzz.py",
+            ["--seed", "5", "--calls", "80", "-v"],
+            "none",
+            PYTHONHASHSEED=str(hash_seed),
+        )
+        for hash_seed in (1, 2)
+    ]
+    assert outputs[0].returncode == 0, outputs[0].stderr[-3000:]
+    assert outputs[0].stdout.count("\n") > 80
+    assert outputs[0].stdout == outputs[1].stdout
+
+
+PACKAGE_REPLAY = re.compile(r"python reliability/package_fuzz.py --seed (\d+) --calls (\d+) -v")
+
+
+@pytest.mark.parametrize(
+    "fault, report, culprit",
+    [
+        ("wrong-kmers", "kmers gives", ".kmers("),
+        ("leaked-entry", "NumHandles is", None),
+        ("undocumented-exception", "undocumented exception SystemError", ".decode_all(["),
+        ("crash", "child exited with -6", "sequence('uint16'"),
+    ],
+)
+def test_package_fuzz_reports_the_fault_with_a_replay_that_reproduces_it(
+    run_package, fault, report, culprit
+):
+    proc = run_package("package_fuzz.py", ["--seed", "1", "--time", "5"], fault)
+    assert proc.returncode == 1, proc.stderr[-3000:]
+    assert report in proc.stderr, proc.stderr[-3000:]
+    seed, calls = PACKAGE_REPLAY.findall(proc.stderr)[-1]
+    replay = run_package("package_fuzz.py", ["--seed", seed, "--calls", calls, "-v"], fault)
+    assert replay.returncode != 0
+    # The replay runs the campaign's actions up to the failing one, and fails
+    # in it (nested calls carry their action's number).
+    numbered = [line for line in replay.stdout.splitlines() if re.match(r"\d+(>\d+)?: ", line)]
+    assert numbered[-1].startswith(f"{int(calls) - 1}")
+    if culprit is not None:
+        assert culprit in "\n".join(
+            line for line in numbered if line.startswith(f"{int(calls) - 1}")
+        )
+    if fault != "crash":
+        assert report in replay.stderr
+
+
+def test_package_threads_reports_lost_appends(run_package):
+    proc = run_package("package_threads.py", ["--seconds", "1"], "lost-append")
+    assert proc.returncode == 1
+    assert "appended" in proc.stderr
