@@ -29,20 +29,17 @@ Replay one episode in this process, printing every call:
 
 import argparse
 import array
-import faulthandler
 import importlib
-import json
 import math
-import mmap
 import os
 import random
 import re
 import struct
-import subprocess
 import sys
-import tempfile
-import time
 import traceback
+
+import campaign
+from campaign import Failure
 
 # ALPHABET_MODULE names a stand-in for the module (the harness's own tests
 # use one with a planted fault).
@@ -66,10 +63,6 @@ BREACH_LINE = re.compile(r"^tova DecRef ref count -1 for handle: \d+, ifc ")
 class HostileError(Exception):
     """Raised by the fuzzer's own objects from __bool__, __index__ and friends;
     the library must pass it on untouched."""
-
-
-class Failure(AssertionError):
-    pass
 
 
 # ---- The method table, read from the docstrings ---------------------------
@@ -1034,149 +1027,65 @@ class Witness:
             raise Failure(f"witness objects changed: {texts!r} {ints!r} {codes!r}")
 
 
-class Progress:
-    """The episode and call in progress, in a shared file, so that the
-    campaign can name them after the child died."""
-
-    def __init__(self, path):
-        with open(path, "r+b") as f:
-            self.map = mmap.mmap(f.fileno(), 16)
-
-    def mark(self, seed, call):
-        struct.pack_into("qq", self.map, 0, seed, call)
-
-    @staticmethod
-    def read(path):
-        with open(path, "rb") as f:
-            return struct.unpack("qq", f.read(16))
-
-
 # ---- Entry points ---------------------------------------------------------
-
-
-def replay_command(seed, calls):
-    return f"python reliability/fuzz.py --seed {seed} --calls {calls} -v"
 
 
 def run_child(args):
     """Episodes seed, seed+1, ... until the time is up; writes a summary."""
-    # A deadlock shows as a traceback of every thread instead of a silent hang.
-    faulthandler.dump_traceback_later(args.time + args.hang_timeout, exit=True)
-    methods = load_methods()
-    fuzzer = Fuzzer(0, methods)
-    progress = Progress(args.progress)
-    deadline = time.monotonic() + args.time
-    seed, episodes, breaches = args.seed, 0, 0
-    while True:
+    fuzzer = Fuzzer(0, load_methods())
+    breaches = 0
+
+    def episode(seed, progress):
+        nonlocal breaches
         fuzzer.rng = random.Random(seed)
-        try:
-            breaches += fuzzer.episode(args.calls, progress, seed)
-        except Failure:
-            _, call = Progress.read(args.progress)
-            traceback.print_exc()
-            print(
-                f"fuzz: FAILED in episode seed {seed} at call {call}; replay with\n"
-                f"  {replay_command(seed, call + 1)}",
-                file=sys.stderr,
-            )
-            return 1
-        episodes += 1
-        seed += 1
-        if time.monotonic() >= deadline:
-            break
-    with open(args.summary, "w") as f:
-        json.dump(
-            {
-                "episodes": episodes,
-                "calls": fuzzer.calls,
-                "breaches": breaches,
-                "counts": fuzzer.counts,
-                "raised": fuzzer.raised,
-            },
-            f,
-        )
-    return 0
+        breaches += fuzzer.episode(args.calls, progress, seed)
+
+    def summary():
+        return {
+            "calls": fuzzer.calls,
+            "breaches": breaches,
+            "counts": fuzzer.counts,
+            "raised": fuzzer.raised,
+        }
+
+    return campaign.run_child("fuzz", args, episode, summary)
 
 
 def run_campaign(args):
-    with tempfile.TemporaryDirectory(prefix="fuzz-") as tmp:
-        progress = os.path.join(tmp, "progress")
-        with open(progress, "wb") as f:
-            f.write(struct.pack("qq", args.seed, -1))
-        summary = os.path.join(tmp, "summary.json")
-        errors = os.path.join(tmp, "stderr")
-        env = dict(os.environ)
-        if args.trace:
-            env["TOVA_HANDLE_TRACE"] = "1"
-        else:
-            env.pop("TOVA_HANDLE_TRACE", None)
-        command = [
-            sys.executable,
-            os.path.abspath(__file__),
-            "--child",
-            "--seed",
-            str(args.seed),
-            "--calls",
-            str(args.calls),
-            "--time",
-            str(args.time),
-            "--hang-timeout",
-            str(args.hang_timeout),
-            "--progress",
-            progress,
-            "--summary",
-            summary,
-        ]
-        started = time.monotonic()
-        with open(errors, "wb") as err:
-            child = subprocess.Popen(
-                command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err, env=env
-            )
-            try:
-                code = child.wait(timeout=args.time + 2 * args.hang_timeout)
-            except subprocess.TimeoutExpired:
-                child.kill()
-                child.wait()
-                code = "timeout"
-        with open(errors, encoding="utf-8", errors="replace") as f:
-            lines = f.read().splitlines()
-        breach_lines = [line for line in lines if BREACH_LINE.match(line)]
-        other = [line for line in lines if not BREACH_LINE.match(line)]
-        if code != 0:
-            seed, call = Progress.read(progress)
-            print("\n".join(other[-300:]), file=sys.stderr)
-            print(
-                f"fuzz: child {'hung' if code == 'timeout' else f'exited with {code}'} in "
-                f"episode seed {seed} at call {call}; replay with\n"
-                f"  {replay_command(seed, call + 1)}",
-                file=sys.stderr,
-            )
-            return 1
-        with open(summary) as f:
-            result = json.load(f)
-        problems = []
-        if other:
-            problems.append("unexpected output on stderr:\n" + "\n".join(other[:50]))
-        if len(breach_lines) != result["breaches"]:
-            problems.append(
-                f"{len(breach_lines)} unpaired-DecRef reports on stderr, the model "
-                f"expected {result['breaches']}"
-            )
-        missed = sorted(set(method.name for method in load_methods()) - set(result["counts"]))
-        if missed:
-            problems.append(f"methods never called: {missed}")
-        last = args.seed + result["episodes"] - 1
-        print(
-            f"fuzz: {result['episodes']} episodes (seeds {args.seed}..{last}), "
-            f"{result['calls']} calls over {len(result['counts'])} methods in "
-            f"{time.monotonic() - started:.0f}s{' with trace on' if args.trace else ''}; "
-            f"exceptions: {dict(sorted(result['raised'].items()))}; "
-            f"{result['breaches']} unpaired DecRefs reported"
+    env = dict(os.environ)
+    if args.trace:
+        env["TOVA_HANDLE_TRACE"] = "1"
+    else:
+        env.pop("TOVA_HANDLE_TRACE", None)
+    outcome = campaign.run_campaign("fuzz", args, env=env)
+    breach_lines = [line for line in outcome.lines if BREACH_LINE.match(line)]
+    other = [line for line in outcome.lines if not BREACH_LINE.match(line)]
+    if outcome.code != 0:
+        return outcome.failed("fuzz", other)
+    result = outcome.summary
+    problems = []
+    if other:
+        problems.append("unexpected output on stderr:\n" + "\n".join(other[:50]))
+    if len(breach_lines) != result["breaches"]:
+        problems.append(
+            f"{len(breach_lines)} unpaired-DecRef reports on stderr, the model "
+            f"expected {result['breaches']}"
         )
-        if problems:
-            print("fuzz: FAILED: " + "\n".join(problems), file=sys.stderr)
-            return 1
-        return 0
+    missed = sorted(set(method.name for method in load_methods()) - set(result["counts"]))
+    if missed:
+        problems.append(f"methods never called: {missed}")
+    last = args.seed + result["episodes"] - 1
+    print(
+        f"fuzz: {result['episodes']} episodes (seeds {args.seed}..{last}), "
+        f"{result['calls']} calls over {len(result['counts'])} methods in "
+        f"{outcome.seconds:.0f}s{' with trace on' if args.trace else ''}; "
+        f"exceptions: {dict(sorted(result['raised'].items()))}; "
+        f"{result['breaches']} unpaired DecRefs reported"
+    )
+    if problems:
+        print("fuzz: FAILED: " + "\n".join(problems), file=sys.stderr)
+        return 1
+    return 0
 
 
 def run_replay(args):
@@ -1197,20 +1106,8 @@ def run_replay(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--seed", type=int, default=int(os.environ.get("FUZZ_SEED", "1")))
-    parser.add_argument("--calls", type=int, default=3000, help="calls per episode")
-    parser.add_argument("--time", type=float, help="run episodes for this many seconds")
+    campaign.add_arguments(parser, 3000, "calls per episode")
     parser.add_argument("--trace", action="store_true", help="with TOVA_HANDLE_TRACE on")
-    parser.add_argument(
-        "--hang-timeout",
-        type=float,
-        default=60.0,
-        help="seconds past --time after which the child counts as hung",
-    )
-    parser.add_argument("-v", "--verbose", action="store_true", help="print every call")
-    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--progress", help=argparse.SUPPRESS)
-    parser.add_argument("--summary", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.child:
         return run_child(args)

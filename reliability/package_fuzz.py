@@ -48,27 +48,24 @@ import argparse
 import array
 import copy
 import ctypes
-import faulthandler
 import gc
 import gzip
 import io
-import json
 import math
-import mmap
 import operator
 import os
 import pickle
 import re
 import signal
-import struct
-import subprocess
 import sys
 import tempfile
 import threading
-import time
 import traceback
 import warnings
 import weakref
+
+import campaign
+from campaign import Failure
 
 import _alphabet as m
 import alphabet as ab
@@ -128,10 +125,6 @@ ALL_TYPECODES = "bBhHiIlLqQfd"
 
 class HostileError(Exception):
     """Raised by the fuzzer's own objects; the package must pass it on untouched."""
-
-
-class Failure(AssertionError):
-    pass
 
 
 def show(value):
@@ -2094,28 +2087,7 @@ class Witness:
             raise Failure(f"witness objects changed: {show(state)}")
 
 
-class Progress:
-    """The episode and action in progress, in a shared file, so that the
-    campaign can name them after the child died."""
-
-    def __init__(self, path):
-        with open(path, "r+b") as f:
-            self.map = mmap.mmap(f.fileno(), 16)
-
-    def mark(self, seed, call):
-        struct.pack_into("qq", self.map, 0, seed, call)
-
-    @staticmethod
-    def read(path):
-        with open(path, "rb") as f:
-            return struct.unpack("qq", f.read(16))
-
-
 # ---- Entry points ---------------------------------------------------------
-
-
-def replay_command(seed, calls):
-    return f"python reliability/package_fuzz.py --seed {seed} --calls {calls} -v"
 
 
 def unraisable_hook(fuzzer):
@@ -2130,107 +2102,40 @@ def unraisable_hook(fuzzer):
 
 
 def run_child(args):
-    faulthandler.dump_traceback_later(args.time + args.hang_timeout, exit=True)
-    progress = Progress(args.progress)
     fuzzer = Fuzzer(0, workdir=tempfile.mkdtemp(prefix="package-fuzz-"))
     sys.unraisablehook = unraisable_hook(fuzzer)
-    deadline = time.monotonic() + args.time
-    seed, episodes = args.seed, 0
-    while True:
+
+    def episode(seed, progress):
         fuzzer.rng = fuzzer.random.Random(seed)
-        try:
-            fuzzer.episode(args.calls, progress, seed)
-            if fuzzer.unraisable:
-                raise Failure(f"unraisable exceptions: {fuzzer.unraisable[:5]}")
-        except Failure:
-            _, call = Progress.read(args.progress)
-            traceback.print_exc()
-            print(
-                f"package_fuzz: FAILED in episode seed {seed} at call {call}; replay with\n"
-                f"  {replay_command(seed, call + 1)}",
-                file=sys.stderr,
-            )
-            return 1
-        episodes += 1
-        seed += 1
-        if time.monotonic() >= deadline:
-            break
-    with open(args.summary, "w") as f:
-        json.dump(
-            {
-                "episodes": episodes,
-                "calls": fuzzer.calls,
-                "counts": fuzzer.counts,
-                "raised": fuzzer.raised,
-            },
-            f,
-        )
-    return 0
+        fuzzer.episode(args.calls, progress, seed)
+        if fuzzer.unraisable:
+            raise Failure(f"unraisable exceptions: {fuzzer.unraisable[:5]}")
+
+    def summary():
+        return {"calls": fuzzer.calls, "counts": fuzzer.counts, "raised": fuzzer.raised}
+
+    return campaign.run_child("package_fuzz", args, episode, summary)
 
 
 def run_campaign(args):
-    with tempfile.TemporaryDirectory(prefix="package-fuzz-") as tmp:
-        progress = os.path.join(tmp, "progress")
-        with open(progress, "wb") as f:
-            f.write(struct.pack("qq", args.seed, -1))
-        summary = os.path.join(tmp, "summary.json")
-        errors = os.path.join(tmp, "stderr")
-        command = [
-            sys.executable,
-            os.path.abspath(__file__),
-            "--child",
-            "--seed",
-            str(args.seed),
-            "--calls",
-            str(args.calls),
-            "--time",
-            str(args.time),
-            "--hang-timeout",
-            str(args.hang_timeout),
-            "--progress",
-            progress,
-            "--summary",
-            summary,
-        ]
-        started = time.monotonic()
-        with open(errors, "wb") as err:
-            child = subprocess.Popen(
-                command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err
-            )
-            try:
-                code = child.wait(timeout=args.time + 2 * args.hang_timeout)
-            except subprocess.TimeoutExpired:
-                child.kill()
-                child.wait()
-                code = "timeout"
-        with open(errors, encoding="utf-8", errors="replace") as f:
-            lines = f.read().splitlines()
-        if code != 0:
-            seed, call = Progress.read(progress)
-            print("\n".join(lines[-300:]), file=sys.stderr)
-            print(
-                f"package_fuzz: child {'hung' if code == 'timeout' else f'exited with {code}'} in "
-                f"episode seed {seed} at call {call}; replay with\n"
-                f"  {replay_command(seed, call + 1)}",
-                file=sys.stderr,
-            )
-            return 1
-        with open(summary) as f:
-            result = json.load(f)
-        last = args.seed + result["episodes"] - 1
+    outcome = campaign.run_campaign("package_fuzz", args)
+    if outcome.code != 0:
+        return outcome.failed("package_fuzz", outcome.lines)
+    result = outcome.summary
+    last = args.seed + result["episodes"] - 1
+    print(
+        f"package_fuzz: {result['episodes']} episodes (seeds {args.seed}..{last}), "
+        f"{result['calls']} calls in {sum(result['counts'].values())} actions of "
+        f"{len(result['counts'])} kinds in "
+        f"{outcome.seconds:.0f}s; exceptions: {dict(sorted(result['raised'].items()))}"
+    )
+    if outcome.lines:
         print(
-            f"package_fuzz: {result['episodes']} episodes (seeds {args.seed}..{last}), "
-            f"{result['calls']} calls in {sum(result['counts'].values())} actions of "
-            f"{len(result['counts'])} kinds in "
-            f"{time.monotonic() - started:.0f}s; exceptions: {dict(sorted(result['raised'].items()))}"
+            "package_fuzz: FAILED: unexpected output on stderr:\n" + "\n".join(outcome.lines[:50]),
+            file=sys.stderr,
         )
-        if lines:
-            print(
-                "package_fuzz: FAILED: unexpected output on stderr:\n" + "\n".join(lines[:50]),
-                file=sys.stderr,
-            )
-            return 1
-        return 0
+        return 1
+    return 0
 
 
 def run_replay(args):
@@ -2254,19 +2159,7 @@ def run_replay(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--seed", type=int, default=int(os.environ.get("FUZZ_SEED", "1")))
-    parser.add_argument("--calls", type=int, default=150, help="actions per episode")
-    parser.add_argument("--time", type=float, help="run episodes for this many seconds")
-    parser.add_argument(
-        "--hang-timeout",
-        type=float,
-        default=60.0,
-        help="seconds past --time after which the child counts as hung",
-    )
-    parser.add_argument("-v", "--verbose", action="store_true", help="print every call")
-    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
-    parser.add_argument("--progress", help=argparse.SUPPRESS)
-    parser.add_argument("--summary", help=argparse.SUPPRESS)
+    campaign.add_arguments(parser, 150, "actions per episode")
     args = parser.parse_args()
     if args.child:
         return run_child(args)

@@ -1,0 +1,157 @@
+"""The campaign harness that fuzz.py and package_fuzz.py share.
+
+A campaign runs episodes seed, seed+1, ... in a child process for a given
+time. The child marks the episode and call in progress in a shared file, so
+that when it dies or hangs the campaign can still name them, and prints the
+command that replays the failing episode.
+"""
+
+import argparse
+import faulthandler
+import json
+import mmap
+import os
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+
+class Failure(AssertionError):
+    """A breach of the rules the fuzzers check."""
+
+
+class Progress:
+    """The episode and call in progress, in a shared file, so that the
+    campaign can name them after the child died."""
+
+    def __init__(self, path):
+        with open(path, "r+b") as f:
+            self.map = mmap.mmap(f.fileno(), 16)
+
+    def mark(self, seed, call):
+        struct.pack_into("qq", self.map, 0, seed, call)
+
+    @staticmethod
+    def read(path):
+        with open(path, "rb") as f:
+            return struct.unpack("qq", f.read(16))
+
+
+def add_arguments(parser, calls, calls_help):
+    """The options every campaign takes; --calls defaults to `calls`."""
+    parser.add_argument("--seed", type=int, default=int(os.environ.get("FUZZ_SEED", "1")))
+    parser.add_argument("--calls", type=int, default=calls, help=calls_help)
+    parser.add_argument("--time", type=float, help="run episodes for this many seconds")
+    parser.add_argument(
+        "--hang-timeout",
+        type=float,
+        default=60.0,
+        help="seconds past --time after which the child counts as hung",
+    )
+    parser.add_argument("-v", "--verbose", action="store_true", help="print every call")
+    parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--progress", help=argparse.SUPPRESS)
+    parser.add_argument("--summary", help=argparse.SUPPRESS)
+
+
+def replay_command(script, seed, calls):
+    return f"python reliability/{script}.py --seed {seed} --calls {calls} -v"
+
+
+def run_child(script, args, episode, summary):
+    """The child's loop: `episode(seed, progress)` runs one episode and raises
+    Failure on a breach; `summary()` gives the counts written at the end."""
+    # A deadlock shows as a traceback of every thread instead of a silent hang.
+    faulthandler.dump_traceback_later(args.time + args.hang_timeout, exit=True)
+    progress = Progress(args.progress)
+    deadline = time.monotonic() + args.time
+    seed, episodes = args.seed, 0
+    while True:
+        try:
+            episode(seed, progress)
+        except Failure:
+            _, call = Progress.read(args.progress)
+            traceback.print_exc()
+            print(
+                f"{script}: FAILED in episode seed {seed} at call {call}; replay with\n"
+                f"  {replay_command(script, seed, call + 1)}",
+                file=sys.stderr,
+            )
+            return 1
+        episodes += 1
+        seed += 1
+        if time.monotonic() >= deadline:
+            break
+    with open(args.summary, "w") as f:
+        json.dump({"episodes": episodes, **summary()}, f)
+    return 0
+
+
+class Outcome:
+    """What a campaign's child left: its exit `code` ("timeout" when it hung),
+    its stderr `lines`, the `seed` and `call` in progress, its `summary` (None
+    unless it exited with 0) and the `seconds` it took."""
+
+    def failed(self, script, lines):
+        """Reports a child that died or hung, with `lines` of its stderr."""
+        print("\n".join(lines[-300:]), file=sys.stderr)
+        died = "hung" if self.code == "timeout" else f"exited with {self.code}"
+        print(
+            f"{script}: child {died} in episode seed {self.seed} at call {self.call}; "
+            f"replay with\n  {replay_command(script, self.seed, self.call + 1)}",
+            file=sys.stderr,
+        )
+        return 1
+
+
+def run_campaign(script, args, extra=(), env=None):
+    """Runs `script --child` for args.time seconds and collects its Outcome;
+    `extra` are further options for the child."""
+    outcome = Outcome()
+    with tempfile.TemporaryDirectory(prefix=f"{script}-") as tmp:
+        progress = os.path.join(tmp, "progress")
+        with open(progress, "wb") as f:
+            f.write(struct.pack("qq", args.seed, -1))
+        summary = os.path.join(tmp, "summary.json")
+        errors = os.path.join(tmp, "stderr")
+        command = [
+            sys.executable,
+            os.path.join(os.path.dirname(os.path.abspath(__file__)), f"{script}.py"),
+            "--child",
+            "--seed",
+            str(args.seed),
+            "--calls",
+            str(args.calls),
+            "--time",
+            str(args.time),
+            "--hang-timeout",
+            str(args.hang_timeout),
+            "--progress",
+            progress,
+            "--summary",
+            summary,
+            *extra,
+        ]
+        started = time.monotonic()
+        with open(errors, "wb") as err:
+            child = subprocess.Popen(
+                command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err, env=env
+            )
+            try:
+                outcome.code = child.wait(timeout=args.time + 2 * args.hang_timeout)
+            except subprocess.TimeoutExpired:
+                child.kill()
+                child.wait()
+                outcome.code = "timeout"
+        outcome.seconds = time.monotonic() - started
+        with open(errors, encoding="utf-8", errors="replace") as f:
+            outcome.lines = f.read().splitlines()
+        outcome.seed, outcome.call = Progress.read(progress)
+        outcome.summary = None
+        if outcome.code == 0:
+            with open(summary) as f:
+                outcome.summary = json.load(f)
+    return outcome
