@@ -5,6 +5,7 @@
 
 #include "native/flat_api.h"
 #include "native/held.h"
+#include "native/items.h"
 
 namespace native {
 namespace {
@@ -87,33 +88,20 @@ bool AppendCharacters(int64_t sequence, PyObject* text, int64_t& count) {
 
 bool AppendAll(int64_t sequence, PyObject* symbols, int64_t& count) {
   if (PyUnicode_Check(symbols)) return AppendCharacters(sequence, symbols, count);
-  Py_ssize_t position = 0;
-  if (PyList_Check(symbols) || PyTuple_Check(symbols)) {
-    // No Python code runs in the loop, but the size is read afresh anyway:
-    // a conversion may allocate, and a collection may run finalizers.
-    for (; position < PySequence_Fast_GET_SIZE(symbols); ++position) {
-      PyObject* item = PySequence_Fast_GET_ITEM(symbols, position);
-      Py_INCREF(item);
-      const bool ok = AppendItem(sequence, item, position);
-      Py_DECREF(item);
-      if (!ok) return false;
-    }
-  } else {
-    PyObject* iterator = PyObject_GetIter(symbols);
-    if (iterator == nullptr) return false;
-    while (PyObject* item = PyIter_Next(iterator)) {
-      const bool ok = AppendItem(sequence, item, position);
-      Py_DECREF(item);
-      if (!ok) {
-        Py_DECREF(iterator);
-        return false;
-      }
-      ++position;
-    }
-    Py_DECREF(iterator);
-    if (PyErr_Occurred()) return false;
-  }
-  count = position;
+  // No Python code runs for an item, but a conversion may allocate and a
+  // collection may run finalizers: each item is held while it is appended.
+  Py_ssize_t appended = 0;
+  const bool ok = ForEachItem(
+      symbols,
+      [&](PyObject* item, Py_ssize_t position) {
+        Py_INCREF(item);
+        const bool appended_one = AppendItem(sequence, item, position);
+        Py_DECREF(item);
+        return appended_one;
+      },
+      &appended);
+  if (!ok) return false;
+  count = appended;
   return true;
 }
 

@@ -8,6 +8,7 @@
 #include "native/alphabets.h"
 #include "native/bulk_call.h"
 #include "native/interpreter.h"
+#include "native/items.h"
 
 namespace native {
 namespace {
@@ -211,31 +212,18 @@ bool CodeSource::Gather(PyObject* iterable, std::optional<uint64_t> limit, const
     Py_DECREF(integer);
     return valid && PushBack(owned_, code);
   };
+  // __index__ may run Python code that changes a list: each item is held
+  // while it is read.
   if (PyList_Check(iterable) || PyTuple_Check(iterable)) {
-    // __index__ may run Python code that changes a list: its size is read
-    // afresh for each item.
     owned_.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(iterable)));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(iterable); ++i) {
-      PyObject* item = Py_NewRef(PySequence_Fast_GET_ITEM(iterable, i));
-      const bool ok = add(item, i);
-      Py_DECREF(item);
-      if (!ok) return false;
-    }
-  } else {
-    PyObject* iterator = PyObject_GetIter(iterable);
-    if (iterator == nullptr) return false;
-    Py_ssize_t position = 0;
-    while (PyObject* item = PyIter_Next(iterator)) {
-      const bool ok = add(item, position++);
-      Py_DECREF(item);
-      if (!ok) {
-        Py_DECREF(iterator);
-        return false;
-      }
-    }
-    Py_DECREF(iterator);
-    if (PyErr_Occurred()) return false;
   }
+  const bool ok = ForEachItem(iterable, [&](PyObject* item, Py_ssize_t position) {
+    Py_INCREF(item);
+    const bool added = add(item, position);
+    Py_DECREF(item);
+    return added;
+  });
+  if (!ok) return false;
   data_ = owned_.data();
   size_ = owned_.size();
   return true;

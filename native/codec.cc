@@ -16,6 +16,7 @@
 #include "native/codec_build.h"
 #include "native/codec_lookup.h"
 #include "native/codec_tables.h"
+#include "native/items.h"
 
 namespace native {
 namespace {
@@ -196,12 +197,6 @@ PyObject* EncodeText(const CodecTables& tables, PyObject* text) {
   }
 }
 
-// Items ahead of the one being coded whose objects are fetched into the
-// cache meanwhile: the strs of a list may lie anywhere in memory (a shuffled
-// list, say), and each would cost a miss; this makes such a list about five
-// times faster.
-constexpr Py_ssize_t kPrefetchAhead = 16;
-
 PyObject* EncodeItems(const CodecTables& tables, PyObject* items) {
   std::vector<uint32_t> codes;
   // One item; `item` is borrowed and is only held (a reference taken) while
@@ -230,33 +225,9 @@ PyObject* EncodeItems(const CodecTables& tables, PyObject* items) {
     return ok;
   };
   if (PyList_Check(items) || PyTuple_Check(items)) {
-    // Python code runs only while an item is held (see add), yet it may
-    // change the list: its size and items are read afresh for each item.
     codes.reserve(static_cast<size_t>(PySequence_Fast_GET_SIZE(items)));
-    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items); ++i) {
-      PyObject** listed = PySequence_Fast_ITEMS(items);
-      if (i + kPrefetchAhead < PySequence_Fast_GET_SIZE(items)) {
-        const char* ahead = reinterpret_cast<const char*>(listed[i + kPrefetchAhead]);
-        __builtin_prefetch(ahead);
-        __builtin_prefetch(ahead + 48);
-      }
-      if (!add(listed[i], i)) return nullptr;
-    }
-  } else {
-    PyObject* iterator = PyObject_GetIter(items);
-    if (iterator == nullptr) return nullptr;
-    Py_ssize_t position = 0;
-    while (PyObject* item = PyIter_Next(iterator)) {
-      const bool ok = add(item, position++);
-      Py_DECREF(item);
-      if (!ok) {
-        Py_DECREF(iterator);
-        return nullptr;
-      }
-    }
-    Py_DECREF(iterator);
-    if (PyErr_Occurred()) return nullptr;
   }
+  if (!ForEachItem</*kPrefetch=*/true>(items, add)) return nullptr;
   CodeOutput result;
   if (!result.Make(tables.code_width(), codes.size())) return nullptr;
   WithCodeType(tables.code_width(), result.data(), [&](auto* out) -> size_t {
