@@ -28,7 +28,9 @@ bool ReadRandomBytes(void* out, size_t size) {
   return true;
 }
 
-HashSeed DrawSeed() {
+}  // namespace
+
+HashSeed hash_internal::DrawSeed() {
   HashSeed seed;
   if (ReadRandomBytes(&seed, sizeof seed)) return seed;
   // Only where the kernel gives no random bytes at all (a sandbox that
@@ -38,14 +40,12 @@ HashSeed DrawSeed() {
   const uint64_t now =
       static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count() ^
                             std::chrono::steady_clock::now().time_since_epoch().count());
-  const uint64_t place = reinterpret_cast<uintptr_t>(&DrawSeed);
+  const uint64_t place = reinterpret_cast<uintptr_t>(&ReadRandomBytes);
   return HashSeed::FromNumber(now ^ place ^ (static_cast<uint64_t>(getpid()) << 40));
 }
 
-}  // namespace
-
 const HashSeed& ProcessHashSeed() {
-  static const HashSeed seed = DrawSeed();
+  static const HashSeed seed = hash_internal::DrawSeed();
   return seed;
 }
 

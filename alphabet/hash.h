@@ -72,6 +72,13 @@ struct HashSeed {
 // parent's, as it keeps its parent's tables).  Safe to call from any thread.
 const HashSeed& ProcessHashSeed();
 
+namespace hash_internal {
+// A new seed from the kernel's random source, or (where it gives no bytes)
+// from the time, the process id and where this code was loaded: what
+// ProcessHashSeed draws once.
+HashSeed DrawSeed();
+}  // namespace hash_internal
+
 // Equal texts hash alike under one seed.  Texts of up to 16 bytes are read as
 // two words, overlapping when shorter, and longer ones in 16-byte blocks, the
 // last block ending at the last byte; the length is part of the state, which

@@ -120,5 +120,15 @@ TEST(HashTest, ProcessSeedIsDrawnOnceAndLooksRandom) {
   EXPECT_FALSE(words.contains(0));
 }
 
+TEST(HashTest, EachDrawIsANewSeed) {
+  // A seed that is the same in every process (a constant, or one expanded
+  // from a fixed number) would be the same on every draw too.
+  const HashSeed first = hash_internal::DrawSeed();
+  const HashSeed second = hash_internal::DrawSeed();
+  EXPECT_NE(first.text, second.text);
+  EXPECT_NE(first.block, second.block);
+  EXPECT_NE(first.integer, second.integer);
+}
+
 }  // namespace
 }  // namespace alphabet

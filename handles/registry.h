@@ -203,9 +203,10 @@ class Registry {
   // order, a handle's entry at its rank among the live ones (the set bits
   // below its own).  A completed page, direct or packed, shrinks to a packed
   // array half full when removals leave it a quarter full, and is freed when
-  // its last entry goes.  So a live entry costs about its 32 bytes, and no
-  // key, whether its neighbours live or not: memory follows the live
-  // handles, not the issued ones.
+  // its last entry goes.  So memory follows the live handles, not the issued
+  // ones: a live entry costs about its 32 bytes, and no key, among live
+  // neighbours, and about 110 when it is alone in its page (the page's index
+  // slot and an array of its own).
   static constexpr int kPageShift = 6;
   static constexpr Handle kPageSize = Handle{1} << kPageShift;
   // A page's record sits in its index slot, two words beside the key.

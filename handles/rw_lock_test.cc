@@ -75,6 +75,36 @@ TEST(RwLockTest, AWaitingWriterIsNotStarvedByReaders) {
   for (auto& t : readers) t.join();
 }
 
+// A reader arriving while a writer waits for the readers inside must queue
+// behind the writer.  Whether the writer is waiting yet cannot be seen from
+// outside, so each trial gives it a generous moment to get there; a lock
+// that let readers pass would let the new reader in on every trial.
+TEST(RwLockTest, AReaderArrivingBehindAWaitingWriterWaitsForIt) {
+  Deadline deadline(60s);
+  bool queued_behind_writer = false;
+  for (int trial = 0; trial < 5 && !queued_behind_writer; ++trial) {
+    RwLock lock;
+    std::atomic<int> order{0}, writer_turn{0}, reader_turn{0};
+    lock.lock_shared();
+    std::thread writer([&] {
+      std::unique_lock guard(lock);
+      writer_turn = ++order;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::thread reader([&] {
+      std::shared_lock guard(lock);
+      reader_turn = ++order;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const bool reader_waited = reader_turn.load() == 0;
+    lock.unlock_shared();
+    writer.join();
+    reader.join();
+    queued_behind_writer = reader_waited && writer_turn.load() == 1 && reader_turn.load() == 2;
+  }
+  EXPECT_TRUE(queued_behind_writer);
+}
+
 // Busy for about `duration`, keeping the processor as work would.
 void Busy(std::chrono::microseconds duration) {
   const auto end = std::chrono::steady_clock::now() + duration;

@@ -27,6 +27,10 @@ LAYERS = {
     "module": 3,
     "native": 3,
 }
+# Folders that may include only some of the layers below them: the package's
+# native module reaches the library through the flat functions' declarations
+# and pure C++ helpers, never the core or the registry directly.
+ONLY_FROM = {"native": {"bindings", "sequences", "kernels", "formats"}}
 # Benchmarks and test harnesses stand outside the library and may use any
 # layer.
 OUTSIDE = {"bench", "reliability"}
@@ -56,13 +60,18 @@ def breaches(path: str, text: str) -> list[str]:
                     f"{', '.join(sorted(PYTHON_FOLDERS))}"
                 )
             continue
-        target = header.split("/")[0] if bracket == '"' and "/" in header else None
+        target = header.split("/")[0] if "/" in header else None
+        if bracket == "<" and target not in LAYERS:
+            target = None  # a system or third-party header
         if target is None or folder in OUTSIDE or target == folder:
             continue
         if target not in LAYERS:
             found.append(f"{where}: from {target!r}, which is no layer of the library")
         elif LAYERS[target] >= LAYERS[folder]:
             found.append(f"{where}: {target}/ is not below {folder}/")
+        elif folder in ONLY_FROM and target not in ONLY_FROM[folder]:
+            allowed = ", ".join(f"{name}/" for name in sorted(ONLY_FROM[folder]))
+            found.append(f"{where}: {folder}/ includes only from {allowed}")
     return found
 
 
