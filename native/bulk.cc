@@ -72,9 +72,16 @@ size_t ReverseCodes(const CodeSource& source, void* out, const std::vector<uint8
   return ReverseThroughTable(static_cast<const int64_t*>(in), static_cast<int64_t*>(out), n, table);
 }
 
+// A struct format without its byte order: what memoryview.cast takes, and
+// the format of a memoryview of codes made here (in this machine's order).
+const char* BareFormat(const char* format) {
+  return *format != '\0' && std::strchr("@=<>!", *format) != nullptr ? format + 1 : format;
+}
+
 // An object of the input's own type and item format with room for its
-// codes: bytes and bytearray anew, a memoryview over a new bytearray, and
-// anything else (array.array, numpy arrays) through its own copy.
+// codes: bytes and bytearray anew, a memoryview over a new bytearray (in
+// this machine's byte order, whatever the input's), and anything else
+// (array.array, numpy arrays) through its own copy.
 PyObject* SameKindOfBuffer(PyObject* codes, const CodeSource& source) {
   const size_t bytes = source.size() * CodeWidth(source.type());
   if (PyBytes_Check(codes)) {
@@ -87,8 +94,9 @@ PyObject* SameKindOfBuffer(PyObject* codes, const CodeSource& source) {
     PyObject* storage = NewByteArray(static_cast<Py_ssize_t>(bytes));
     PyObject* view = storage ? PyMemoryView_FromObject(storage) : nullptr;
     Py_XDECREF(storage);
-    if (view == nullptr || std::strcmp(source.format(), "B") == 0) return view;
-    PyObject* cast = PyObject_CallMethod(view, "cast", "s", source.format());
+    const char* format = BareFormat(source.format());
+    if (view == nullptr || std::strcmp(format, "B") == 0) return view;
+    PyObject* cast = PyObject_CallMethod(view, "cast", "s", format);
     Py_DECREF(view);
     return cast;
   }
@@ -129,13 +137,16 @@ PyObject* ReverseBuffer(PyObject* codes, const std::vector<uint8_t>& table) {
   PinnedBuffer pinned;
   void* out = nullptr;
   const size_t bytes = source.size() * CodeWidth(source.type());
+  const bool native_order = PyMemoryView_Check(codes);
   if (PyBytes_Check(codes)) {
     out = PyBytes_AS_STRING(result);
   } else if (pinned.Pin(result, PyBUF_FULL)) {
     out = pinned.data();
     if (pinned.items() != source.size() ||
         pinned.view().itemsize != static_cast<Py_ssize_t>(CodeWidth(source.type())) ||
-        std::strcmp(pinned.format(), source.format()) != 0 || source.Overlaps(out, bytes)) {
+        std::strcmp(pinned.format(),
+                    native_order ? BareFormat(source.format()) : source.format()) != 0 ||
+        source.Overlaps(out, bytes)) {
       PyErr_Format(PyExc_TypeError, "the copy of a %.200s is not a buffer like it of its own",
                    Py_TYPE(codes)->tp_name);
       out = nullptr;
@@ -162,8 +173,9 @@ PyObject* ReverseBuffer(PyObject* codes, const std::vector<uint8_t>& table) {
     RaiseBadCode(source, refused, kNotInAlphabet);
     return nullptr;
   }
-  // The result keeps the input's byte order: the codes went in native order.
-  if (source.swapped()) SwapItems(out, n, CodeWidth(source.type()));
+  // The codes went in native order; the result keeps the input's byte order
+  // unless it is a memoryview made here, which reads in native order.
+  if (source.swapped() && !native_order) SwapItems(out, n, CodeWidth(source.type()));
   pinned.Release();
   return result;
 }
@@ -356,6 +368,9 @@ PyObject* Kmers(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (CodeSource::IsBuffer(codes)) {
       if (!source.OpenBuffer(codes)) return nullptr;
+      // The k-mers read each code when it enters and again when it leaves:
+      // both reads must see the same code.
+      source.Snapshot();
       // Signed codes go to the kernel as unsigned ones: a negative one must
       // be caught first, as it could pass for a digit of a huge base.
       const size_t negative =

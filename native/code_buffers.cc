@@ -251,6 +251,13 @@ bool CodeSource::Overlaps(const void* data, size_t bytes) const {
   return other < end && begin < other + bytes;
 }
 
+void CodeSource::Snapshot() {
+  if (gathered_ || swapped() || size_ == 0 || PyBytes_CheckExact(pinned_.view().obj)) return;
+  const auto* in = static_cast<const unsigned char*>(data_);
+  snapshot_.assign(in, in + size_ * CodeWidth(type_));
+  data_ = snapshot_.data();
+}
+
 void RaiseBadCode(const CodeSource& source, size_t index, const char* phrase) {
   RaiseBadCode(ReadCode(source.type(), source.data(), index), index, phrase);
 }

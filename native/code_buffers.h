@@ -114,11 +114,17 @@ class CodeSource {
   bool swapped() const { return !swapped_.empty(); }
   // Whether [data, data + bytes) shares memory with the pinned buffer.
   bool Overlaps(const void* data, size_t bytes) const;
+  // From here on, the codes are read from a private copy, unless nobody can
+  // change them meanwhile (bytes, gathered or swapped codes): for work that
+  // reads each code more than once, which another thread or process writing
+  // to the buffer between two reads would otherwise make inconsistent.
+  void Snapshot();
 
  private:
   PinnedBuffer pinned_;
   std::vector<uint64_t> owned_;
   std::vector<unsigned char> swapped_;
+  std::vector<unsigned char> snapshot_;
   CodeType type_ = CodeType::kU8;
   bool gathered_ = false;
   const void* data_ = nullptr;

@@ -60,6 +60,11 @@ def test_reverse_translate_of_numpy_arrays_keeps_dtype_and_byte_order():
         result = n.reverse_translate(codes, COMPLEMENT)
         assert type(result) is np.ndarray and result.dtype == codes.dtype, dtype
         assert result.tolist() == [0, 0, 1, 2, 3]
+    # A memoryview names its byte order in its format; the one made for the
+    # result reads in this machine's order.
+    for dtype in ["<u2", ">u2", ">i4", "<u8"]:
+        result = n.reverse_translate(memoryview(np.array([0, 1, 2, 3, 3], dtype=dtype)), COMPLEMENT)
+        assert type(result) is memoryview and result.tolist() == [0, 0, 1, 2, 3], dtype
     with pytest.raises(TypeError):
         n.reverse_translate(np.arange(6, dtype="u1")[::2], COMPLEMENT)
     with pytest.raises(TypeError):

@@ -7,9 +7,12 @@ fresh interpreter, so that a failure is a failed test."""
 import array
 import gc
 import os
+import random
 import signal
 import subprocess
 import sys
+import threading
+import time
 import weakref
 
 import pytest
@@ -319,3 +322,30 @@ def test_decoding_codes_that_another_process_writes_meanwhile(tmp_path, method):
         timeout=120,
     )
     assert (proc.returncode, proc.stdout) == (0, "ok\n"), proc.stderr
+
+
+@pytest.mark.parametrize("typecode, symbols", [("B", "ACGTN"), ("H", "ACGT")])
+def test_kmers_of_codes_that_another_thread_writes_meanwhile(typecode, symbols):
+    # A k-mer adds each code when it enters and takes it off when it leaves:
+    # codes that change between the two reads would wrap the index around.
+    rng = random.Random(7)
+    alphabet = ab.Alphabet(symbols)
+    size = 1 << 18
+    one, two = (array.array(typecode, rng.choices(range(len(symbols)), k=size)) for _ in "12")
+    codes = array.array(typecode, one)
+    stop = threading.Event()
+
+    def write():
+        while not stop.is_set():
+            codes[:] = two
+            codes[:] = one
+
+    writer = threading.Thread(target=write)
+    writer.start()
+    try:
+        end = time.monotonic() + 1.5
+        while time.monotonic() < end:
+            assert max(alphabet.kmers(codes, 3)) < len(symbols) ** 3
+    finally:
+        stop.set()
+        writer.join()
