@@ -193,6 +193,49 @@ def test_standard_input_as_dash():
     assert proc.stdout == b"[]\n"
 
 
+@pytest.mark.parametrize("damage", ["truncated", "garbage after it"])
+def test_a_broken_gzip_stream_keeps_every_whole_record_before_the_break(tmp_path, damage):
+    text = b"".join(b">r%d\n%s\n" % (i, b"ACGT" * 40) for i in range(30000))
+    packed = gzip.compress(text)
+    data = packed[: len(packed) * 3 // 4] if damage == "truncated" else packed + b"garbage!"
+    path = tmp_path / "broken.fa.gz"
+    path.write_bytes(data)
+    # What gzip unpacks before the break: its records followed by the next
+    # header are whole (the last one may go on past the break).
+    unpacked, stream = [], gzip.GzipFile(fileobj=io.BytesIO(data))
+    with pytest.raises((EOFError, gzip.BadGzipFile)):
+        while piece := stream.read1(1 << 16):
+            unpacked.append(piece)
+    whole = b"".join(unpacked).count(b"\n>")
+    assert whole > 20000
+    got = []
+    with pytest.raises((EOFError, gzip.BadGzipFile)):
+        for record in ab.read(path):
+            got.append(record.id)
+    # gzip itself may drop the few bytes its failing step unpacked, which
+    # can cost the last record; a chunk's worth (thousands) must not go.
+    assert got == [f"r{i}" for i in range(len(got))] and len(got) >= whole - 1
+
+
+def test_records_from_a_pipe_come_as_they_arrive():
+    # Reading must not wait for a whole chunk (or the end) of a pipe that is
+    # still open: a producer may be waiting for the answer.
+    read_end, write_end = os.pipe()
+    with os.fdopen(read_end, "rb") as source, os.fdopen(write_end, "wb", buffering=0) as sink:
+        sink.write(b">r1\nACGT\n>r2\nGG")
+        reader = ab.read(source)
+        first = []
+        taker = threading.Thread(target=lambda: first.append(next(reader)))
+        taker.start()
+        taker.join(timeout=20)
+        waited_for_more = taker.is_alive()
+        sink.close()  # lets a reader that waits for the end go on
+        taker.join()
+        assert not waited_for_more
+        assert [(r.id, r.sequence) for r in first] == [("r1", "ACGT")]
+        assert [(r.id, r.sequence) for r in reader] == [("r2", "GG")]
+
+
 def test_closed_standard_input_is_an_error():
     code = "import alphabet\ntry: alphabet.read('-')\nexcept OSError as e: print(e)"
     proc = subprocess.run([sys.executable, "-c", code], stdin=None, capture_output=True,

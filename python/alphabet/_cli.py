@@ -8,6 +8,7 @@ import importlib
 import importlib.metadata
 import os
 import pathlib
+import re
 import sys
 import tomllib
 import zlib
@@ -132,7 +133,7 @@ def _alias(text: str) -> tuple[str, str]:
 
 
 def _alphabet(args: argparse.Namespace) -> Alphabet:
-    options: dict[str, object] = {}
+    options: dict[str, Any] = {}
     if args.ignore_case:
         options["ignore_case"] = True
     if args.unknown is not None:
@@ -150,31 +151,23 @@ def _alphabet(args: argparse.Namespace) -> Alphabet:
         if args.alphabet is None:
             raise _Failure(f"an ALPHABET or --symbols is required (see {PROG} --help)")
         name = args.alphabet.lower()
-        package = sys.modules[__name__.rpartition(".")[0]]
-        factory: Callable[[], Alphabet | None] | None = getattr(
-            package, _STANDARD.get(name, ""), None
-        )
         if name not in _STANDARD:
             raise _Failure(
                 f"unknown alphabet {args.alphabet!r}; expected {', '.join(_STANDARD)}"
                 " (or --symbols)"
             )
-        if factory is None:
-            raise _Failure(f"the {name} alphabet is not available in this version")
+        package = sys.modules[__name__.rpartition(".")[0]]
+        factory: Callable[[], Alphabet | None] = getattr(package, _STANDARD[name])
         current = factory()
         if current is None:
             raise _Failure(f"the {name} alphabet has been cleared")
         if not options:
             return current
         symbols = current.symbols
-    # The options are keywords of newer alphabets; an older one refuses them.
-    make: Callable[..., Alphabet] = Alphabet
     try:
-        return make(symbols, **options)
-    except TypeError as error:
-        if options:
-            raise _Failure(f"this version's alphabets take no {', '.join(options)}") from error
-        raise
+        return Alphabet(symbols, **options)
+    except ValueError as error:  # AlphabetError too: an option names no symbol, say
+        raise _Failure(str(error)) from None
 
 
 class _Output:
@@ -194,6 +187,16 @@ class _Output:
             self._stream.close() if self._owned else self._stream.flush()
         except OSError as error:
             raise _OutputFailure(error) from None
+
+    def abandon(self) -> None:
+        """After a failure: what was written goes out if it can, and a stream
+        that cannot take it is let go quietly, so that nothing tries again at
+        exit (which would print a traceback and change the status)."""
+        try:
+            self.close()
+        except _OutputFailure:
+            if not self._owned:
+                _silence_standard_output()
 
 
 def _open_output(args: argparse.Namespace) -> _Output:
@@ -298,13 +301,17 @@ def _encode(args: argparse.Namespace, alphabet: Alphabet, out: _Output) -> None:
             bar.close()
 
 
+_CODE = re.compile(r"[+-]?[0-9]+")
+
+
 def _codes_of(words: Sequence[str], where: str) -> list[int]:
     codes = []
     for word in words:
-        try:
-            codes.append(int(word))
-        except ValueError:
-            raise _Failure(f"{where}not a code: {word!r}") from None
+        # Plain decimal digits only: int() would also take '1_0' and other
+        # scripts' digits.
+        if not _CODE.fullmatch(word):
+            raise _Failure(f"{where}not a code: {word!r}")
+        codes.append(int(word))
     return codes
 
 
@@ -354,7 +361,10 @@ def _decode(args: argparse.Namespace, alphabet: Alphabet, out: _Output) -> None:
                 out.write(_spell(alphabet, codes, f"{name}: ") + b"\n")
                 continue
             for number, raw_line in enumerate(stream, 1):
-                line = raw_line.decode().rstrip("\r\n")
+                try:
+                    line = raw_line.decode().rstrip("\r\n")
+                except UnicodeDecodeError:
+                    raise _Failure(f"{name}: line {number}: not UTF-8 text") from None
                 if not line.strip():
                     continue
                 rid, tab, words = line.rpartition("\t")
@@ -368,12 +378,16 @@ def _decode(args: argparse.Namespace, alphabet: Alphabet, out: _Output) -> None:
 def _run(args: argparse.Namespace) -> None:
     alphabet = _alphabet(args)
     out = _open_output(args)
-    if args.command == "symbols":
-        out.write(" ".join(alphabet.symbols).encode() + b"\n")
-    elif args.command == "encode":
-        _encode(args, alphabet, out)
-    else:
-        _decode(args, alphabet, out)
+    try:
+        if args.command == "symbols":
+            out.write(" ".join(alphabet.symbols).encode() + b"\n")
+        elif args.command == "encode":
+            _encode(args, alphabet, out)
+        else:
+            _decode(args, alphabet, out)
+    except BaseException:
+        out.abandon()
+        raise
     out.close()
 
 

@@ -179,8 +179,8 @@ def _from_stream(
     head = _read_head(stream)
     if head == _GZIP_MAGIC:
         return _unzipped(head, stream, close, table, encode, chunk_size)
-    return _native.Reader(stream, head=head, closer=close, table=table, encode=encode,
-                          chunk_size=chunk_size)  # fmt: skip
+    return _native.Reader(_OneReadAtATime.of(stream), head=head, closer=close, table=table,
+                          encode=encode, chunk_size=chunk_size)  # fmt: skip
 
 
 def _unzipped(
@@ -201,8 +201,29 @@ def _unzipped(
             if close is not None:
                 close()
 
-    return _native.Reader(unzipped, closer=close_both, table=table, encode=encode,
-                          chunk_size=chunk_size)  # fmt: skip
+    return _native.Reader(_OneReadAtATime.of(unzipped), closer=close_both, table=table,
+                          encode=encode, chunk_size=chunk_size)  # fmt: skip
+
+
+class _OneReadAtATime:
+    """A stream whose read() is the read1() of the stream below it.
+
+    A buffered stream's read() and readinto() wait until the whole chunk is
+    filled: a pipe's records would wait for a megabyte more input or for its
+    end, and a gzip stream that fails partway (truncated, or garbage after a
+    member) would drop everything it had unpacked for the chunk.  read1()
+    hands on what is buffered, or else what one read brings (readinto1() is
+    no help: it reads again even when it has bytes to give), so records are
+    yielded as they come and every whole record before a fault is kept.
+    """
+
+    def __init__(self, read1: Callable[[int], bytes]) -> None:
+        self.read = read1
+
+    @staticmethod
+    def of(stream: BinaryInput) -> object:
+        read1 = getattr(stream, "read1", None)
+        return stream if read1 is None else _OneReadAtATime(read1)
 
 
 class _Prefixed(io.RawIOBase):
@@ -222,7 +243,8 @@ class _Prefixed(io.RawIOBase):
         if data:
             self._head = self._head[len(data) :]
         else:
-            data = self._stream.read(len(view))
+            # One read: a pipe's gzip data is unpacked as it arrives.
+            data = getattr(self._stream, "read1", self._stream.read)(len(view))
         if data is None:
             return None
         view[: len(data)] = data
