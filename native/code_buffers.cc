@@ -252,7 +252,11 @@ bool CodeSource::Overlaps(const void* data, size_t bytes) const {
 }
 
 void CodeSource::Snapshot() {
-  if (gathered_ || swapped() || size_ == 0 || PyBytes_CheckExact(pinned_.view().obj)) return;
+  PyObject* exporter = pinned_.view().obj;
+  if (gathered_ || swapped() || size_ == 0 ||
+      (exporter != nullptr && PyBytes_CheckExact(exporter))) {
+    return;
+  }
   const auto* in = static_cast<const unsigned char*>(data_);
   snapshot_.assign(in, in + size_ * CodeWidth(type_));
   data_ = snapshot_.data();
