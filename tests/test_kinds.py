@@ -1,7 +1,7 @@
 """Every list of the sequence kinds outside the module against the module's."""
 
-import importlib.util
 import pathlib
+import types
 
 import pytest
 
@@ -21,9 +21,9 @@ def reliability_script(name):
     path = RELIABILITY / f"{name}.py"
     if not path.exists():
         pytest.skip("needs the source tree's reliability/")
-    spec = importlib.util.spec_from_file_location(f"reliability_{name}", path)
-    script = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(script)
+    script = types.ModuleType(f"reliability_{name}")
+    script.__file__ = str(path)
+    exec(compile(path.read_text(encoding="utf-8"), path, "exec"), vars(script))
     return script
 
 

@@ -1,16 +1,16 @@
 """The include rule's checker (scripts/check-layering.py) on made-up files."""
 
-import importlib.util
 import pathlib
+import types
 
 import pytest
 
 SCRIPT = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "check-layering.py"
 if not SCRIPT.exists():
     pytest.skip("needs the source tree's scripts/", allow_module_level=True)
-spec = importlib.util.spec_from_file_location("check_layering", SCRIPT)
-check_layering = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(check_layering)
+check_layering = types.ModuleType("check_layering")
+check_layering.__file__ = str(SCRIPT)
+exec(compile(SCRIPT.read_text(encoding="utf-8"), SCRIPT, "exec"), vars(check_layering))
 
 
 @pytest.mark.parametrize(
