@@ -1,4 +1,5 @@
-"""The campaign harness that fuzz.py and package_fuzz.py share.
+"""What fuzz.py and package_fuzz.py share: the campaign harness, and the
+integers each kind holds.
 
 A campaign runs episodes seed, seed+1, ... in a child process for a given
 time. The child marks the episode and call in progress in a shared file, so
@@ -17,6 +18,22 @@ import sys
 import tempfile
 import time
 import traceback
+
+# The values each integer kind holds, lowest and highest.
+INTEGER_RANGES = {
+    "byte": (0, 2**8 - 1),
+    "uint8": (0, 2**8 - 1),
+    "int8": (-(2**7), 2**7 - 1),
+    "int16": (-(2**15), 2**15 - 1),
+    "uint16": (0, 2**16 - 1),
+    "int32": (-(2**31), 2**31 - 1),
+    "rune": (-(2**31), 2**31 - 1),
+    "uint32": (0, 2**32 - 1),
+    "int": (-(2**63), 2**63 - 1),
+    "int64": (-(2**63), 2**63 - 1),
+    "uint": (0, 2**64 - 1),
+    "uint64": (0, 2**64 - 1),
+}
 
 
 class Failure(AssertionError):

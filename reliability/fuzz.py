@@ -39,7 +39,7 @@ import sys
 import traceback
 
 import campaign
-from campaign import Failure
+from campaign import INTEGER_RANGES, Failure
 
 # ALPHABET_MODULE names a stand-in for the module (the harness's own tests
 # use one with a planted fault).
@@ -356,21 +356,6 @@ TEXTS_HOSTILE = [
 ]
 
 NARROW_BOUNDS = {"uint8_t": 256, "int8_t": 128, "int16_t": 32768, "uint16_t": 65536}
-
-ELEM_RANGES = {
-    "byte": (0, 255),
-    "uint8": (0, 255),
-    "int8": (-128, 127),
-    "int16": (-32768, 32767),
-    "uint16": (0, 65535),
-    "int32": (-(2**31), 2**31 - 1),
-    "rune": (-(2**31), 2**31 - 1),
-    "uint32": (0, 2**32 - 1),
-    "int": (-(2**63), 2**63 - 1),
-    "int64": (-(2**63), 2**63 - 1),
-    "uint": (0, 2**64 - 1),
-    "uint64": (0, 2**64 - 1),
-}
 
 
 # ---- The model ------------------------------------------------------------
@@ -988,7 +973,7 @@ def check_element(kind, value):
     elif kind in ("string", "error"):
         ok = type(value) is str
     else:
-        low, high = ELEM_RANGES[kind]
+        low, high = INTEGER_RANGES[kind]
         ok = type(value) is int and low <= value <= high
     if not ok:
         raise Failure(f"Slice_{kind}_elem: {value!r} is not a {kind} element")

@@ -65,7 +65,7 @@ import warnings
 import weakref
 
 import campaign
-from campaign import Failure
+from campaign import INTEGER_RANGES, Failure
 
 import _alphabet as m
 import alphabet as ab
@@ -84,20 +84,6 @@ warnings.simplefilter("ignore")
 
 DOCUMENTED = (TypeError, ValueError, IndexError, OverflowError, BufferError)
 KINDS = ab.KINDS
-INT_RANGES = {
-    "byte": (0, 255),
-    "uint8": (0, 255),
-    "int8": (-128, 127),
-    "int16": (-(2**15), 2**15 - 1),
-    "uint16": (0, 2**16 - 1),
-    "int32": (-(2**31), 2**31 - 1),
-    "rune": (-(2**31), 2**31 - 1),
-    "uint32": (0, 2**32 - 1),
-    "int": (-(2**63), 2**63 - 1),
-    "int64": (-(2**63), 2**63 - 1),
-    "uint": (0, 2**64 - 1),
-    "uint64": (0, 2**64 - 1),
-}
 FLOAT_KINDS = ("float32", "float64")
 TEXT_KINDS = ("string", "error")
 # The array type code of each numeric kind's own item type.
@@ -118,7 +104,7 @@ TYPECODES = {
     "float32": "f",
     "float64": "d",
 }
-ZERO = {kind: 0 for kind in INT_RANGES} | {"bool": False, "float32": 0.0, "float64": 0.0}
+ZERO = {kind: 0 for kind in INTEGER_RANGES} | {"bool": False, "float32": 0.0, "float64": 0.0}
 ZERO |= {"string": "", "error": ""}
 ALL_TYPECODES = "bBhHiIlLqQfd"
 
@@ -388,14 +374,14 @@ def capacity_of(kind, handle):
 def stored(kind, value):
     """The element `value` becomes in a sequence of `kind`, or the exception
     type that storing it raises."""
-    if kind in INT_RANGES:
+    if kind in INTEGER_RANGES:
         if isinstance(value, Hostile):
             value = value.expect("index")
             if isinstance(value, type):
                 return value
         if not isinstance(value, int):
             return TypeError
-        low, high = INT_RANGES[kind]
+        low, high = INTEGER_RANGES[kind]
         return int(value) if low <= value <= high else OverflowError
     if kind in FLOAT_KINDS:
         if isinstance(value, Hostile):
@@ -432,8 +418,8 @@ def plain_values(rng, kind, count):
     if count > STRETCH:
         stretch = plain_values(rng, kind, STRETCH)
         return (stretch * (count // STRETCH + 1))[:count]
-    if kind in INT_RANGES:
-        low, high = INT_RANGES[kind]
+    if kind in INTEGER_RANGES:
+        low, high = INTEGER_RANGES[kind]
         edges = [low, high, 0, 1, low + 1, high - 1]
         return [
             rng.choice(edges) if rng.random() < 0.3 else rng.randint(low, high)

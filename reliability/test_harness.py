@@ -108,16 +108,17 @@ del _plant
 """
 
 
-@pytest.fixture
-def run(tmp_path):
-    (tmp_path / "faulty_alphabet.py").write_text(textwrap.dedent(STANDIN))
+def runner(folder, planted_file, source, fault_variable, **fixed_env):
+    """Runs a reliability script with `source` planted as `planted_file` in
+    `folder` (first on the path) and the fault named in `fault_variable`."""
+    (folder / planted_file).write_text(textwrap.dedent(source))
 
     def run(script, args, fault, timeout=120, **env):
         environ = dict(
             os.environ,
-            ALPHABET_MODULE="faulty_alphabet",
-            PLANTED_FAULT=fault,
-            PYTHONPATH=os.pathsep.join([str(tmp_path), os.environ["PYTHONPATH"]]),
+            PYTHONPATH=os.pathsep.join([str(folder), os.environ["PYTHONPATH"]]),
+            **fixed_env,
+            **{fault_variable: fault},
             **env,
         )
         return subprocess.run(
@@ -129,6 +130,13 @@ def run(tmp_path):
         )
 
     return run
+
+
+@pytest.fixture
+def run(tmp_path):
+    return runner(
+        tmp_path, "faulty_alphabet.py", STANDIN, "PLANTED_FAULT", ALPHABET_MODULE="faulty_alphabet"
+    )
 
 
 def test_the_standin_has_the_real_table(run):
@@ -279,24 +287,7 @@ if fault:
 
 @pytest.fixture
 def run_package(tmp_path):
-    (tmp_path / "sitecustomize.py").write_text(textwrap.dedent(PACKAGE_FAULTS))
-
-    def run(script, args, fault, timeout=120, **env):
-        environ = dict(
-            os.environ,
-            PLANTED_PACKAGE_FAULT=fault,
-            PYTHONPATH=os.pathsep.join([str(tmp_path), os.environ["PYTHONPATH"]]),
-            **env,
-        )
-        return subprocess.run(
-            [sys.executable, os.path.join(HERE, script), *args],
-            env=environ,
-            capture_output=True,
-            text=True,
-            timeout=timeout,
-        )
-
-    return run
+    return runner(tmp_path, "sitecustomize.py", PACKAGE_FAULTS, "PLANTED_PACKAGE_FAULT")
 
 
 def test_package_fuzz_replay_is_the_same_whatever_the_hash_seed(run_package):
