@@ -31,7 +31,7 @@ template <class T>
 size_t ReverseThroughTable(const T* in, T* out, size_t n, const std::vector<uint8_t>& table) {
   for (size_t i = 0; i < n; ++i) {
     // Read once: another thread may write to the input meanwhile.
-    const T code = in[i];
+    const T code = ReadOnce(in + i);
     if constexpr (T(-1) < T(0)) {
       if (code < 0) return i;
     }

@@ -324,11 +324,6 @@ PyObject* DecimalText(PyObject* integer) {
   return signed_digits;
 }
 
-bool ForeignByteOrder(const char* format) {
-  char order, code;
-  return SplitFormat(format, order, code) && ForeignOrder(order);
-}
-
 void SwapItems(void* data, size_t items, size_t width) {
   auto* bytes = static_cast<unsigned char*>(data);
   for (size_t i = 0; i < items; ++i) {
@@ -384,8 +379,6 @@ PyObject* NewArray(char typecode, size_t items) {
   PyErr_Format(PyExc_SystemError, "no unsigned array typecode '%c'", typecode);
   return nullptr;
 }
-
-PyObject* ArrayType() { return array_type; }
 
 bool AddCodeBuffers(PyObject*) {
   if (array_type != nullptr) return true;

@@ -162,9 +162,6 @@ class CodeOutput {
   void* data_ = nullptr;
 };
 
-// A one-item struct format in the byte order opposite to this machine's.
-bool ForeignByteOrder(const char* format);
-
 // Reverses the byte order of each of `items` items of `width` bytes.
 void SwapItems(void* data, size_t items, size_t width);
 
@@ -177,9 +174,6 @@ PyObject* NewByteArray(Py_ssize_t size);
 // A new array.array of `typecode` with `items` zeroed items; null with an
 // exception set on failure.
 PyObject* NewArray(char typecode, size_t items);
-
-// The array.array type, for type checks; valid once AddCodeBuffers has run.
-PyObject* ArrayType();
 
 // Imports what the helpers need (the array module); false with an exception
 // set on failure.

@@ -9,8 +9,8 @@
 // symbols the answer for each character up to U+00FF is one table entry,
 // options included, and characters beyond have a table of their own.
 //
-// No Python in here: the tables are filled by the codec's constructor
-// (codec.cc), which alone needs the interpreter (for str.lower), and are
+// No Python in here: the tables are filled by BuildCodecTables
+// (codec_build.cc), which alone needs the interpreter (for str.lower), and are
 // read by the loops below with or without the interpreter lock.
 #ifndef ALPHABET_NATIVE_CODEC_TABLES_H_
 #define ALPHABET_NATIVE_CODEC_TABLES_H_

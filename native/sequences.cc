@@ -1227,8 +1227,6 @@ PyType_Spec sequence_spec = {
 
 }  // namespace
 
-PyTypeObject* SequenceType() { return sequence_type; }
-
 bool AddSequences(PyObject* module) {
   if (sequence_type == nullptr) {
     sequence_type = reinterpret_cast<PyTypeObject*>(

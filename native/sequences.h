@@ -30,9 +30,6 @@
 
 namespace native {
 
-// The SequenceBase type object; ready once AddSequences has succeeded.
-PyTypeObject* SequenceType();
-
 // Adds SequenceBase to the module.
 bool AddSequences(PyObject* module);
 
