@@ -5,8 +5,10 @@
 #define ALPHABET_BINDINGS_ERRORS_H_
 
 #include <new>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "sequences/status.h"
 
@@ -24,17 +26,30 @@ void RaiseMemoryError();
 // !status.ok().
 void RaiseFault(const sequences::Status& status);
 
-// Runs `body` and returns its result; an allocation failure inside it
-// becomes MemoryError and the neutral (value-initialised) result, so that no
-// C++ exception crosses into the interpreter.
-template <class Body>
-auto CatchNoMemory(Body&& body) -> decltype(body()) {
+// Runs `body` and returns its result; when memory runs out inside it (the
+// standard library throws bad_alloc, or length_error for a size no
+// container can hold), returns `on_no_memory()` instead, so that no C++
+// exception crosses into the interpreter.  Header-only and free of the
+// interpreter: the package's native module guards its calls with it too.
+template <class Body, class OnNoMemory>
+auto CatchNoMemory(Body&& body, OnNoMemory&& on_no_memory) -> decltype(body()) {
   try {
     return body();
   } catch (const std::bad_alloc&) {
-    RaiseMemoryError();
-    if constexpr (!std::is_void_v<decltype(body())>) return {};
+  } catch (const std::length_error&) {
   }
+  return on_no_memory();
+}
+
+// The same, raising MemoryError and returning the neutral (value-initialised)
+// result.
+template <class Body>
+auto CatchNoMemory(Body&& body) -> decltype(body()) {
+  using Result = decltype(body());
+  return CatchNoMemory(std::forward<Body>(body), []() -> Result {
+    RaiseMemoryError();
+    if constexpr (!std::is_void_v<Result>) return {};
+  });
 }
 
 }  // namespace bindings

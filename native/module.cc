@@ -1,37 +1,47 @@
 // alphabet._native: the package's native module.  It reaches library objects
-// only through _alphabet's exported flat functions (flat_api.h) and keeps no
-// state of its own beyond what it derives from them.
+// only through _alphabet's exported flat functions (common/flat_api.h) and
+// keeps no state of its own beyond what it derives from them.
+//
+// Each room adds its part here, once: common/ (what every room uses),
+// objects/ (Held and the alphabets' factories), sequences/ (the sequence
+// type), codec/ (Codec and the bulk calls over codes), io/ (records and the
+// reader).
 #include <Python.h>
 
-#include "native/alphabets.h"
-#include "native/codec.h"
-#include "native/flat_api.h"
-#include "native/held.h"
-#include "native/reader.h"
-#include "native/sequences.h"
+#include "native/codec/bulk.h"
+#include "native/codec/codec.h"
+#include "native/common/buffers.h"
+#include "native/common/errors.h"
+#include "native/common/flat_api.h"
+#include "native/io/reader.h"
+#include "native/io/record.h"
+#include "native/objects/alphabets.h"
+#include "native/objects/held.h"
+#include "native/sequences/sequence_type.h"
 
 namespace {
 
 PyModuleDef native_module = {
-    PyModuleDef_HEAD_INIT,
-    "alphabet._native",
-    "Native loops and kernels of the alphabet package.",
-    -1,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "alphabet._native",
+    .m_doc = "Native loops and kernels of the alphabet package.",
+    .m_size = -1,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
 
 PyMODINIT_FUNC PyInit__native() {
-  if (!native::LoadFlatApi()) return nullptr;
+  if (!native::LoadFlatApi() || !native::AddErrors() || !native::AddBuffers()) return nullptr;
   PyObject* module = PyModule_Create(&native_module);
   if (module == nullptr) return nullptr;
   if (!native::AddHeld(module) || !native::AddAlphabets(module) || !native::AddSequences(module) ||
-      !native::AddReader(module) || !native::AddCodec(module)) {
+      !native::AddCodec(module) || !native::AddBulkFunctions(module) ||
+      !native::AddRecords(module) || !native::AddReader(module)) {
     Py_DECREF(module);
     return nullptr;
   }

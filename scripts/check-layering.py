@@ -29,8 +29,14 @@ LAYERS = {
 }
 # Folders that may include only some of the layers below them: the package's
 # native module reaches the library through the flat functions' declarations
-# and pure C++ helpers, never the core or the registry directly.
-ONLY_FROM = {"native": {"bindings", "sequences", "kernels", "formats"}}
+# and pure C++ helpers, never the core or the registry directly.  An entry
+# with a slash is one file: the keyed hash the native module's tables share
+# with the core.
+ONLY_FROM = {"native": {"bindings", "sequences", "kernels", "formats", "alphabet/hash.h"}}
+# The rooms of the native module, each of one concern, ranked as the layers
+# are: a room includes from its own and from lower-ranked rooms; the module
+# entry (native/module.cc) from all of them.
+NATIVE_ROOMS = {"common": 0, "objects": 1, "codec": 1, "sequences": 2, "io": 2}
 # Benchmarks and test harnesses stand outside the library and may use any
 # layer.
 OUTSIDE = {"bench", "reliability"}
@@ -63,16 +69,42 @@ def breaches(path: str, text: str) -> list[str]:
         target = header.split("/")[0] if "/" in header else None
         if bracket == "<" and target not in LAYERS:
             target = None  # a system or third-party header
-        if target is None or folder in OUTSIDE or target == folder:
+        if target is None or folder in OUTSIDE:
+            continue
+        if target == folder:
+            if folder == "native":
+                found += room_breaches(path, header, where)
             continue
         if target not in LAYERS:
             found.append(f"{where}: from {target!r}, which is no layer of the library")
         elif LAYERS[target] >= LAYERS[folder]:
             found.append(f"{where}: {target}/ is not below {folder}/")
-        elif folder in ONLY_FROM and target not in ONLY_FROM[folder]:
-            allowed = ", ".join(f"{name}/" for name in sorted(ONLY_FROM[folder]))
+        elif (
+            folder in ONLY_FROM
+            and target not in ONLY_FROM[folder]
+            and header not in ONLY_FROM[folder]
+        ):
+            allowed = ", ".join(
+                name if "/" in name else f"{name}/" for name in sorted(ONLY_FROM[folder])
+            )
             found.append(f"{where}: {folder}/ includes only from {allowed}")
     return found
+
+
+def room_breaches(path: str, header: str, where: str) -> list[str]:
+    """The breaches of one include of the native module from another of its files."""
+    parts, target_parts = PurePosixPath(path).parts, PurePosixPath(header).parts
+    target = target_parts[1] if len(target_parts) > 2 else None
+    if target not in NATIVE_ROOMS:
+        return [f"{where}: native/ files live in its rooms ({', '.join(NATIVE_ROOMS)})"]
+    if len(parts) == 2:  # the module entry
+        return []
+    room = parts[1]
+    if room not in NATIVE_ROOMS:
+        return [f"{path}: native/{room}/ is no room; add it to NATIVE_ROOMS in {__file__}"]
+    if room != target and NATIVE_ROOMS[target] >= NATIVE_ROOMS[room]:
+        return [f"{where}: native/{target}/ is not below native/{room}/"]
+    return []
 
 
 def main(argv: list[str]) -> int:

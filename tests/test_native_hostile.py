@@ -6,6 +6,7 @@ fresh interpreter, so that a failure is a failed test."""
 
 import array
 import gc
+import io
 import os
 import random
 import signal
@@ -22,26 +23,36 @@ import alphabet as ab
 from alphabet import _native as n
 
 
-def test_a_reader_table_cleared_by_its_own_codes_is_read_from_a_copy(fresh):
+def test_a_reader_keeps_its_codec_alive_after_the_caller_lets_go(fresh):
+    # The reader codes records with the codec's tables: the codec must live
+    # as long as the reader, not as long as the caller's reference.
     proc = fresh(
         """
-        import io
+        import gc, io
         from alphabet import _native as n
 
-        table = []
-
-        class ClearsTable:
-            def __index__(self):
-                table.clear()
-                return 2
-
-        table[:] = [ClearsTable()] + [0] * 255
-        reader = n.Reader(io.BytesIO(b">r\\n" + bytes([0, 1]) + b"\\n"), table=table, encode=str)
-        print([record.sequence for record in reader])
+        codec = n.Codec(tuple("ACGT"))
+        reader = n.Reader(io.BytesIO(b">r\\nGATTACA\\n" * 3), codec=codec, chunk_size=4)
+        del codec
+        gc.collect()
+        others = [n.Codec(tuple("TGCA")) for _ in range(100)]
+        print([bytes(record.sequence).hex() for record in reader])
         """
     )
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout == "[b'\\x02\\x00']\n"
+    assert proc.stdout == "['02000303000100', '02000303000100', '02000303000100']\n"
+
+
+@pytest.mark.parametrize(
+    "codec, error",
+    [
+        ("not a codec", "expected a Codec, not str"),
+        (n.Codec(("AAA", "AAC")), "one-character symbols"),
+    ],
+)
+def test_a_reader_refuses_a_codec_it_cannot_code_text_with(codec, error):
+    with pytest.raises(TypeError, match=error):
+        n.Reader(io.BytesIO(b">r\nA\n"), codec=codec)
 
 
 def test_spellings_whose_items_a_code_clears_are_held_while_read(fresh):

@@ -72,8 +72,8 @@ class Alphabet(_native.Held):
     encodes.
     """
 
-    __slots__ = ("_handle", "_size", "_symbols", "_codec", "_ignore_case", "_aliases", "_unknown",
-                 "_complements")  # fmt: skip
+    __slots__ = ("_handle", "_size", "_symbols", "_made_codec", "_ignore_case", "_aliases",
+                 "_unknown", "_complements")  # fmt: skip
 
     def __new__(
         cls,
@@ -96,7 +96,7 @@ class Alphabet(_native.Held):
         self._handle = self.handle
         self._size = size
         self._symbols: tuple[str, ...] | None = symbols
-        self._codec: Codec | None = None
+        self._made_codec: Codec | None = None
 
     def _set_options(
         self,
@@ -286,7 +286,7 @@ class Alphabet(_native.Held):
             # lone surrogate cannot reach the library, and no alphabet holds one.
             pass
         if self._ignore_case or self._aliases or self._unknown is not None:
-            return self._tables().encode_one(symbol)
+            return self._codec().encode_one(symbol)
         raise symbol_error(symbol)
 
     def decode(self, code: int) -> str:
@@ -310,10 +310,11 @@ class Alphabet(_native.Held):
         grown._set_options(self._ignore_case, kept, self._unknown, None)
         return grown
 
-    def _tables(self) -> Codec:
-        codec = self._codec
+    def _codec(self) -> Codec:
+        """This alphabet's codec (its encoding and decoding tables), made on first use."""
+        codec = self._made_codec
         if codec is None:
-            codec = self._codec = Codec(
+            codec = self._made_codec = Codec(
                 self.symbols,
                 spellings=self._spellings(),
                 unknown=None if self._unknown is None else self._known_code(self._unknown),
@@ -350,15 +351,15 @@ class Alphabet(_native.Held):
         unsigned array.array otherwise.  An unknown symbol raises
         AlphabetError naming it and its position.
         """
-        return self._tables().encode(symbols)
+        return self._codec().encode(symbols)
 
     def decode_all(self, codes: Buffer | Iterable[int]) -> list[str]:
         """The symbols of `codes` (a buffer of integers or an iterable of ints)."""
-        return self._tables().decode_list(codes)
+        return self._codec().decode_list(codes)
 
     def decode_str(self, codes: Buffer | Iterable[int]) -> str:
         """The text spelt by `codes`, for an alphabet of one-character symbols."""
-        return self._tables().decode_str(codes)
+        return self._codec().decode_str(codes)
 
     def reverse_complement[C: str | Buffer | list[int]](self, codes: C) -> C:
         """The complements of `codes` in reverse order, in the type given.

@@ -86,8 +86,7 @@ class Reader(Generic[_S]):
         fd: int = -1,
         head: Buffer = b"",
         closer: Callable[[], object] | None = None,
-        table: Sequence[int] | None = None,
-        encode: Callable[[str], _S] | None = None,
+        codec: Codec | None = None,
         chunk_size: int = 1048576,
     ) -> Reader[_S]: ...
     def __iter__(self) -> Self: ...

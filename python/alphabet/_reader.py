@@ -13,12 +13,11 @@ import gzip
 import io
 import os
 import sys
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from typing import Protocol, cast, overload
 
 from . import _native
 from ._alphabets import Alphabet
-from ._errors import AlphabetError
 
 Record = _native.Record
 Reader = _native.Reader
@@ -94,17 +93,17 @@ def read(
 def _open(
     source: Source, alphabet: Alphabet | None, chunk_size: int
 ) -> _native.Reader[str] | _native.Reader[bytes | array.array[int]]:
-    table, encode = _encoding(alphabet)
+    codec = _codec_of(alphabet)
     if isinstance(source, str) and source == "-":
-        return _from_stream(_standard_input(), None, table, encode, chunk_size)
+        return _from_stream(_standard_input(), None, codec, chunk_size)
     if isinstance(source, (str, os.PathLike)):
         raw = open(source, "rb", buffering=0)
         try:
             head = _read_head(raw)
             if head == _GZIP_MAGIC:
-                return _unzipped(head, raw, raw.close, table, encode, chunk_size)
-            return _native.Reader(raw, fd=raw.fileno(), head=head, closer=raw.close, table=table,
-                                  encode=encode, chunk_size=chunk_size)  # fmt: skip
+                return _unzipped(head, raw, raw.close, codec, chunk_size)
+            return _native.Reader(raw, fd=raw.fileno(), head=head, closer=raw.close, codec=codec,
+                                  chunk_size=chunk_size)  # fmt: skip
         except BaseException:
             raw.close()
             raise
@@ -112,37 +111,17 @@ def _open(
         raise TypeError(
             f"read() takes a path, '-' or a binary file object, not {type(source).__name__}"
         )
-    return _from_stream(source, None, table, encode, chunk_size)
+    return _from_stream(source, None, codec, chunk_size)
 
 
-def _encoding(
-    alphabet: Alphabet | None,
-) -> tuple[list[int] | None, Callable[[str], bytes | array.array[int]] | None]:
-    """The byte table and the encoder that the native reader encodes with.
-
-    The table comes from the alphabet's own answer for each ASCII character,
-    so it follows the alphabet's rules whatever they are; a byte it refuses
-    (and every sequence that is not ASCII) goes to encode_all, which either
-    encodes it or reports it in its own words.
-    """
+def _codec_of(alphabet: Alphabet | None) -> _native.Codec | None:
+    """The codec that the native reader encodes every record with: the
+    alphabet's own, so that records encode exactly as encode_all does."""
     if alphabet is None:
-        return None, None
+        return None
     if not isinstance(alphabet, Alphabet):
         raise TypeError(f"alphabet must be an Alphabet or None, not {type(alphabet).__name__}")
-    symbols = alphabet.symbols
-    if not all(len(symbol) == 1 for symbol in symbols):
-        raise TypeError("reading with an alphabet needs an alphabet of one-character symbols")
-    encode = alphabet.encode_all
-    if len(symbols) > 256:
-        return None, encode
-    return [_code(alphabet, chr(byte)) for byte in range(128)] + [-1] * 128, encode
-
-
-def _code(alphabet: Alphabet, symbol: str) -> int:
-    try:
-        return alphabet.encode(symbol)
-    except AlphabetError:
-        return -1
+    return alphabet._codec()
 
 
 def _standard_input() -> BinaryInput:
@@ -172,23 +151,21 @@ def _read_head(stream: BinaryInput) -> bytes:
 def _from_stream(
     stream: BinaryInput,
     close: Callable[[], object] | None,
-    table: Sequence[int] | None,
-    encode: Callable[[str], bytes | array.array[int]] | None,
+    codec: _native.Codec | None,
     chunk_size: int,
 ) -> _native.Reader[str] | _native.Reader[bytes | array.array[int]]:
     head = _read_head(stream)
     if head == _GZIP_MAGIC:
-        return _unzipped(head, stream, close, table, encode, chunk_size)
-    return _native.Reader(_OneReadAtATime.of(stream), head=head, closer=close, table=table,
-                          encode=encode, chunk_size=chunk_size)  # fmt: skip
+        return _unzipped(head, stream, close, codec, chunk_size)
+    return _native.Reader(_OneReadAtATime.of(stream), head=head, closer=close, codec=codec,
+                          chunk_size=chunk_size)  # fmt: skip
 
 
 def _unzipped(
     head: bytes,
     stream: BinaryInput,
     close: Callable[[], object] | None,
-    table: Sequence[int] | None,
-    encode: Callable[[str], bytes | array.array[int]] | None,
+    codec: _native.Codec | None,
     chunk_size: int,
 ) -> _native.Reader[str] | _native.Reader[bytes | array.array[int]]:
     """A reader of the gzip stream that starts with `head` and goes on in `stream`."""
@@ -201,8 +178,8 @@ def _unzipped(
             if close is not None:
                 close()
 
-    return _native.Reader(_OneReadAtATime.of(unzipped), closer=close_both, table=table,
-                          encode=encode, chunk_size=chunk_size)  # fmt: skip
+    return _native.Reader(_OneReadAtATime.of(unzipped), closer=close_both, codec=codec,
+                          chunk_size=chunk_size)  # fmt: skip
 
 
 class _OneReadAtATime:

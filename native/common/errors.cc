@@ -1,0 +1,55 @@
+#include "native/common/errors.h"
+
+#include "native/common/ref.h"
+
+namespace native {
+namespace {
+
+PyObject* alphabet_error = nullptr;
+PyObject* code_text = nullptr;
+
+// Longer reprs are cut in messages (the format below says 60 too); a
+// million-digit int would drown the message it is named in.
+constexpr Py_ssize_t kShownLength = 60;
+
+}  // namespace
+
+PyObject* AlphabetError() { return alphabet_error; }
+
+void RaiseAlphabetError(PyObject* message, Py_ssize_t position) {
+  Ref error(position < 0 ? PyObject_CallFunction(alphabet_error, "(OO)", message, Py_None)
+                         : PyObject_CallFunction(alphabet_error, "(On)", message, position));
+  if (error) PyErr_SetObject(alphabet_error, error.get());
+}
+
+PyObject* CodeText(PyObject* integer) { return PyObject_CallOneArg(code_text, integer); }
+
+PyObject* ReprForMessage(PyObject* value) {
+  Ref repr(PyObject_Repr(value));
+  if (!repr) {
+    // An int beyond the interpreter's digit limit for str() is still shown
+    // in decimal.  Anything else a __repr__ raises (an interrupt, say) is
+    // passed on.
+    if (!PyLong_Check(value) || !PyErr_ExceptionMatches(PyExc_ValueError)) return nullptr;
+    PyErr_Clear();
+    repr.Reset(CodeText(value));
+    if (!repr) return nullptr;
+  }
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(repr.get());
+  if (length <= kShownLength) return repr.Take();
+  return PyUnicode_FromFormat("%.60U... (%zd characters)", repr.get(), length);
+}
+
+bool AddErrors() {
+  if (alphabet_error != nullptr) return true;
+  Ref errors(PyImport_ImportModule("alphabet._errors"));
+  if (!errors) return false;
+  Ref error(PyObject_GetAttrString(errors.get(), "AlphabetError"));
+  Ref text(error ? PyObject_GetAttrString(errors.get(), "code_text") : nullptr);
+  if (!text) return false;
+  alphabet_error = error.Take();
+  code_text = text.Take();
+  return true;
+}
+
+}  // namespace native
