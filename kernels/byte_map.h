@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <span>
 
-namespace alphabet::kernels {
+namespace kernels {
 
 class ByteMap {
  public:
@@ -94,6 +94,6 @@ class WideByteMap {
   uint32_t entries_[256];
 };
 
-}  // namespace alphabet::kernels
+}  // namespace kernels
 
 #endif  // ALPHABET_KERNELS_BYTE_MAP_H_

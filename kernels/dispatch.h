@@ -11,7 +11,7 @@
 #include "kernels/byte_map.h"
 #include "kernels/isa.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 
 struct KernelTable {
   size_t (*translate)(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map);
@@ -36,6 +36,6 @@ const KernelTable* X86Kernels(Isa isa);
 // The kernels of the active set.
 const KernelTable& ActiveKernels();
 
-}  // namespace alphabet::kernels
+}  // namespace kernels
 
 #endif  // ALPHABET_KERNELS_DISPATCH_H_

@@ -5,7 +5,7 @@
 
 #include "kernels/dispatch.h"
 
-namespace alphabet::kernels::scalar {
+namespace kernels::scalar {
 namespace {
 
 constexpr uint64_t kEveryByte = 0x0101010101010101;
@@ -129,9 +129,9 @@ size_t CopyWithout(const uint8_t* in, size_t n, uint8_t* out, uint8_t drop, uint
   return kept;
 }
 
-}  // namespace alphabet::kernels::scalar
+}  // namespace kernels::scalar
 
-namespace alphabet::kernels {
+namespace kernels {
 
 const KernelTable kScalarKernels = {
     scalar::Translate,
@@ -143,4 +143,4 @@ const KernelTable kScalarKernels = {
     scalar::CopyWithout,
 };
 
-}  // namespace alphabet::kernels
+}  // namespace kernels

@@ -5,7 +5,7 @@
 
 #include "kernels/dispatch.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 namespace {
 
 // For each byte value its decimal digits and a space, padded to four bytes,
@@ -87,4 +87,4 @@ size_t FormatDecimal(const uint16_t* codes, size_t n, char* out) {
   return n == 0 ? 0 : end - 1;
 }
 
-}  // namespace alphabet::kernels
+}  // namespace kernels

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace alphabet::kernels {
+namespace kernels {
 
 // The index of the first byte >= threshold, or n.  With threshold 0x80 it
 // finds the first byte that is not ASCII; with an alphabet's size, the first
@@ -33,6 +33,6 @@ inline constexpr size_t kDecimalBytesPerWideCode = 6;  // "65535 "
 size_t FormatDecimal(const uint8_t* codes, size_t n, char* out);
 size_t FormatDecimal(const uint16_t* codes, size_t n, char* out);
 
-}  // namespace alphabet::kernels
+}  // namespace kernels
 
 #endif  // ALPHABET_KERNELS_TEXT_H_

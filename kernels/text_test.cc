@@ -10,7 +10,7 @@
 #include "kernels/isa.h"
 #include "kernels/kernels_testing.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 namespace {
 
 using testing::FencedBuffer;
@@ -161,4 +161,4 @@ TEST(TextTest, NoKernelTouchesMemoryPastItsBuffers) {
 }
 
 }  // namespace
-}  // namespace alphabet::kernels
+}  // namespace kernels

@@ -32,7 +32,7 @@
 
 #include "kernels/scalar.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 namespace {
 
 namespace ssse3 {
@@ -99,14 +99,14 @@ const KernelTable* X86Kernels(Isa isa) {
   return nullptr;
 }
 
-}  // namespace alphabet::kernels
+}  // namespace kernels
 
 #else  // not x86-64
 
-namespace alphabet::kernels {
+namespace kernels {
 
 const KernelTable* X86Kernels(Isa) { return nullptr; }
 
-}  // namespace alphabet::kernels
+}  // namespace kernels
 
 #endif

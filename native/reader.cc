@@ -257,7 +257,7 @@ struct ReaderObject {
   bool busy;
   // Byte -> code for ASCII sequences; owned, null without a table.  Freed
   // only with the reader: a record being made may still be using it.
-  const alphabet::kernels::ByteMap* table;
+  const kernels::ByteMap* table;
 };
 
 ReaderObject* AsReader(PyObject* self) { return reinterpret_cast<ReaderObject*>(self); }
@@ -463,10 +463,9 @@ PyObject* Text(std::string_view text, bool ascii) {
 
 // out[i] = the code of in[i]; false if a byte has none, whose code is then
 // left undefined.
-bool Translate(const alphabet::kernels::ByteMap& table, std::string_view in, char* out) {
-  return alphabet::kernels::TranslateChecked(reinterpret_cast<const uint8_t*>(in.data()),
-                                             reinterpret_cast<uint8_t*>(out), in.size(),
-                                             table) == in.size();
+bool Translate(const kernels::ByteMap& table, std::string_view in, char* out) {
+  return kernels::TranslateChecked(reinterpret_cast<const uint8_t*>(in.data()),
+                                   reinterpret_cast<uint8_t*>(out), in.size(), table) == in.size();
 }
 
 // Gives an AlphabetError from encoding a record the record's id and line.
@@ -593,7 +592,7 @@ bool ParseTable(ReaderObject* reader, PyObject* table) {
   }
   Py_DECREF(items);
   if (!ok) return false;
-  reader->table = new (std::nothrow) alphabet::kernels::ByteMap(codes);
+  reader->table = new (std::nothrow) kernels::ByteMap(codes);
   if (reader->table == nullptr) PyErr_NoMemory();
   return reader->table != nullptr;
 }
