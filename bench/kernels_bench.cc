@@ -101,7 +101,7 @@ ByteMap DnaComplement() {
 }
 
 struct Data {
-  std::vector<uint8_t> dna_text, protein_text, dna_codes, protein_codes, fasta;
+  std::vector<uint8_t> dna_text, protein_text, dna_codes, protein_codes;
   std::vector<uint16_t> protein_codes16;
   std::vector<int64_t> protein_codes64;
   ByteMap dna_encode = MapOf(kDnaLetters, true), protein_encode = MapOf(kProteinLetters, true);
@@ -126,11 +126,6 @@ void Fill(Data& d) {
   }
   d.protein_codes16.assign(d.protein_codes.begin(), d.protein_codes.end());
   d.protein_codes64.assign(d.protein_codes.begin(), d.protein_codes.end());
-  // FASTA lines of 60 residues.
-  for (size_t i = 0; i < kSize; ++i) {
-    d.fasta.push_back(d.dna_text[i]);
-    if (i % 60 == 59) d.fasta.push_back('\n');
-  }
   // Outputs are written once so that no round pays for first-touch faults.
   d.out.assign(kSize * 2, 0);
   d.kmers.assign(kSize, 0);
@@ -188,11 +183,6 @@ std::vector<Case> Cases(Data& d) {
                    }});
   cases.push_back({"first non-ASCII byte", "", 0, kSize, kSize,
                    [&d] { Expect(IsAscii(d.protein_text.data(), kSize), "IsAscii"); }});
-  cases.push_back({"FASTA lines without newlines", "", 0, d.fasta.size(), d.fasta.size(), [&d] {
-                     Expect(CopyWithout(d.fasta.data(), d.fasta.size(), d.out.data(), '\n', '\r') ==
-                                kSize,
-                            "CopyWithout");
-                   }});
   cases.push_back({"decimal DNA codes (2 B out)", "", 0, kSize, kSize * 2, [&d] {
                      Expect(FormatDecimal(d.dna_codes.data(), kSize, d.decimal.data()) ==
                                 2 * kSize - 1,

@@ -23,7 +23,6 @@ struct KernelTable {
   size_t (*translate_u64)(const uint64_t* in, uint8_t* out, size_t n, const ByteMap& map);
   size_t (*reverse_translate)(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map);
   size_t (*first_at_least)(const uint8_t* in, size_t n, uint8_t threshold);
-  size_t (*copy_without)(const uint8_t* in, size_t n, uint8_t* out, uint8_t drop, uint8_t drop_too);
 };
 
 // The scalar kernels (scalar.cc).

@@ -45,10 +45,6 @@ size_t FirstAtLeast(const uint8_t* in, size_t n, uint8_t threshold) {
   return ActiveKernels().first_at_least(in, n, threshold);
 }
 
-size_t CopyWithout(const uint8_t* in, size_t n, uint8_t* out, uint8_t drop, uint8_t drop_too) {
-  return ActiveKernels().copy_without(in, n, out, drop, drop_too);
-}
-
 size_t FormatDecimal(const uint8_t* codes, size_t n, char* out) {
   // Four bytes are stored for every code and the end moves by its length:
   // the store for code i starts at most at 4 * i, so it stays in `out`.

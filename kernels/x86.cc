@@ -75,10 +75,10 @@ namespace avx512 {
 #undef ALPHABET_KERNEL_TARGET
 }  // namespace avx512
 
-#define ALPHABET_KERNEL_TABLE(set)                                                               \
-  KernelTable {                                                                                  \
-    set::Translate, set::TranslateWide<uint16_t>, set::TranslateWide<uint32_t>,                  \
-        set::TranslateWide<uint64_t>, set::ReverseTranslate, set::FirstAtLeast, set::CopyWithout \
+#define ALPHABET_KERNEL_TABLE(set)                                              \
+  KernelTable {                                                                 \
+    set::Translate, set::TranslateWide<uint16_t>, set::TranslateWide<uint32_t>, \
+        set::TranslateWide<uint64_t>, set::ReverseTranslate, set::FirstAtLeast  \
   }
 const KernelTable kSsse3Kernels = ALPHABET_KERNEL_TABLE(ssse3);
 const KernelTable kSse41Kernels = ALPHABET_KERNEL_TABLE(sse41);
