@@ -34,7 +34,7 @@ class ByteMap {
   // How many byte values have an image.
   int valid_count() const { return valid_count_; }
 
-  // --- The forms the kernels read.
+  // ---- The forms the kernels read
 
   // Every byte value has an image, so no input can be refused.
   bool all_valid() const { return all_valid_; }
