@@ -100,7 +100,7 @@ PyObject* Decode(PyObject*, PyObject* args, PyObject* kwargs) {
   {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), \
    METH_VARARGS | METH_KEYWORDS, nullptr}
 
-PyMethodDef floor_functions[] = {
+PyMethodDef floor_methods[] = {
     FLOOR_ROW("elem", Elem),     FLOOR_ROW("set", Set),           FLOOR_ROW("append", Append),
     FLOOR_ROW("len", Len),       FLOOR_ROW("incref", HandleOnly), FLOOR_ROW("decref", HandleOnly),
     FLOOR_ROW("encode", Encode), FLOOR_ROW("decode", Decode),     {nullptr, nullptr, 0, nullptr},
@@ -108,18 +108,18 @@ PyMethodDef floor_functions[] = {
 
 #undef FLOOR_ROW
 
-PyModuleDef floor_moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "_floor",
-    nullptr,
-    -1,
-    floor_functions,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+PyModuleDef floor_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_floor",
+    .m_doc = nullptr,
+    .m_size = -1,
+    .m_methods = floor_methods,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__floor() { return PyModule_Create(&floor_moduledef); }
+PyMODINIT_FUNC PyInit__floor() { return PyModule_Create(&floor_module); }

@@ -30,8 +30,8 @@
 
 namespace {
 
-using alphabet::kernels::ByteMap;
-using alphabet::kernels::Isa;
+using kernels::ByteMap;
+using kernels::Isa;
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t kSize = 10'000'000;
@@ -101,7 +101,7 @@ ByteMap DnaComplement() {
 }
 
 struct Data {
-  std::vector<uint8_t> dna_text, protein_text, dna_codes, protein_codes, fasta;
+  std::vector<uint8_t> dna_text, protein_text, dna_codes, protein_codes;
   std::vector<uint16_t> protein_codes16;
   std::vector<int64_t> protein_codes64;
   ByteMap dna_encode = MapOf(kDnaLetters, true), protein_encode = MapOf(kProteinLetters, true);
@@ -126,15 +126,10 @@ void Fill(Data& d) {
   }
   d.protein_codes16.assign(d.protein_codes.begin(), d.protein_codes.end());
   d.protein_codes64.assign(d.protein_codes.begin(), d.protein_codes.end());
-  // FASTA lines of 60 residues.
-  for (size_t i = 0; i < kSize; ++i) {
-    d.fasta.push_back(d.dna_text[i]);
-    if (i % 60 == 59) d.fasta.push_back('\n');
-  }
   // Outputs are written once so that no round pays for first-touch faults.
   d.out.assign(kSize * 2, 0);
   d.kmers.assign(kSize, 0);
-  d.decimal.assign(kSize * alphabet::kernels::kDecimalBytesPerByteCode, 0);
+  d.decimal.assign(kSize * kernels::kDecimalBytesPerByteCode, 0);
 }
 
 // A kernel call that must go through: a refused input would make the figure
@@ -147,7 +142,7 @@ void Expect(bool ok, const char* what) {
 }
 
 std::vector<Case> Cases(Data& d) {
-  using namespace alphabet::kernels;
+  using namespace kernels;
   std::vector<Case> cases;
   auto translate = [&](std::string name, std::string group, const std::vector<uint8_t>& in,
                        const ByteMap& map) {
@@ -188,11 +183,6 @@ std::vector<Case> Cases(Data& d) {
                    }});
   cases.push_back({"first non-ASCII byte", "", 0, kSize, kSize,
                    [&d] { Expect(IsAscii(d.protein_text.data(), kSize), "IsAscii"); }});
-  cases.push_back({"FASTA lines without newlines", "", 0, d.fasta.size(), d.fasta.size(), [&d] {
-                     Expect(CopyWithout(d.fasta.data(), d.fasta.size(), d.out.data(), '\n', '\r') ==
-                                kSize,
-                            "CopyWithout");
-                   }});
   cases.push_back({"decimal DNA codes (2 B out)", "", 0, kSize, kSize * 2, [&d] {
                      Expect(FormatDecimal(d.dna_codes.data(), kSize, d.decimal.data()) ==
                                 2 * kSize - 1,
@@ -202,19 +192,19 @@ std::vector<Case> Cases(Data& d) {
 }
 
 void PrintTable(const std::vector<Case>& cases) {
-  const auto sets = alphabet::kernels::Supported();
+  const auto sets = kernels::Supported();
   std::printf(
       "ns per element, and (in brackets) the ratio to memcpy of the bytes in the "
       "second column;\n%zu elements, best of %d rounds\n\n",
       kSize, rounds);
   std::printf("%-32s %8s %8s", "kernel", "memcpy B", "memcpy");
-  for (const Isa isa : sets) std::printf(" %17s", alphabet::kernels::IsaName(isa));
+  for (const Isa isa : sets) std::printf(" %17s", kernels::IsaName(isa));
   std::printf("\n");
   for (const Case& c : cases) {
     double copy = 1e30;
     std::string cells;
     for (const Isa isa : sets) {
-      alphabet::kernels::SetActive(isa);
+      kernels::SetActive(isa);
       const Measured m = Measure(c);
       copy = std::min(copy, m.copy);
       char cell[64];
@@ -225,19 +215,19 @@ void PrintTable(const std::vector<Case>& cases) {
     std::printf("%-32s %8zu %8.3f%s\n", c.name.c_str(), c.copied_bytes / c.elements,
                 copy * 1e9 / c.elements, cells.c_str());
   }
-  alphabet::kernels::SetActive(alphabet::kernels::Best());
+  kernels::SetActive(kernels::Best());
 }
 
 void PrintTsv(const std::vector<Case>& cases) {
-  const Isa best = alphabet::kernels::Best();
-  alphabet::kernels::SetActive(best);
+  const Isa best = kernels::Best();
+  kernels::SetActive(best);
   for (const Case& c : cases) {
     if (c.group.empty()) continue;
     const Measured m = Measure(c);
     char limit[32] = "-";
     if (c.limit > 0) std::snprintf(limit, sizeof limit, "%g", c.limit);
     std::printf("%s [%s]\t%.4f\t%.4f\tms\tmemcpy of %zu MB\t%s\t%.3f ns per element\n",
-                c.group.c_str(), alphabet::kernels::IsaName(best), m.kernel * 1e3, m.copy * 1e3,
+                c.group.c_str(), kernels::IsaName(best), m.kernel * 1e3, m.copy * 1e3,
                 c.copied_bytes / 1'000'000, limit, m.kernel * 1e9 / c.elements);
   }
 }

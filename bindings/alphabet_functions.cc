@@ -229,7 +229,7 @@ char* alphabet_Error_Error(int64_t _handle) {
       GilRelease unlocked;
       auto found = handles::Global().VarFromHandleTry<const Error>(_handle);
       status = found.status;
-      message = errorToCString(found.object.get());
+      message = ErrorToCString(found.object.get());
     }
     if (status == LookupStatus::kWrongKind) {
       RaiseWrongKind(_handle, "an error");

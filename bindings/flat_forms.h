@@ -74,7 +74,7 @@ struct FlatForm<sequences::ErrorStorage> {
   static Elem ToElem(In value) {
     return std::make_shared<const alphabet::Error>(FromCString(value));
   }
-  static Out FromElem(const Elem& value) { return errorToCString(value.get()); }
+  static Out FromElem(const Elem& value) { return ErrorToCString(value.get()); }
 };
 
 }  // namespace bindings

@@ -15,7 +15,7 @@ char* CString(std::string_view text) {
   return copy;
 }
 
-char* errorToCString(const alphabet::Error* error) {
+char* ErrorToCString(const alphabet::Error* error) {
   return CString(error == nullptr ? std::string_view() : std::string_view(error->message()));
 }
 

@@ -29,7 +29,7 @@ inline std::string FromCString(const char* text) { return std::string(TextView(t
 
 // The message of `error` as a new NUL-terminated text, or null as CString;
 // no error gives a new empty text.
-char* errorToCString(const alphabet::Error* error);
+char* ErrorToCString(const alphabet::Error* error);
 
 }  // namespace bindings
 

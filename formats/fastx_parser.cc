@@ -90,7 +90,7 @@ void FastxParser::Append(std::string_view bytes) {
 
 void FastxParser::Finish() { finished_ = true; }
 
-size_t FastxParser::held_bytes() const {
+size_t FastxParser::HeldBytes() const {
   return capacity_ + arena_.capacity() + pending_.carried_header.capacity() +
          pending_.carried_sequence.capacity() + pending_.carried_quality.capacity();
 }

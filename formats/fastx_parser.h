@@ -111,7 +111,7 @@ class FastxParser {
   bool done() const { return done_; }
 
   // Bytes of memory the parser holds for input and records (capacities).
-  size_t held_bytes() const;
+  size_t HeldBytes() const;
 
  private:
   // Where one field of the record being assembled lies.

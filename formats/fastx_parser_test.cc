@@ -264,7 +264,7 @@ TEST(FastxParserTest, MemoryIsBoundedByTheLongestRecord) {
     parser.Append(record);
     ASSERT_TRUE(parser.Parse());
     records += parser.records().size();
-    most = std::max(most, parser.held_bytes());
+    most = std::max(most, parser.HeldBytes());
   }
   EXPECT_EQ(records, 19999u);
   EXPECT_LT(most, 8 * record.size());
@@ -276,7 +276,7 @@ TEST(FastxParserTest, MemoryIsBoundedByTheLongestRecord) {
     parser.Append(line + "\n");
     expected += line;
     ASSERT_TRUE(parser.Parse());
-    most = std::max(most, parser.held_bytes());
+    most = std::max(most, parser.HeldBytes());
   }
   parser.Finish();
   ASSERT_TRUE(parser.Parse());

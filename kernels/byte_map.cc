@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace alphabet::kernels {
+namespace kernels {
 
 ByteMap::ByteMap(std::span<const int32_t, 256> images) {
   bool image_used[256] = {};
@@ -45,4 +45,4 @@ WideByteMap::WideByteMap(std::span<const int32_t, 256> images) {
   }
 }
 
-}  // namespace alphabet::kernels
+}  // namespace kernels

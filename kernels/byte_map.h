@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <span>
 
-namespace alphabet::kernels {
+namespace kernels {
 
 class ByteMap {
  public:
@@ -34,7 +34,7 @@ class ByteMap {
   // How many byte values have an image.
   int valid_count() const { return valid_count_; }
 
-  // --- The forms the kernels read.
+  // ---- The forms the kernels read
 
   // Every byte value has an image, so no input can be refused.
   bool all_valid() const { return all_valid_; }
@@ -94,6 +94,6 @@ class WideByteMap {
   uint32_t entries_[256];
 };
 
-}  // namespace alphabet::kernels
+}  // namespace kernels
 
 #endif  // ALPHABET_KERNELS_BYTE_MAP_H_

@@ -1,6 +1,6 @@
 #include "kernels/dispatch.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 
 const KernelTable& ActiveKernels() {
   const Isa isa = Active();
@@ -9,4 +9,4 @@ const KernelTable& ActiveKernels() {
   return table != nullptr ? *table : kScalarKernels;
 }
 
-}  // namespace alphabet::kernels
+}  // namespace kernels

@@ -11,7 +11,7 @@
 #include "kernels/byte_map.h"
 #include "kernels/isa.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 
 struct KernelTable {
   size_t (*translate)(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map);
@@ -23,7 +23,6 @@ struct KernelTable {
   size_t (*translate_u64)(const uint64_t* in, uint8_t* out, size_t n, const ByteMap& map);
   size_t (*reverse_translate)(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map);
   size_t (*first_at_least)(const uint8_t* in, size_t n, uint8_t threshold);
-  size_t (*copy_without)(const uint8_t* in, size_t n, uint8_t* out, uint8_t drop, uint8_t drop_too);
 };
 
 // The scalar kernels (scalar.cc).
@@ -36,6 +35,6 @@ const KernelTable* X86Kernels(Isa isa);
 // The kernels of the active set.
 const KernelTable& ActiveKernels();
 
-}  // namespace alphabet::kernels
+}  // namespace kernels
 
 #endif  // ALPHABET_KERNELS_DISPATCH_H_

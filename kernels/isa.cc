@@ -9,7 +9,7 @@
 #include <cpuid.h>
 #endif
 
-namespace alphabet::kernels {
+namespace kernels {
 namespace {
 
 #if defined(__x86_64__)
@@ -113,4 +113,4 @@ bool SetActive(Isa isa) {
   return true;
 }
 
-}  // namespace alphabet::kernels
+}  // namespace kernels

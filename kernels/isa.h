@@ -20,7 +20,7 @@
 #include <span>
 #include <string_view>
 
-namespace alphabet::kernels {
+namespace kernels {
 
 // In order of preference: a later set is expected to be faster.
 enum class Isa : uint8_t {
@@ -56,6 +56,6 @@ Isa Active();
 // nothing when it is not supported.
 bool SetActive(Isa isa);
 
-}  // namespace alphabet::kernels
+}  // namespace kernels
 
 #endif  // ALPHABET_KERNELS_ISA_H_

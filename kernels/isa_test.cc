@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-namespace alphabet::kernels {
+namespace kernels {
 namespace {
 
 TEST(IsaTest, SupportedStartsWithScalarInOrderOfPreference) {
@@ -46,4 +46,4 @@ TEST(IsaTest, DetectionAgreesWithTheCompilersCheck) {
 #endif
 
 }  // namespace
-}  // namespace alphabet::kernels
+}  // namespace kernels

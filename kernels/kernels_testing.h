@@ -20,7 +20,7 @@
 
 #include "kernels/isa.h"
 
-namespace alphabet::kernels::testing {
+namespace kernels::testing {
 
 // Runs check() once per supported set, that set active and named in any
 // failure, then makes the best set active again.
@@ -213,6 +213,6 @@ class GuardedBuffer {
   std::vector<uint8_t> bytes_;
 };
 
-}  // namespace alphabet::kernels::testing
+}  // namespace kernels::testing
 
 #endif  // ALPHABET_KERNELS_KERNELS_TESTING_H_

@@ -7,7 +7,7 @@
 
 #include "kernels/text.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 namespace {
 
 // Each k-mer follows from the one before it in a few operations, but that
@@ -126,4 +126,4 @@ size_t Kmers(const uint8_t* codes, size_t n, size_t k, uint64_t base, uint64_t* 
   return n;
 }
 
-}  // namespace alphabet::kernels
+}  // namespace kernels

@@ -12,7 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace alphabet::kernels {
+namespace kernels {
 
 // The largest k with base^k <= 2^64, so that every k-mer fits in 64 bits
 // (64 for base 2, 32 for 4, 27 for 5, 14 for 20 and 21, 8 for 256); SIZE_MAX
@@ -30,6 +30,6 @@ size_t KmerCount(size_t n, size_t k);
 // are taken modulo 2^64, and nothing outside `out` is written either way.
 size_t Kmers(const uint8_t* codes, size_t n, size_t k, uint64_t base, uint64_t* out);
 
-}  // namespace alphabet::kernels
+}  // namespace kernels
 
 #endif  // ALPHABET_KERNELS_KMERS_H_

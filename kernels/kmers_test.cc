@@ -10,7 +10,7 @@
 #include "kernels/isa.h"
 #include "kernels/kernels_testing.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 namespace {
 
 using testing::FencedBuffer;
@@ -122,4 +122,4 @@ TEST(KmersTest, NoReadsOrWritesPastTheBuffers) {
 }
 
 }  // namespace
-}  // namespace alphabet::kernels
+}  // namespace kernels

@@ -5,7 +5,7 @@
 
 #include "kernels/dispatch.h"
 
-namespace alphabet::kernels::scalar {
+namespace kernels::scalar {
 namespace {
 
 constexpr uint64_t kEveryByte = 0x0101010101010101;
@@ -103,35 +103,9 @@ size_t FirstAtLeast(const uint8_t* in, size_t n, uint8_t threshold) {
   return n;
 }
 
-size_t CopyWithout(const uint8_t* in, size_t n, uint8_t* out, uint8_t drop, uint8_t drop_too) {
-  // Words of eight bytes without a dropped one are copied whole; the others
-  // byte by byte, every byte written and only a kept one advancing the end,
-  // so that no branch depends on the bytes.
-  const uint64_t first = kEveryByte * drop, second = kEveryByte * drop_too;
-  size_t i = 0, kept = 0;
-  for (; i + 8 <= n; i += 8) {
-    uint64_t word;
-    std::memcpy(&word, in + i, 8);
-    if (!HasByte(word, first) && !HasByte(word, second)) {
-      std::memcpy(out + kept, &word, 8);
-      kept += 8;
-      continue;
-    }
-    for (size_t j = i; j < i + 8; ++j) {
-      out[kept] = in[j];
-      kept += in[j] != drop && in[j] != drop_too;
-    }
-  }
-  for (; i < n; ++i) {
-    out[kept] = in[i];
-    kept += in[i] != drop && in[i] != drop_too;
-  }
-  return kept;
-}
+}  // namespace kernels::scalar
 
-}  // namespace alphabet::kernels::scalar
-
-namespace alphabet::kernels {
+namespace kernels {
 
 const KernelTable kScalarKernels = {
     scalar::Translate,
@@ -140,7 +114,6 @@ const KernelTable kScalarKernels = {
     scalar::TranslateWide<uint64_t>,
     scalar::ReverseTranslate,
     scalar::FirstAtLeast,
-    scalar::CopyWithout,
 };
 
-}  // namespace alphabet::kernels
+}  // namespace kernels

@@ -10,7 +10,7 @@
 
 #include "kernels/byte_map.h"
 
-namespace alphabet::kernels::scalar {
+namespace kernels::scalar {
 
 size_t Translate(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map);
 
@@ -27,8 +27,6 @@ size_t ReverseTranslate(const uint8_t* in, uint8_t* out, size_t n, const ByteMap
 
 size_t FirstAtLeast(const uint8_t* in, size_t n, uint8_t threshold);
 
-size_t CopyWithout(const uint8_t* in, size_t n, uint8_t* out, uint8_t drop, uint8_t drop_too);
-
-}  // namespace alphabet::kernels::scalar
+}  // namespace kernels::scalar
 
 #endif  // ALPHABET_KERNELS_SCALAR_H_

@@ -5,7 +5,7 @@
 
 #include "kernels/dispatch.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 namespace {
 
 // For each byte value its decimal digits and a space, padded to four bytes,
@@ -43,10 +43,6 @@ constexpr std::array<char, 200> kDigitPairs = [] {
 
 size_t FirstAtLeast(const uint8_t* in, size_t n, uint8_t threshold) {
   return ActiveKernels().first_at_least(in, n, threshold);
-}
-
-size_t CopyWithout(const uint8_t* in, size_t n, uint8_t* out, uint8_t drop, uint8_t drop_too) {
-  return ActiveKernels().copy_without(in, n, out, drop, drop_too);
 }
 
 size_t FormatDecimal(const uint8_t* codes, size_t n, char* out) {
@@ -87,4 +83,4 @@ size_t FormatDecimal(const uint16_t* codes, size_t n, char* out) {
   return n == 0 ? 0 : end - 1;
 }
 
-}  // namespace alphabet::kernels
+}  // namespace kernels

@@ -1,14 +1,14 @@
 // Bulk work on runs of bytes that the package's text paths need around the
-// translations: finding bytes out of range, dropping line breaks, printing
-// codes.  Same terms as translate.h: the active instruction set, borrowed
-// pointers, `n` elements in each buffer, safe from any thread.
+// translations: finding bytes out of range, printing codes.  Same terms as
+// translate.h: the active instruction set, borrowed pointers, `n` elements
+// in each buffer, safe from any thread.
 #ifndef ALPHABET_KERNELS_TEXT_H_
 #define ALPHABET_KERNELS_TEXT_H_
 
 #include <cstddef>
 #include <cstdint>
 
-namespace alphabet::kernels {
+namespace kernels {
 
 // The index of the first byte >= threshold, or n.  With threshold 0x80 it
 // finds the first byte that is not ASCII; with an alphabet's size, the first
@@ -16,12 +16,6 @@ namespace alphabet::kernels {
 size_t FirstAtLeast(const uint8_t* in, size_t n, uint8_t threshold);
 
 inline bool IsAscii(const uint8_t* in, size_t n) { return FirstAtLeast(in, n, 0x80) == n; }
-
-// Copies the bytes of `in` other than `drop` and `drop_too` to the start of
-// `out`, in order, and returns how many it copied (such as the residues of
-// FASTA lines: CopyWithout(in, n, out, '\n', '\r')).  `out` must hold n bytes
-// and not overlap `in`; its bytes past the returned count are unspecified.
-size_t CopyWithout(const uint8_t* in, size_t n, uint8_t* out, uint8_t drop, uint8_t drop_too);
 
 // FormatDecimal writes codes as decimal numbers separated by single spaces,
 // without a trailing space ("2 0 3 3"), and returns the number of bytes
@@ -33,6 +27,6 @@ inline constexpr size_t kDecimalBytesPerWideCode = 6;  // "65535 "
 size_t FormatDecimal(const uint8_t* codes, size_t n, char* out);
 size_t FormatDecimal(const uint16_t* codes, size_t n, char* out);
 
-}  // namespace alphabet::kernels
+}  // namespace kernels
 
 #endif  // ALPHABET_KERNELS_TEXT_H_

@@ -10,7 +10,7 @@
 #include "kernels/isa.h"
 #include "kernels/kernels_testing.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 namespace {
 
 using testing::FencedBuffer;
@@ -45,54 +45,6 @@ TEST(FirstAtLeastTest, FindsTheFirstByteAtOrAboveTheThreshold) {
       });
     }
   }
-}
-
-std::vector<uint8_t> ReferenceCopyWithout(const std::vector<uint8_t>& input, uint8_t drop,
-                                          uint8_t drop_too) {
-  std::vector<uint8_t> kept;
-  for (uint8_t b : input) {
-    if (b != drop && b != drop_too) kept.push_back(b);
-  }
-  return kept;
-}
-
-// FASTA-like lines of every length around the vector widths, runs of
-// dropped bytes (CR LF, blank lines), nothing dropped and everything dropped.
-TEST(CopyWithoutTest, DropsExactlyTheTwoBytesAndKeepsTheOrder) {
-  std::mt19937_64 rng(12);
-  for (int round = 0; round < 400; ++round) {
-    const size_t n = round < 200 ? static_cast<size_t>(round) : rng() % 3000;
-    const int density = static_cast<int>(rng() % 6);  // one byte in 2^density dropped
-    std::vector<uint8_t> input(n);
-    for (uint8_t& b : input) {
-      if (density == 5) {
-        b = rng() % 2 ? '\n' : '\r';  // everything dropped
-      } else if (density > 0 && rng() % (uint64_t{1} << density) == 0) {
-        b = rng() % 3 ? '\n' : '\r';
-      } else {
-        b = "ACGTN>"[rng() % 6];
-      }
-    }
-    const std::vector<uint8_t> expected = ReferenceCopyWithout(input, '\n', '\r');
-    ForEachIsa([&](Isa) {
-      GuardedBuffer<uint8_t> in(n, rng() % 64), out(n, rng() % 64);
-      std::copy(input.begin(), input.end(), in.data());
-      const size_t kept = CopyWithout(in.data(), n, out.data(), '\n', '\r');
-      ASSERT_EQ(kept, expected.size()) << "n = " << n;
-      const std::vector<uint8_t> written = out.Values();
-      EXPECT_TRUE(std::equal(expected.begin(), expected.end(), written.begin()));
-      EXPECT_TRUE(in.Intact() && out.Intact());
-    });
-  }
-}
-
-TEST(CopyWithoutTest, OneDroppedByteValueWorksAsTwo) {
-  const std::vector<uint8_t> input = {'a', 0, 'b', 0, 0, 'c'};
-  std::vector<uint8_t> out(input.size());
-  ForEachIsa([&](Isa) {
-    ASSERT_EQ(CopyWithout(input.data(), input.size(), out.data(), 0, 0), 3u);
-    EXPECT_EQ(std::string(out.begin(), out.begin() + 3), "abc");
-  });
 }
 
 template <class T>
@@ -149,16 +101,13 @@ TEST(TextTest, NoKernelTouchesMemoryPastItsBuffers) {
   ForEachIsa([&](Isa) {
     for (size_t n = 0; n <= 200; ++n) {
       for (const auto placement : {Placement::kAgainstEnd, Placement::kAgainstStart}) {
-        FencedBuffer<uint8_t> in(n, placement), out(n, placement);
-        for (size_t i = 0; i < n; ++i) in.data()[i] = rng() % 8 ? 'A' : '\n';
+        FencedBuffer<uint8_t> in(n, placement);
+        for (size_t i = 0; i < n; ++i) in.data()[i] = static_cast<uint8_t>(rng() % 0x80);
         EXPECT_EQ(FirstAtLeast(in.data(), n, 0x80), n);
-        size_t newlines = 0;
-        for (size_t i = 0; i < n; ++i) newlines += in.data()[i] == '\n';
-        EXPECT_EQ(CopyWithout(in.data(), n, out.data(), '\n', '\r'), n - newlines);
       }
     }
   });
 }
 
 }  // namespace
-}  // namespace alphabet::kernels
+}  // namespace kernels

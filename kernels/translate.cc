@@ -5,7 +5,7 @@
 #include "kernels/dispatch.h"
 #include "kernels/text.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 
 size_t TranslateChecked(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map) {
   return ActiveKernels().translate(in, out, n, map);
@@ -54,4 +54,4 @@ size_t ReverseTranslateChecked(const uint8_t* in, uint8_t* out, size_t n, const 
   return ActiveKernels().reverse_translate(in, out, n, map);
 }
 
-}  // namespace alphabet::kernels
+}  // namespace kernels

@@ -19,7 +19,7 @@
 
 #include "kernels/byte_map.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 
 // out[i] = image of in[i], for i < n; returns the first refused index or n.
 // `out` may be `in` (translation in place); otherwise they must not overlap.
@@ -44,6 +44,6 @@ size_t EncodeWide(const uint8_t* in, uint16_t* out, size_t n, const WideByteMap&
 // `out` is unspecified.  `in` and `out` must not overlap.
 size_t ReverseTranslateChecked(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map);
 
-}  // namespace alphabet::kernels
+}  // namespace kernels
 
 #endif  // ALPHABET_KERNELS_TRANSLATE_H_

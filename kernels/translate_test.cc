@@ -13,7 +13,7 @@
 #include "kernels/isa.h"
 #include "kernels/kernels_testing.h"
 
-namespace alphabet::kernels {
+namespace kernels {
 namespace {
 
 using testing::FencedBuffer;
@@ -307,4 +307,4 @@ TEST(TranslateTest, NoKernelTouchesMemoryPastItsBuffers) {
 }
 
 }  // namespace
-}  // namespace alphabet::kernels
+}  // namespace kernels

@@ -38,7 +38,7 @@ namespace {
 #define ROWS_AFTER_SECOND_(first, second, ...) second
 #define NO_ROWS()
 
-PyMethodDef _alphabet_functions[] = {
+PyMethodDef alphabet_methods[] = {
 #include "module/methods.def"
     {nullptr, nullptr, 0, nullptr},
 };
@@ -53,21 +53,21 @@ PyMethodDef _alphabet_functions[] = {
 #undef ROW
 #undef ARG
 
-PyModuleDef _alphabet_moduledef = {
-    PyModuleDef_HEAD_INIT,
-    "_alphabet",
-    nullptr,  // no module docstring
-    -1,       // no per-module state
-    _alphabet_functions,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+PyModuleDef alphabet_module = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_alphabet",
+    .m_doc = nullptr,  // no module docstring
+    .m_size = -1,      // no per-module state
+    .m_methods = alphabet_methods,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
 }  // namespace module
 
 ALPHABET_EXPORT PyObject* PyInit__alphabet() {
-  return PyModule_Create2(&module::_alphabet_moduledef, PYTHON_API_VERSION);
+  return PyModule_Create2(&module::alphabet_module, PYTHON_API_VERSION);
 }

@@ -139,7 +139,7 @@ struct Method {
   }
 };
 
-// ---- Argument codecs ----------------------------------------------------
+// ---- Argument codecs
 
 // A value the parser reads as `Local` with format unit `Unit` and that is
 // passed on as `F`, widened where 32-bit values travel in 64-bit flat forms.
@@ -207,7 +207,7 @@ using U64Arg = PlainArg<unsigned long long, uint64_t, 'K', "uint64_t">;
 using F32Arg = PlainArg<float, float, 'f', "float">;
 using F64Arg = PlainArg<double, double, 'd', "double">;
 
-// ---- Result codecs ------------------------------------------------------
+// ---- Result codecs
 
 struct NoneResult {};
 

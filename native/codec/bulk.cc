@@ -23,8 +23,6 @@
 namespace native {
 namespace {
 
-namespace kernels = alphabet::kernels;
-
 // A code outside a table or a base is named as one the alphabet does not
 // hold: the package passes an alphabet's complement table and its size.
 constexpr char kNotInAlphabet[] = "not in alphabet";

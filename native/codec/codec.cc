@@ -23,8 +23,6 @@
 namespace native {
 namespace {
 
-namespace kernels = alphabet::kernels;
-
 struct CodecObject {
   PyObject_HEAD CodecTables* tables;
   PyObject* symbols;  // a tuple of exact strs, in code order

@@ -46,8 +46,8 @@ struct CodecTables {
   int32_t char_codes[256];
   // The same as a byte map, for alphabets of at most 256 codes, or as a map
   // to 16-bit codes for alphabets of up to 65536.
-  std::optional<alphabet::kernels::ByteMap> encode_bytes;
-  std::optional<alphabet::kernels::WideByteMap> encode_wide_bytes;
+  std::optional<kernels::ByteMap> encode_bytes;
+  std::optional<kernels::WideByteMap> encode_wide_bytes;
   // Characters beyond U+00FF: the symbols and spellings, and with
   // ignore_case the case forms of each; others go to the slow path.
   CharTable wide_chars;
@@ -56,7 +56,7 @@ struct CodecTables {
   // most 256 codes all below U+0100, also as a byte map (code -> character
   // byte).
   std::vector<uint32_t> code_points;
-  std::optional<alphabet::kernels::ByteMap> decode_bytes;
+  std::optional<kernels::ByteMap> decode_bytes;
   uint32_t max_code_point = 0;
 
   // Bytes per code in an encoded result: 1 up to 256 codes, then 2, then 4.
