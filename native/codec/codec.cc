@@ -413,14 +413,6 @@ PyType_Slot codec_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec codec_definition = {
-    .name = "alphabet._native.Codec",
-    .basicsize = sizeof(CodecObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = codec_slots,
-};
-
 PyTypeObject* codec_type = nullptr;
 
 }  // namespace
@@ -440,12 +432,12 @@ PyObject* EncodeLatin1(const CodecTables& tables, const uint8_t* text, size_t n)
 }
 
 bool AddCodec(PyObject* module) {
-  if (!LoadStrMethods()) return false;
-  if (codec_type == nullptr) {
-    codec_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&codec_definition));
-    if (codec_type == nullptr) return false;
-  }
-  return PyModule_AddObjectRef(module, "Codec", reinterpret_cast<PyObject*>(codec_type)) == 0;
+  return LoadStrMethods() && AddType(module, "Codec",
+                                     {.name = "alphabet._native.Codec",
+                                      .basicsize = sizeof(CodecObject),
+                                      .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+                                      .slots = codec_slots},
+                                     codec_type);
 }
 
 }  // namespace native

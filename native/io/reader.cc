@@ -536,22 +536,15 @@ PyType_Slot reader_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec reader_definition = {
-    .name = "alphabet._native.Reader",
-    .basicsize = sizeof(ReaderObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .slots = reader_slots,
-};
-
 }  // namespace
 
 bool AddReader(PyObject* module) {
-  if (reader_type == nullptr) {
-    reader_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&reader_definition));
-    if (reader_type == nullptr) return false;
-  }
-  return PyModule_AddObjectRef(module, "Reader", reinterpret_cast<PyObject*>(reader_type)) == 0;
+  return AddType(module, "Reader",
+                 {.name = "alphabet._native.Reader",
+                  .basicsize = sizeof(ReaderObject),
+                  .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                  .slots = reader_slots},
+                 reader_type);
 }
 
 }  // namespace native

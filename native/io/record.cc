@@ -171,14 +171,6 @@ PyType_Slot record_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec record_definition = {
-    .name = "alphabet.Record",
-    .basicsize = sizeof(RecordObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .slots = record_slots,
-};
-
 }  // namespace
 
 PyObject* NewRecord(PyObject* id, PyObject* description, PyObject* sequence, PyObject* quality) {
@@ -205,16 +197,18 @@ PyObject* NewRecord(PyObject* id, PyObject* description, PyObject* sequence, PyO
 }
 
 bool AddRecords(PyObject* module) {
-  if (record_type == nullptr) {
-    record_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&record_definition));
-    if (record_type == nullptr) return false;
-    const Ref match_args(Py_BuildValue("(ssss)", "id", "description", "sequence", "quality"));
-    if (!match_args || PyObject_SetAttrString(reinterpret_cast<PyObject*>(record_type),
-                                              "__match_args__", match_args.get()) < 0) {
-      return false;
-    }
-  }
-  return PyModule_AddObjectRef(module, "Record", reinterpret_cast<PyObject*>(record_type)) == 0;
+  const bool made = record_type != nullptr;
+  if (!AddType(module, "Record",
+               {.name = "alphabet.Record",
+                .basicsize = sizeof(RecordObject),
+                .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                .slots = record_slots},
+               record_type))
+    return false;
+  if (made) return true;
+  const Ref match_args(Py_BuildValue("(ssss)", "id", "description", "sequence", "quality"));
+  return match_args && PyObject_SetAttrString(reinterpret_cast<PyObject*>(record_type),
+                                              "__match_args__", match_args.get()) == 0;
 }
 
 }  // namespace native

@@ -36,15 +36,6 @@ PyType_Slot held_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec held_definition = {
-    .name = "alphabet._native.Held",
-    .basicsize = sizeof(HeldObject),
-    .itemsize = 0,
-    // Only the factories make instances: they adopt a handle in the same step.
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = held_slots,
-};
-
 PyTypeObject* held_type = nullptr;
 
 // 1 when `handle` names a registry entry, 0 when it names nothing, -1 with
@@ -132,14 +123,15 @@ int64_t HandleOf(PyObject* object, const char* what) {
 }
 
 bool AddHeld(PyObject* module) {
-  if (held_type == nullptr) {
-    held_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&held_definition));
-    if (held_type == nullptr) return false;
-  }
-  if (PyModule_AddObjectRef(module, "Held", reinterpret_cast<PyObject*>(held_type)) < 0) {
-    return false;
-  }
-  return PyModule_AddFunctions(module, held_functions) == 0;
+  // Only the factories make instances: they adopt a handle in the same step.
+  return AddType(
+             module, "Held",
+             {.name = "alphabet._native.Held",
+              .basicsize = sizeof(HeldObject),
+              .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+              .slots = held_slots},
+             held_type) &&
+         PyModule_AddFunctions(module, held_functions) == 0;
 }
 
 }  // namespace native

@@ -546,14 +546,6 @@ PyType_Slot iterator_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec iterator_definition = {
-    .name = "alphabet._native.SequenceIterator",
-    .basicsize = sizeof(IteratorObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = iterator_slots,
-};
-
 PyMethodDef sequence_methods[] = {
     {"append", AsMethod(&AppendMethod), METH_O,
      "append($self, value, /)\n--\n\nAdds value at the end."},
@@ -595,30 +587,25 @@ PyType_Slot sequence_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec sequence_definition = {
-    .name = "alphabet._native.SequenceBase",
-    .basicsize = sizeof(SequenceObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_SEQUENCE,
-    .slots = sequence_slots,
-};
-
 }  // namespace
 
 bool IsSequence(PyObject* object) { return PyObject_TypeCheck(object, sequence_type); }
 
 bool AddSequences(PyObject* module) {
-  if (sequence_type == nullptr) {
-    sequence_type = reinterpret_cast<PyTypeObject*>(
-        PyType_FromSpecWithBases(&sequence_definition, reinterpret_cast<PyObject*>(HeldType())));
-    if (sequence_type == nullptr) return false;
-  }
-  if (iterator_type == nullptr) {
-    iterator_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&iterator_definition));
-    if (iterator_type == nullptr) return false;
-  }
-  return PyModule_AddObjectRef(module, "SequenceBase",
-                               reinterpret_cast<PyObject*>(sequence_type)) == 0;
+  return AddType(module, "SequenceBase",
+                 {.name = "alphabet._native.SequenceBase",
+                  .basicsize = sizeof(SequenceObject),
+                  .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_SEQUENCE,
+                  .slots = sequence_slots,
+                  .base = HeldType()},
+                 sequence_type) &&
+         AddType(
+             module, nullptr,
+             {.name = "alphabet._native.SequenceIterator",
+              .basicsize = sizeof(IteratorObject),
+              .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+              .slots = iterator_slots},
+             iterator_type);
 }
 
 }  // namespace native
