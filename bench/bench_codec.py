@@ -15,6 +15,11 @@
    two controls, a computation and a plain copy, in the same rounds.
 6. Lowercase DNA with ignore_case against uppercase without options
    (goal: at most 1.5x).
+7. A codec of 20,000 16-character symbols crafted to share one hash under
+   fixed constants, built and encoding its symbols once, against the same
+   for 20,000 ordinary symbols (goal: at most 2x); and a codec of 1M
+   ordinary symbols against a dict comprehension over them (goal: at most
+   1x): the keyed hash keeps ordinary builds as fast as they were.
 
 The peers are benchmark-only: a peer that is not installed is left out.
 
@@ -268,6 +273,52 @@ def ignore_case_figure(size: int, rounds: int) -> Figure:
                   exact * 1e3, "uppercase without options", limit=1.5)  # fmt: skip
 
 
+def crafted_symbols(count: int) -> list[str]:
+    """16-character symbols that a hash of fixed, published constants sends to
+    one slot: the second half of each undoes what the first did to the
+    state.  What a hostile caller can make once the constants are known."""
+    mask = (1 << 64) - 1
+
+    def fold(a: int, b: int) -> int:
+        product = a * b
+        return (product & mask) ^ (product >> 64)
+
+    start = 0xA0761D6478BD642F ^ ((16 << 2) ^ 1)
+    step = 0xE7037ED1A0B428DB
+    symbols: list[str] = []
+    n = 0
+    while len(symbols) < count:
+        first = 0x4141414141414141 + n
+        second = fold(start ^ first, step) ^ 0x5A5A5A5A5A5A5A5A
+        n += 1
+        raw = first.to_bytes(8, "little") + second.to_bytes(8, "little")
+        if 0 not in raw:
+            symbols.append(raw.decode("latin-1"))
+    return symbols
+
+
+def collision_figures(count: int, rounds: int) -> list[Figure]:
+    crafted = crafted_symbols(count)
+    rng = random.Random(12)
+    ordinary = ["".join(rng.choices("ACDEFGHIKLMNPQRSTVWY", k=16)) for _ in range(count)]
+
+    def build_and_encode(symbols: list[str]) -> Callable[[], object]:
+        return lambda: _native.Codec(tuple(symbols)).encode(symbols)
+
+    hostile, plain = best_interleaved(rounds, best_of(1, build_and_encode(crafted)),
+                                      best_of(1, build_and_encode(ordinary)))  # fmt: skip
+    many = [f"sym{i}" for i in range(50 * count)]
+    built, comprehension = best_interleaved(
+        rounds, best_of(1, lambda: _native.Codec(tuple(many))),
+        best_of(1, lambda: {s: i for i, s in enumerate(many)}))  # fmt: skip
+    return [
+        Figure(f"Codec of {count:,} crafted colliding symbols, built and used", hostile * 1e3, "ms",
+               plain * 1e3, f"{count:,} ordinary symbols", limit=2.0),
+        Figure(f"Codec of {len(many) / 1e6:g}M ordinary symbols", built * 1e3, "ms",
+               comprehension * 1e3, "dict comprehension", limit=1.0),
+    ]  # fmt: skip
+
+
 def figures(quick: bool) -> list[Figure]:
     scale = 10 if quick else 1
     rounds = 2 if quick else 5
@@ -279,6 +330,7 @@ def figures(quick: bool) -> list[Figure]:
         # processor being free at that moment.
         thread_figure(50_000_000 // scale, 3 * rounds),
         ignore_case_figure(10_000_000 // scale, rounds),
+        *collision_figures(20_000 // scale, rounds),
     ]
 
 
