@@ -1,11 +1,12 @@
 """The include rule's checker (scripts/check-layering.py) on made-up files."""
 
-import pathlib
 import types
 
 import pytest
 
-SCRIPT = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "check-layering.py"
+from helpers import ROOT
+
+SCRIPT = ROOT / "scripts" / "check-layering.py"
 if not SCRIPT.exists():
     pytest.skip("needs the source tree's scripts/", allow_module_level=True)
 check_layering = types.ModuleType("check_layering")

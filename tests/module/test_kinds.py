@@ -1,15 +1,14 @@
 """Every list of the sequence kinds outside the module against the module's."""
 
-import pathlib
 import types
 
 import pytest
 
 import _alphabet as m
 import alphabet
-import sequence_kinds
+import helpers
 
-RELIABILITY = pathlib.Path(__file__).resolve().parent.parent / "reliability"
+RELIABILITY = helpers.ROOT / "reliability"
 
 
 def module_kinds():
@@ -30,7 +29,7 @@ def reliability_script(name):
 def test_the_tests_and_the_package_list_the_modules_kinds_in_table_order():
     kinds = module_kinds()
     assert len(kinds) == 17 and len(set(kinds)) == 17
-    assert list(sequence_kinds.KINDS) == kinds
+    assert list(helpers.KINDS) == kinds
     assert list(alphabet.KINDS) == kinds
 
 

@@ -9,7 +9,7 @@ import time
 import pytest
 
 import _alphabet as m
-from sequence_kinds import KINDS
+from helpers import KINDS
 
 PROTEIN = "ACDEFGHIKLMNPQRSTVWY"
 

@@ -1,8 +1,17 @@
-"""The seventeen sequence kinds as the tests see them, in method-table order."""
+"""What the tests of every room share.
+
+pytest puts this folder on the path: its conftest.py belongs to no package.
+"""
+
+import pathlib
 
 import _alphabet as m
 
-# kind -> (storage group, docstring value type, zero value)
+# The checkout (or the folder the installed-wheel run copied tests/ into).
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+# The seventeen sequence kinds as the tests see them, in method-table order:
+# kind -> (storage group, docstring value type, zero value).
 KINDS = {
     "bool": ("bool", "bool", False),
     "byte": ("u8", "uint8_t", 0),
