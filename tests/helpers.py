@@ -3,6 +3,7 @@
 pytest puts this folder on the path: its conftest.py belongs to no package.
 """
 
+import os
 import pathlib
 
 import _alphabet as m
@@ -65,3 +66,47 @@ def _reaches(kind, handle, end):
         return False
     release(probe)
     return True
+
+
+# Sanitizer runtimes reserve terabytes of address space up front, more than
+# any cap allows: the cases run under a capped address space skip there.
+SANITIZED = any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("asan", "tsan"))
+
+# The start of a fresh interpreter's code: capped(call) runs `call` with the
+# address space capped just above what is mapped, so that a 64 MiB text
+# cannot be copied while everything small still can, and gives "MemoryError"
+# for that exception; other_threads_still_run() tells whether the
+# interpreter goes on.
+CAPPED_PRELUDE = """import resource
+import threading
+
+import _alphabet as m
+
+BIG = "x" * (64 << 20)
+
+
+def mapped_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+
+def capped(call):
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + (16 << 20), hard))
+    try:
+        return call()
+    except MemoryError:
+        return "MemoryError"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
+def other_threads_still_run():
+    done = []
+    thread = threading.Thread(target=lambda: done.append(sum(range(100))))
+    thread.start()
+    thread.join(timeout=30)
+    return done == [4950]
+"""
