@@ -3,8 +3,10 @@
 pytest puts this folder on the path: its conftest.py belongs to no package.
 """
 
+import io
 import os
 import pathlib
+import types
 
 import _alphabet as m
 
@@ -66,6 +68,64 @@ def _reaches(kind, handle, end):
         return False
     release(probe)
     return True
+
+
+def strings(values, module=m):
+    """A new string sequence holding `values`, made through `module` (a
+    reliability script may name a stand-in for _alphabet)."""
+    handle = module.Slice_string_CTor()
+    for value in values:
+        module.Slice_string_append(handle, value)
+    return handle
+
+
+class IndexOf:
+    """An integer-like object that is not an int and has no ordering:
+    parsers take its __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"IndexOf({self.value!r})"
+
+
+class Trickle(io.RawIOBase):
+    """A binary stream that gives at most `step` bytes per readinto."""
+
+    def __init__(self, data, step):
+        super().__init__()
+        self.data, self.step = memoryview(data), step
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        count = min(self.step, len(buffer), len(self.data))
+        buffer[:count] = self.data[:count]
+        self.data = self.data[count:]
+        return count
+
+    def __repr__(self):
+        return f"Trickle({len(self.data)} bytes, step={self.step})"
+
+
+def script(relative):
+    """The repository's script at `relative`, its source run into a fresh
+    module; the test skips where the tree is not there (the installed-wheel
+    run copies tests/ alone)."""
+    path = ROOT / relative
+    if not path.exists():
+        import pytest  # only here: the reliability scripts import this module too
+
+        pytest.skip(f"needs the source tree's {path.parent.name}/", allow_module_level=True)
+    module = types.ModuleType(path.stem.replace("-", "_"))
+    module.__file__ = str(path)
+    exec(compile(path.read_text(encoding="utf-8"), path, "exec"), vars(module))
+    return module
 
 
 # Sanitizer runtimes reserve terabytes of address space up front, more than
