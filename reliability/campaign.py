@@ -1,6 +1,6 @@
-"""What the reliability scripts share: the fuzzers' campaign harness, the
-stress runs' threads and report, the integers each kind holds, and the
-helpers they share with the Python tests.
+"""What the reliability scripts share: the fuzzers' campaign harness and
+command line, the stress runs' threads and report, the integers each kind
+holds, and the helpers they share with the Python tests.
 
 A campaign runs episodes seed, seed+1, ... in a child process for a given
 time. The child marks the episode and call in progress in a shared file, so
@@ -19,6 +19,7 @@ import json
 import mmap
 import os
 import random
+import re
 import struct
 import subprocess
 import sys
@@ -54,6 +55,35 @@ class Failure(AssertionError):
     """A breach of the rules the fuzzers check."""
 
 
+class HostileError(Exception):
+    """Raised by the fuzzers' own objects (from __index__, __bool__, read and
+    friends); the library must pass it on untouched."""
+
+
+def show(value, limit=None):
+    """repr without object addresses, so that replays print the same text;
+    cut after `limit` characters when given."""
+    try:
+        text = re.sub(r" at 0x[0-9a-f]+", "", repr(value))
+    except Exception as exc:  # an object adopted without its state, say
+        text = f"<{type(value).__name__}: repr raised {type(exc).__name__}>"
+    if limit is None or len(text) <= limit:
+        return text
+    return text[:limit] + f"...({len(text)} characters)"
+
+
+class Nesting:
+    """A fuzzer whose hostile arguments make a whole step of their own, one
+    level deeper, while the library converts them."""
+
+    def nested(self):
+        self.depth += 1
+        try:
+            self.step()
+        finally:
+            self.depth -= 1
+
+
 class Progress:
     """The episode and call in progress, in a shared file, so that the
     campaign can name them after the child died."""
@@ -86,6 +116,40 @@ def add_arguments(parser, calls, calls_help):
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     parser.add_argument("--progress", help=argparse.SUPPRESS)
     parser.add_argument("--summary", help=argparse.SUPPRESS)
+
+
+def main(doc, calls, calls_help, run_child, run_campaign, run_replay, more_options=None):
+    """A fuzzer's command line: the child of a campaign (--child), a campaign
+    (--time), else the replay of one episode.  `more_options(parser)` adds
+    the fuzzer's own options."""
+    parser = argparse.ArgumentParser(description=doc.split("\n")[0])
+    add_arguments(parser, calls, calls_help)
+    if more_options is not None:
+        more_options(parser)
+    args = parser.parse_args()
+    if args.child:
+        return run_child(args)
+    if args.time is not None:
+        return run_campaign(args)
+    return run_replay(args)
+
+
+def replay_log(args):
+    """Where a replay prints every call: standard output with -v, else nowhere."""
+    return (lambda line: print(line, flush=True)) if args.verbose else None
+
+
+def replay(script, args, fuzzer, episode):
+    """Replays one episode in this process: `episode()` runs it on `fuzzer`,
+    raising Failure on a breach, and gives what the summary line adds."""
+    try:
+        passed = episode()
+    except Failure:
+        traceback.print_exc()
+        print(f"{script}: FAILED in episode seed {args.seed} at call {fuzzer.top}", file=sys.stderr)
+        return 1
+    print(f"{script}: episode seed {args.seed}: {fuzzer.calls} calls passed{passed}")
+    return 0
 
 
 def replay_command(script, seed, calls):
