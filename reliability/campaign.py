@@ -72,9 +72,17 @@ def show(value, limit=None):
     return text[:limit] + f"...({len(text)} characters)"
 
 
-class Nesting:
-    """A fuzzer whose hostile arguments make a whole step of their own, one
-    level deeper, while the library converts them."""
+class Steps:
+    """An episode as steps: `calls` top-level ones, each marked in the
+    campaign's progress file (`progress`, None in a replay), and those a
+    hostile argument makes, one level deeper, while it is converted."""
+
+    def steps(self, calls, progress, seed):
+        for i in range(calls):
+            self.top = i
+            if progress is not None:
+                progress.mark(seed, i)
+            self.step()
 
     def nested(self):
         self.depth += 1

@@ -408,7 +408,7 @@ class Draw:
         self.handle = handle
 
 
-class Fuzzer(campaign.Nesting):
+class Fuzzer(campaign.Steps):
     def __init__(self, seed, methods, log=None):
         self.rng = random.Random(seed)
         self.methods = methods
@@ -904,11 +904,7 @@ class Fuzzer(campaign.Nesting):
             model.incref(h)
             saved[which] = h
         witness = Witness(model)
-        for i in range(calls):
-            self.top = i
-            if progress is not None:
-                progress.mark(seed, i)
-            self.step()
+        self.steps(calls, progress, seed)
         witness.check()
         for which in STANDARD:
             getattr(m, f"alphabet_Set_{which}")(saved[which])

@@ -36,7 +36,7 @@ except ImportError:  # optional: its arrays are one more kind of buffer
     np = None
 
 
-class Episode(campaign.Nesting):
+class Episode(campaign.Steps):
     """What the rooms' action classes build on; the fuzzer that composes
     them names its actions and their weights in WEIGHTS."""
 
@@ -330,11 +330,7 @@ class Episode(campaign.Nesting):
         self.base = m.NumHandles() - len(self.live_handles())
         witness = Witness()
         self.track(witness.objects())
-        for i in range(calls):
-            self.top = i
-            if progress is not None:
-                progress.mark(seed, i)
-            self.step()
+        self.steps(calls, progress, seed)
         witness.check()
         for name, alphabet in self.saved.items():
             getattr(ab, f"set_{name}")(alphabet)
