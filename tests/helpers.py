@@ -1,6 +1,8 @@
-"""What the tests of every room share.
+"""What the tests of every room share, and the reliability scripts with them.
 
 pytest puts this folder on the path: its conftest.py belongs to no package.
+The reliability scripts find it through their campaign.py.  It lives here
+because the installed-wheel run copies tests/ alone.
 """
 
 import io
