@@ -27,7 +27,6 @@ Replay one episode in this process, printing every call:
     python reliability/fuzz.py --seed N --calls K -v
 """
 
-import argparse
 import array
 import importlib
 import math
@@ -36,10 +35,9 @@ import random
 import re
 import struct
 import sys
-import traceback
 
 import campaign
-from campaign import INTEGER_RANGES, Failure
+from campaign import INTEGER_RANGES, Failure, HostileError, helpers, show
 
 # ALPHABET_MODULE names a stand-in for the module (the harness's own tests
 # use one with a planted fault).
@@ -58,11 +56,6 @@ STANDARD = ("DNA", "RNA", "Protein")
 # BufferError: Slice_byte_from_bytes given a buffer that is not contiguous.
 ALLOWED = (TypeError, ValueError, IndexError, OverflowError, RuntimeError, BufferError)
 BREACH_LINE = re.compile(r"^tova DecRef ref count -1 for handle: \d+, ifc ")
-
-
-class HostileError(Exception):
-    """Raised by the fuzzer's own objects from __bool__, __index__ and friends;
-    the library must pass it on untouched."""
 
 
 # ---- The method table, read from the docstrings ---------------------------
@@ -142,17 +135,7 @@ HANDLE_PARAMS = {"handle", "_handle", "symbols", "val"}
 # ---- Hostile objects ------------------------------------------------------
 
 
-class IndexOf:
-    """An int-like object: parsers take its __index__."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-    def __repr__(self):
-        return f"IndexOf({self.value!r})"
+IndexOf = helpers.IndexOf
 
 
 class IndexRaises:
@@ -425,7 +408,7 @@ class Draw:
         self.handle = handle
 
 
-class Fuzzer:
+class Fuzzer(campaign.Steps):
     def __init__(self, seed, methods, log=None):
         self.rng = random.Random(seed)
         self.methods = methods
@@ -691,13 +674,6 @@ class Fuzzer:
                 draws[i] = Draw(Reentrant(self, 1), False)
         return draws
 
-    def nested(self):
-        self.depth += 1
-        try:
-            self.step()
-        finally:
-            self.depth -= 1
-
     # -- one call --
     def shape(self, method, draws):
         """Positional and keyword arguments, and whether the shape is right."""
@@ -928,11 +904,7 @@ class Fuzzer:
             model.incref(h)
             saved[which] = h
         witness = Witness(model)
-        for i in range(calls):
-            self.top = i
-            if progress is not None:
-                progress.mark(seed, i)
-            self.step()
+        self.steps(calls, progress, seed)
         witness.check()
         for which in STANDARD:
             getattr(m, f"alphabet_Set_{which}")(saved[which])
@@ -950,11 +922,6 @@ class Fuzzer:
                 f"{model.base} at the start"
             )
         return model.breaches
-
-
-def show(value):
-    """repr without object addresses, so that replays print the same text."""
-    return re.sub(r" at 0x[0-9a-f]+", "", repr(value))
 
 
 class Expect:
@@ -1074,32 +1041,21 @@ def run_campaign(args):
 
 
 def run_replay(args):
-    methods = load_methods()
-    log = (lambda line: print(line, flush=True)) if args.verbose else None
-    fuzzer = Fuzzer(args.seed, methods, log)
-    try:
-        breaches = fuzzer.episode(args.calls, seed=args.seed)
-    except Failure:
-        traceback.print_exc()
-        print(f"fuzz: FAILED in episode seed {args.seed} at call {fuzzer.top}", file=sys.stderr)
-        return 1
-    print(
-        f"fuzz: episode seed {args.seed}: {fuzzer.calls} calls passed, {breaches} unpaired DecRefs"
-    )
-    return 0
+    fuzzer = Fuzzer(args.seed, load_methods(), campaign.replay_log(args))
+
+    def episode():
+        return f", {fuzzer.episode(args.calls, seed=args.seed)} unpaired DecRefs"
+
+    return campaign.replay("fuzz", args, fuzzer, episode)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    campaign.add_arguments(parser, 3000, "calls per episode")
+def trace_option(parser):
     parser.add_argument("--trace", action="store_true", help="with TOVA_HANDLE_TRACE on")
-    args = parser.parse_args()
-    if args.child:
-        return run_child(args)
-    if args.time is not None:
-        return run_campaign(args)
-    return run_replay(args)
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(
+        campaign.main(
+            __doc__, 3000, "calls per episode", run_child, run_campaign, run_replay, trace_option
+        )
+    )

@@ -28,8 +28,6 @@ everything is let go.
     python reliability/package_threads.py --threads 8 --seconds 8
 """
 
-import argparse
-import faulthandler
 import gc
 import gzip
 import io
@@ -39,6 +37,8 @@ import sys
 import tempfile
 import threading
 import time
+
+import campaign
 
 import _alphabet as m
 import alphabet as ab
@@ -75,23 +75,32 @@ class Shared:
         self.standard = ab.dna()
 
 
-class Worker:
-    def __init__(self, index, seed, shared, deadline, shared_reader, reader_lock):
-        self.index = index
-        self.rng = random.Random(seed * 1000 + index)
-        self.shared = shared
-        self.deadline = deadline
-        self.shared_reader = shared_reader
-        self.reader_lock = reader_lock
-        self.appended = 0
+class SharedReaders:
+    """The reader every thread shares, replaced by a fresh one of the same
+    file whenever it ends, so that the threads find records to share for the
+    whole run; `made` keeps every one, to count what they gave."""
+
+    def __init__(self, path):
+        self.path = path
+        self.lock = threading.Lock()
+        self.made = [ab.read(path)]
+
+    def current(self):
+        with self.lock:
+            return self.made[-1]
+
+    def renew(self):
+        with self.lock:
+            if self.made[-1].closed:
+                self.made.append(ab.read(self.path))
+
+
+class Worker(campaign.Worker):
+    def __init__(self, index, seed, shared, deadline, readers):
+        super().__init__(index, seed, shared, deadline)
+        self.readers = readers
         self.taken = []  # records this thread took from the shared reader
         self.busy = 0  # ValueErrors from the shared reader
-        self.ops = 0
-        self.failure = None
-
-    def check(self, condition, what):
-        if not condition:
-            raise AssertionError(f"thread {self.index}: {what}")
 
     def bulk(self):
         s = self.shared
@@ -131,8 +140,7 @@ class Worker:
             )
 
     def share_reader(self):
-        with self.reader_lock:
-            reader = self.shared_reader[0]
+        reader = self.readers.current()
         try:
             record = next(reader)
         except StopIteration:
@@ -184,73 +192,20 @@ class Worker:
     OPERATIONS = [bulk, standard, read, share_reader, sequences, slots]
     WEIGHTS = [4, 3, 2, 4, 5, 4]
 
-    def run(self):
-        try:
-            while time.monotonic() < self.deadline:
-                self.rng.choices(self.OPERATIONS, self.WEIGHTS)[0](self)
-                self.ops += 1
-        except BaseException as exc:  # reported by the main thread
-            self.failure = exc
-
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--threads", type=int, default=8)
-    parser.add_argument("--seconds", type=float, default=5.0)
-    parser.add_argument("--seed", type=int, default=1)
-    parser.add_argument(
-        "--timeout",
-        type=float,
-        default=120.0,
-        help="the whole run's bound: then every stack is dumped and it exits",
-    )
-    args = parser.parse_args()
-    faulthandler.dump_traceback_later(args.timeout, exit=True)
-    sys.setswitchinterval(0.0005)  # many more lock hand-overs than the default 5 ms
+    args = campaign.start_stress(campaign.stress_options(__doc__))
 
     ab.dna()  # the package keeps the standard alphabet it hands out
     gc.collect()
     start = m.NumHandles()
     with tempfile.TemporaryDirectory(prefix="package-threads-") as folder:
         shared = Shared(args.seed, folder)
-        # The shared reader is replaced by a fresh one whenever it ends, so
-        # that the threads find records to share for the whole run.
-        shared_reader = [ab.read(shared.path)]
-        readers = [shared_reader[0]]
-        reader_lock = threading.Lock()
+        readers = SharedReaders(shared.path)
         deadline = time.monotonic() + args.seconds
-        workers = [
-            Worker(i, args.seed, shared, deadline, shared_reader, reader_lock)
-            for i in range(args.threads)
-        ]
-        threads = [
-            threading.Thread(target=w.run, name=f"worker-{i}", daemon=True)
-            for i, w in enumerate(workers)
-        ]
+        workers = [Worker(i, args.seed, shared, deadline, readers) for i in range(args.threads)]
         started = time.monotonic()
-        for thread in threads:
-            thread.start()
-        while time.monotonic() < deadline:
-            time.sleep(0.05)
-            with reader_lock:
-                if shared_reader[0].closed:
-                    shared_reader[0] = ab.read(shared.path)
-                    readers.append(shared_reader[0])
-        join_by = deadline + args.timeout / 2
-        for thread in threads:
-            thread.join(timeout=max(0.0, join_by - time.monotonic()))
-        stuck = [t.name for t in threads if t.is_alive()]
-        if stuck:
-            faulthandler.dump_traceback(all_threads=True)
-            print(
-                f"package_threads: FAILED: still running after the join timeout: {stuck}",
-                file=sys.stderr,
-            )
-            return 1
-        failures = [w.failure for w in workers if w.failure is not None]
-        for failure in failures:
-            print(f"package_threads: FAILED: {type(failure).__name__}: {failure}", file=sys.stderr)
-        if failures:
+        if campaign.run_workers("package_threads", workers, deadline, args.timeout, readers.renew):
             return 1
 
         problems = []
@@ -262,8 +217,8 @@ def main():
             )
         # Every record of every shared reader came out once, in order per reader.
         taken = sorted(record for w in workers for record in w.taken)
-        rest = [(r.id, r.sequence) for r in readers[-1]]
-        expected = sorted(shared.records * len(readers))
+        rest = [(r.id, r.sequence) for r in readers.made[-1]]
+        expected = sorted(shared.records * len(readers.made))
         if sorted(taken + rest) != expected:
             problems.append(
                 f"the shared readers gave {len(taken) + len(rest)} records, {len(expected)} expected"
@@ -271,18 +226,17 @@ def main():
         ab.set_dna(shared.standard)
         ops = sum(w.ops for w in workers)
         busy = sum(w.busy for w in workers)
-        del shared, workers, threads, readers, shared_reader, failures
+        del shared, workers, readers
     gc.collect()
     if m.NumHandles() != start:
         problems.append(f"NumHandles {m.NumHandles()} at the end, {start} at the start")
-    print(
-        f"package_threads: {args.threads} threads, {ops} operations in "
-        f"{time.monotonic() - started:.1f}s, {appended} shared appends, {busy} busy refusals "
-        f"of the shared reader; NumHandles back to {start}"
+    return campaign.report(
+        "package_threads",
+        f"{args.threads} threads, {ops} operations in {time.monotonic() - started:.1f}s, "
+        f"{appended} shared appends, {busy} busy refusals of the shared reader; "
+        f"NumHandles back to {start}",
+        problems,
     )
-    for problem in problems:
-        print(f"package_threads: FAILED: {problem}", file=sys.stderr)
-    return 1 if problems else 0
 
 
 if __name__ == "__main__":

@@ -291,10 +291,12 @@ def run_package(tmp_path):
 
 
 def test_package_fuzz_replay_is_the_same_whatever_the_hash_seed(run_package):
+    # An episode whose first 80 actions draw no timer's Ctrl-C: whether that
+    # lands inside its call or after it is up to the clock, not the seed.
     outputs = [
         run_package(
             "package_fuzz.py",
-            ["--seed", "5", "--calls", "80", "-v"],
+            ["--seed", "4", "--calls", "80", "-v"],
             "none",
             PYTHONHASHSEED=str(hash_seed),
         )

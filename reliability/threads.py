@@ -17,27 +17,19 @@ hold what they held plus exactly the appended elements, and NumHandles must
 return to its starting value once the shared handles are let go.
 """
 
-import argparse
-import faulthandler
 import importlib
 import os
-import random
 import sys
-import threading
 import time
+
+import campaign
+from campaign import helpers
 
 # ALPHABET_MODULE names a stand-in for the module (the harness's own tests
 # use one with a planted fault).
 m = importlib.import_module(os.environ.get("ALPHABET_MODULE", "_alphabet"))
 
 ACGT = ["A", "C", "G", "T"]
-
-
-def strings(values):
-    handle = m.Slice_string_CTor()
-    for value in values:
-        m.Slice_string_append(handle, value)
-    return handle
 
 
 def texts_of(handle):
@@ -49,7 +41,7 @@ class Shared:
 
     def __init__(self, symbols):
         self.symbols = [f"sym{i}" for i in range(symbols)]
-        self.symbol_seq = strings(self.symbols)
+        self.symbol_seq = helpers.strings(self.symbols, m)
         self.alphabet = m.alphabet_NewAlphabet(self.symbol_seq)
         self.error = m.alphabet_Error_CTor()
         self.counter = m.Slice_int64_CTor()  # every thread appends its index here
@@ -59,20 +51,7 @@ class Shared:
             m.IncRef(handle)
 
 
-class Worker:
-    def __init__(self, index, seed, shared, deadline):
-        self.index = index
-        self.rng = random.Random(seed * 1000 + index)
-        self.shared = shared
-        self.deadline = deadline
-        self.appended = 0
-        self.ops = 0
-        self.failure = None
-
-    def check(self, condition, what):
-        if not condition:
-            raise AssertionError(f"thread {self.index}: {what}")
-
+class Worker(campaign.Worker):
     # -- the operations, each leaving no handle of its own behind --
 
     def encode_decode(self):
@@ -97,7 +76,7 @@ class Worker:
 
     def extend(self):
         s = self.shared
-        added = strings(["x", "y"])
+        added = helpers.strings(["x", "y"], m)
         m.IncRef(added)
         extended = m.alphabet_Alphabet_Extend(s.alphabet, added)
         m.IncRef(extended)
@@ -158,7 +137,7 @@ class Worker:
     def swap_dna(self):
         # Points the DNA reference at an equal alphabet, so that every
         # thread's answers stay the same whichever alphabet it reads.
-        acgt = strings(ACGT)
+        acgt = helpers.strings(ACGT, m)
         m.IncRef(acgt)
         fresh = m.alphabet_NewAlphabet(acgt)
         m.IncRef(fresh)
@@ -195,59 +174,21 @@ class Worker:
     ]
     WEIGHTS = [6, 2, 1, 2, 3, 4, 5, 1, 2]
 
-    def run(self):
-        try:
-            while time.monotonic() < self.deadline:
-                op = self.rng.choices(self.OPERATIONS, self.WEIGHTS)[0]
-                op(self)
-                self.ops += 1
-        except BaseException as exc:  # reported by the main thread
-            self.failure = exc
-
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--threads", type=int, default=8)
-    parser.add_argument("--seconds", type=float, default=5.0)
-    parser.add_argument("--seed", type=int, default=1)
+    parser = campaign.stress_options(__doc__)
     parser.add_argument(
         "--symbols", type=int, default=2000, help="size of the shared alphabet (longer bound calls)"
     )
-    parser.add_argument(
-        "--timeout",
-        type=float,
-        default=120.0,
-        help="the whole run's bound: then every stack is dumped and it exits",
-    )
-    args = parser.parse_args()
-    faulthandler.dump_traceback_later(args.timeout, exit=True)
-    sys.setswitchinterval(0.0005)  # many more lock hand-overs than the default 5 ms
+    args = campaign.start_stress(parser)
 
     start = m.NumHandles()
     shared = Shared(args.symbols)
     counter_before = m.Slice_int64_len(shared.counter)
     deadline = time.monotonic() + args.seconds
     workers = [Worker(i, args.seed, shared, deadline) for i in range(args.threads)]
-    # Daemon threads: a stuck one must not keep the process from exiting.
-    threads = [
-        threading.Thread(target=w.run, name=f"worker-{i}", daemon=True)
-        for i, w in enumerate(workers)
-    ]
     started = time.monotonic()
-    for thread in threads:
-        thread.start()
-    join_by = deadline + args.timeout / 2
-    for thread in threads:
-        thread.join(timeout=max(0.0, join_by - time.monotonic()))
-    stuck = [t.name for t in threads if t.is_alive()]
-    if stuck:
-        faulthandler.dump_traceback(all_threads=True)
-        print(f"threads: FAILED: still running after the join timeout: {stuck}", file=sys.stderr)
-        return 1
-    failures = [w.failure for w in workers if w.failure is not None]
-    for failure in failures:
-        print(f"threads: FAILED: {type(failure).__name__}: {failure}", file=sys.stderr)
-    if failures:
+    if campaign.run_workers("threads", workers, deadline, args.timeout):
         return 1
 
     problems = []
@@ -277,14 +218,12 @@ def main():
     if m.NumHandles() != start:
         problems.append(f"NumHandles {m.NumHandles()} at the end, {start} at the start")
     ops = sum(w.ops for w in workers)
-    print(
-        f"threads: {args.threads} threads, {ops} operations in "
-        f"{time.monotonic() - started:.1f}s, {appended} shared appends; NumHandles back to "
-        f"{start}"
+    return campaign.report(
+        "threads",
+        f"{args.threads} threads, {ops} operations in {time.monotonic() - started:.1f}s, "
+        f"{appended} shared appends; NumHandles back to {start}",
+        problems,
     )
-    for problem in problems:
-        print(f"threads: FAILED: {problem}", file=sys.stderr)
-    return 1 if problems else 0
 
 
 if __name__ == "__main__":

@@ -1,3 +1,9 @@
+"""Fixtures for the tests of every room.
+
+This file belongs to no package, so pytest puts its folder on the path:
+the tests import helpers.py, what they share beside fixtures, by name.
+"""
+
 import gc
 import os
 import subprocess

@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, invariant, rule
 
 import _alphabet as m
-from sequence_kinds import capacity, op, release
+from helpers import capacity, op, release
 
 # group -> (kinds that share its storage, zero value, value strategy)
 GROUPS = {

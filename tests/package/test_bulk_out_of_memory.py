@@ -1,94 +1,17 @@
-"""Texts that cannot be copied out, and bulk results that cannot be made, for
-want of memory: MemoryError, nothing changed, and the interpreter goes on.
+"""The package's bulk results that cannot be made for want of memory:
+MemoryError, inputs and the registry as they were, and the interpreter goes on.
 
 Each case runs in a fresh interpreter whose address space is capped just
-above what it has mapped, so that a 64 MiB text cannot be copied while
-everything small still can.  Sanitizer runtimes reserve terabytes of
-address space up front, so the cases run on the plain build only.
+above what it has mapped (helpers.CAPPED_PRELUDE), on the plain build only.
 """
-
-import os
-import textwrap
 
 import pytest
 
+from helpers import CAPPED_PRELUDE, SANITIZED
+
 pytestmark = pytest.mark.skipif(
-    any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("asan", "tsan")),
-    reason="a sanitizer runtime reserves more address space than any cap allows",
+    SANITIZED, reason="a sanitizer runtime reserves more address space than any cap allows"
 )
-
-PRELUDE = """
-import resource
-import threading
-
-import _alphabet as m
-
-BIG = "x" * (64 << 20)
-
-
-def mapped_bytes():
-    with open("/proc/self/status") as status:
-        for line in status:
-            if line.startswith("VmSize:"):
-                return int(line.split()[1]) * 1024
-
-
-def capped(call):
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + (16 << 20), hard))
-    try:
-        return call()
-    except MemoryError:
-        return "MemoryError"
-    finally:
-        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-
-
-def strings(values):
-    handle = m.Slice_string_CTor()
-    for value in values:
-        m.Slice_string_append(handle, value)
-    return handle
-
-
-def other_threads_still_run():
-    done = []
-    thread = threading.Thread(target=lambda: done.append(sum(range(100))))
-    thread.start()
-    thread.join(timeout=30)
-    return done == [4950]
-"""
-
-CASES = {
-    "Slice_string_elem": """
-        h = strings([BIG])
-        before = m.NumHandles()
-        print(capped(lambda: m.Slice_string_elem(h, 0)))
-        print(m.Slice_string_elem(h, 0) == BIG, m.Slice_string_len(h), m.NumHandles() == before)
-    """,
-    "Slice_error_elem": """
-        h = m.Slice_error_CTor()
-        m.Slice_error_append(h, BIG)
-        before = m.NumHandles()
-        print(capped(lambda: m.Slice_error_elem(h, 0)))
-        print(m.Slice_error_elem(h, 0) == BIG, m.Slice_error_len(h), m.NumHandles() == before)
-    """,
-    "alphabet_Alphabet_Decode": """
-        alphabet = m.alphabet_NewAlphabet(strings(["A", BIG]))
-        before = m.NumHandles()
-        print(capped(lambda: m.alphabet_Alphabet_Decode(alphabet, "1")))
-        print(m.alphabet_Alphabet_Decode(alphabet, "1") == BIG,
-              m.alphabet_Alphabet_Encode(alphabet, BIG), m.NumHandles() == before)
-    """,
-}
-
-
-@pytest.mark.parametrize("name", CASES)
-def test_a_text_result_without_memory_raises_memory_error(fresh, name):
-    proc = fresh(PRELUDE + textwrap.dedent(CASES[name]) + "print(other_threads_still_run())\n")
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split("\n")[:3] == ["MemoryError", "True 1 True", "True"], proc.stdout
-
 
 # The package's bulk calls: each result (or what a call gathers on the way)
 # is far larger than the room left, and must fail as MemoryError with its
@@ -165,7 +88,7 @@ def huge_record(tmp_path_factory):
 @pytest.mark.parametrize("name", PACKAGE_CASES)
 def test_a_bulk_call_without_memory_raises_memory_error(fresh, huge_record, name):
     made, call, holds = PACKAGE_CASES[name]
-    code = PRELUDE + PACKAGE_PRELUDE + f"HUGE = {str(huge_record)!r}\n" + made + "\n"
+    code = CAPPED_PRELUDE + PACKAGE_PRELUDE + f"HUGE = {str(huge_record)!r}\n" + made + "\n"
     code += "before = m.NumHandles()\n"
     code += f"print(capped(lambda: {call}))\n"
     code += f"print({holds}, dna.encode_all('GATTACA') == bytes([2, 0, 3, 3, 0, 1, 0]), "

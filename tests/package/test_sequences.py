@@ -9,6 +9,7 @@ import pytest
 
 import _alphabet as m
 import alphabet as ab
+from helpers import IndexOf
 
 # Per kind: values that read back unchanged (the integer kinds' edges among
 # them), and one value the package's rules store as another.
@@ -70,17 +71,7 @@ def test_indexes_outside_the_sequence(index):
     assert list(seq) == [1, 2, 3]
 
 
-class Index:
-    """An integer-like object that is not an int and has no ordering."""
-
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-@pytest.mark.parametrize("index, position", [(True, 1), (Index(0), 0), (Index(-1), 2)])
+@pytest.mark.parametrize("index, position", [(True, 1), (IndexOf(0), 0), (IndexOf(-1), 2)])
 def test_integer_like_indexes(index, position):
     seq = ab.sequence("int", [1, 2, 3])
     seq[index] = 9

@@ -17,13 +17,6 @@ PATHS = n.kernel_paths()
 DNA = tuple("ACGT")
 
 
-@pytest.fixture(params=PATHS)
-def path(request):
-    previous = n.use_kernel_path(request.param)
-    yield request.param
-    n.use_kernel_path(previous)
-
-
 def library_code(alphabet, symbol):
     """The library's code for one symbol, None when it refuses it."""
     try:

@@ -9,7 +9,9 @@ import sys
 
 import pytest
 
-BENCH = os.path.join(os.path.dirname(__file__), os.pardir, "bench")
+from helpers import ROOT
+
+BENCH = str(ROOT / "bench")
 if not os.path.isdir(BENCH):
     pytest.skip("needs the source tree's bench/", allow_module_level=True)
 sys.path.insert(0, BENCH)

@@ -16,13 +16,6 @@ PATHS = n.kernel_paths()
 COMPLEMENT = bytes([3, 2, 1, 0])
 
 
-@pytest.fixture(params=PATHS)
-def path(request):
-    previous = n.use_kernel_path(request.param)
-    yield request.param
-    n.use_kernel_path(previous)
-
-
 def test_kernel_paths_start_with_scalar_and_switch_back():
     assert PATHS[0] == "scalar" and len(set(PATHS)) == len(PATHS)
     previous = n.use_kernel_path("scalar")
@@ -202,7 +195,7 @@ def test_kmers_at_the_edge_of_64_bits():
     assert n.kmers(bytes(5), 10**30, 1).tolist() == []
 
 
-def test_threads_encoding_while_a_third_replaces_dna(standard_dna):
+def test_threads_encoding_while_a_third_replaces_dna(standard):
     # Large enough that the kernels run with the interpreter lock released.
     rng = random.Random(5)
     text = "".join(rng.choices("ACGT", k=300_000))
@@ -241,13 +234,6 @@ def test_threads_encoding_while_a_third_replaces_dna(standard_dna):
     for thread in threads:
         thread.join(timeout=120)
     assert not failures, failures
-
-
-@pytest.fixture
-def standard_dna():
-    saved = ab.dna()
-    yield saved
-    ab.set_dna(saved)
 
 
 @pytest.mark.parametrize("base, k", [(4, 1), (4, 21), (4, 32), (20, 5), (21, 14), (255, 8)])

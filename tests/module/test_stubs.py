@@ -13,11 +13,12 @@ import sys
 import pytest
 
 import _alphabet as m
+from helpers import ROOT
 
 
 def find_stub():
     """The stubs of the source tree, else those installed beside the module."""
-    in_tree = pathlib.Path(__file__).resolve().parent.parent / "python" / "_alphabet.pyi"
+    in_tree = ROOT / "python" / "_alphabet.pyi"
     installed = [pathlib.Path(p) / "_alphabet-stubs" / "__init__.pyi" for p in sys.path if p]
     found = [path for path in [in_tree, *installed] if path.is_file()]
     if not found:

@@ -17,26 +17,11 @@ from hypothesis import strategies as st
 import alphabet as ab
 from alphabet import FormatError, Record
 from alphabet._reader import _open
+from helpers import Trickle
 
 
 def fields(records):
     return [(r.id, r.description, r.sequence, r.quality) for r in records]
-
-
-class Trickle(io.RawIOBase):
-    """A binary stream that hands out at most `step` bytes per read."""
-
-    def __init__(self, data, step):
-        self._data, self._step, self.closed_by_reader = memoryview(data), step, False
-
-    def readable(self):
-        return True
-
-    def readinto(self, buffer):
-        n = min(self._step, len(buffer), len(self._data))
-        buffer[:n] = self._data[:n]
-        self._data = self._data[n:]
-        return n
 
 
 def via_path(tmp_path, data, chunk_size):

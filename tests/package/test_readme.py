@@ -1,7 +1,6 @@
 """The README's examples, run: pycon blocks as doctests, console blocks as commands."""
 
 import doctest
-import pathlib
 import re
 import subprocess
 import sys
@@ -9,8 +8,9 @@ import sys
 import pytest
 
 import alphabet as ab
+from helpers import ROOT
 
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+README = ROOT / "README.md"
 TEXT = README.read_text()
 
 

@@ -7,7 +7,7 @@ import sys
 import pytest
 
 import _alphabet as m
-from sequence_kinds import capacity, contents, release
+from helpers import capacity, contents, release
 
 SAMPLES = [
     b"",

@@ -1,16 +1,10 @@
 """The include rule's checker (scripts/check-layering.py) on made-up files."""
 
-import pathlib
-import types
-
 import pytest
 
-SCRIPT = pathlib.Path(__file__).resolve().parent.parent / "scripts" / "check-layering.py"
-if not SCRIPT.exists():
-    pytest.skip("needs the source tree's scripts/", allow_module_level=True)
-check_layering = types.ModuleType("check_layering")
-check_layering.__file__ = str(SCRIPT)
-exec(compile(SCRIPT.read_text(encoding="utf-8"), SCRIPT, "exec"), vars(check_layering))
+from helpers import script
+
+check_layering = script("scripts/check-layering.py")
 
 
 @pytest.mark.parametrize(

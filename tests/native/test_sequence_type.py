@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 import _alphabet as m
 import alphabet as ab
 from alphabet import _native as n
-from sequence_kinds import contents, op
+from helpers import contents, op
 
 TEXT = st.text(st.characters(exclude_categories=("Cs",), exclude_characters="\0"), max_size=5)
 

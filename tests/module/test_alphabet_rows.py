@@ -9,16 +9,9 @@ import time
 import pytest
 
 import _alphabet as m
-from sequence_kinds import KINDS
+from helpers import KINDS, strings
 
 PROTEIN = "ACDEFGHIKLMNPQRSTVWY"
-
-
-def strings(values):
-    handle = m.Slice_string_CTor()
-    for value in values:
-        m.Slice_string_append(handle, value)
-    return handle
 
 
 def symbols_of(alphabet):

@@ -6,7 +6,7 @@ import os
 import pytest
 
 import _alphabet as m
-from sequence_kinds import KINDS, capacity, contents, op, release
+from helpers import KINDS, capacity, contents, op, release
 
 # kind -> [(written, read back)]; the read value's type is checked too.
 ROUND_TRIPS = {

@@ -1,0 +1,174 @@
+"""What the tests of every room share, and the reliability scripts with them.
+
+pytest puts this folder on the path: its conftest.py belongs to no package.
+The reliability scripts find it through their campaign.py.  It lives here
+because the installed-wheel run copies tests/ alone.
+"""
+
+import io
+import os
+import pathlib
+import types
+
+import _alphabet as m
+
+# The checkout (or the folder the installed-wheel run copied tests/ into).
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+# The seventeen sequence kinds as the tests see them, in method-table order:
+# kind -> (storage group, docstring value type, zero value).
+KINDS = {
+    "bool": ("bool", "bool", False),
+    "byte": ("u8", "uint8_t", 0),
+    "error": ("error", "char *", ""),
+    "float32": ("f32", "float", 0.0),
+    "float64": ("f64", "double", 0.0),
+    "int": ("int", "int64_t", 0),
+    "int16": ("i16", "int16_t", 0),
+    "int32": ("i32", "int32_t", 0),
+    "int64": ("int64", "int64_t", 0),
+    "int8": ("i8", "int8_t", 0),
+    "rune": ("i32", "int32_t", 0),
+    "string": ("string", "char *", ""),
+    "uint": ("uint", "uint64_t", 0),
+    "uint16": ("u16", "uint16_t", 0),
+    "uint32": ("u32", "uint32_t", 0),
+    "uint64": ("uint64", "uint64_t", 0),
+    "uint8": ("u8", "uint8_t", 0),
+}
+
+
+def op(kind, name):
+    return getattr(m, f"Slice_{kind}_{name}")
+
+
+def release(handle):
+    """Removes a count-0 entry from the registry."""
+    m.IncRef(handle)
+    m.DecRef(handle)
+
+
+def contents(kind, handle):
+    return [op(kind, "elem")(handle, i) for i in range(op(kind, "len")(handle))]
+
+
+def capacity(kind, handle):
+    """The capacity, found by probing sub-ranges (probe handles are released)."""
+    lo, hi = 0, 1
+    while _reaches(kind, handle, hi):
+        lo, hi = hi, hi * 2
+    while hi - lo > 1:
+        mid = (lo + hi) // 2
+        lo, hi = (mid, hi) if _reaches(kind, handle, mid) else (lo, mid)
+    return lo
+
+
+def _reaches(kind, handle, end):
+    try:
+        probe = op(kind, "subslice")(handle, 0, end)
+    except IndexError:
+        return False
+    release(probe)
+    return True
+
+
+def strings(values, module=m):
+    """A new string sequence holding `values`, made through `module` (a
+    reliability script may name a stand-in for _alphabet)."""
+    handle = module.Slice_string_CTor()
+    for value in values:
+        module.Slice_string_append(handle, value)
+    return handle
+
+
+class IndexOf:
+    """An integer-like object that is not an int and has no ordering:
+    parsers take its __index__."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+    def __repr__(self):
+        return f"IndexOf({self.value!r})"
+
+
+class Trickle(io.RawIOBase):
+    """A binary stream that gives at most `step` bytes per readinto."""
+
+    def __init__(self, data, step):
+        super().__init__()
+        self.data, self.step = memoryview(data), step
+
+    def readable(self):
+        return True
+
+    def readinto(self, buffer):
+        count = min(self.step, len(buffer), len(self.data))
+        buffer[:count] = self.data[:count]
+        self.data = self.data[count:]
+        return count
+
+    def __repr__(self):
+        return f"Trickle({len(self.data)} bytes, step={self.step})"
+
+
+def script(relative):
+    """The repository's script at `relative`, its source run into a fresh
+    module; the test skips where the tree is not there (the installed-wheel
+    run copies tests/ alone)."""
+    path = ROOT / relative
+    if not path.exists():
+        import pytest  # only here: the reliability scripts import this module too
+
+        pytest.skip(f"needs the source tree's {path.parent.name}/", allow_module_level=True)
+    module = types.ModuleType(path.stem.replace("-", "_"))
+    module.__file__ = str(path)
+    exec(compile(path.read_text(encoding="utf-8"), path, "exec"), vars(module))
+    return module
+
+
+# Sanitizer runtimes reserve terabytes of address space up front, more than
+# any cap allows: the cases run under a capped address space skip there.
+SANITIZED = any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("asan", "tsan"))
+
+# The start of a fresh interpreter's code: capped(call) runs `call` with the
+# address space capped just above what is mapped, so that a 64 MiB text
+# cannot be copied while everything small still can, and gives "MemoryError"
+# for that exception; other_threads_still_run() tells whether the
+# interpreter goes on.
+CAPPED_PRELUDE = """import resource
+import threading
+
+import _alphabet as m
+
+BIG = "x" * (64 << 20)
+
+
+def mapped_bytes():
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+
+def capped(call):
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (mapped_bytes() + (16 << 20), hard))
+    try:
+        return call()
+    except MemoryError:
+        return "MemoryError"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+
+
+def other_threads_still_run():
+    done = []
+    thread = threading.Thread(target=lambda: done.append(sum(range(100))))
+    thread.start()
+    thread.join(timeout=30)
+    return done == [4950]
+"""
