@@ -186,25 +186,23 @@ class NativeActions:
             )
         else:
             data = b">r\nACGT\n"
-            table = rng.choice(
+            codec = rng.choice(
                 [
                     None,
-                    [0] * 256,
-                    [0] * 255,
-                    [-2] * 256,
-                    [Raises()] + [0] * 255,
-                    [IndexOf(1)] * 256,
+                    n.Codec(tuple("ACGT")),
+                    n.Codec(tuple("acgt"), ignore_case=True, unknown=0),
+                    n.Codec(tuple(chr(c) for c in range(0x21, 0x21 + 300))),
+                    n.Codec(("AAA", "AAC")),
                     Raises(),
                     "x" * 256,
+                    5,
                 ]
             )
-            encode = rng.choice([None, str, len, Raises(), 5, raise_hostile])
             options = dict(
                 fd=rng.choice([-1, -1, -7, 2**31, 10**6]),
                 head=rng.choice([b"", b">", b"\x1f\x8b", "text", Raises(), memoryview(b">x")[::2]]),
                 closer=rng.choice([None, lambda: None, raise_hostile, 5]),
-                table=table,
-                encode=encode,
+                codec=codec,
                 chunk_size=rng.choice([1, 7, 0, -1, 2**62, 1 << 20]),
             )
             options = {key: value for key, value in options.items() if rng.random() < 0.4}

@@ -12,6 +12,8 @@ import textwrap
 
 import pytest
 
+from alphabet import _native
+
 
 def run_fresh(code, **env):
     """Runs `code` in a new interpreter (fresh registry) and returns it finished.
@@ -64,3 +66,11 @@ def standard():
     alphabet.set_dna(saved[0])
     alphabet.set_rna(saved[1])
     alphabet.set_protein(saved[2])
+
+
+@pytest.fixture(params=_native.kernel_paths())
+def path(request):
+    """Each kernel path this machine runs, in turn; the one before is put back."""
+    previous = _native.use_kernel_path(request.param)
+    yield request.param
+    _native.use_kernel_path(previous)

@@ -121,7 +121,11 @@ def _codec_of(alphabet: Alphabet | None) -> _native.Codec | None:
         return None
     if not isinstance(alphabet, Alphabet):
         raise TypeError(f"alphabet must be an Alphabet or None, not {type(alphabet).__name__}")
-    return alphabet._codec()
+    codec = alphabet._codec()
+    if not codec.one_char:
+        # Refused before anything is opened; the native reader refuses it too.
+        raise TypeError("reading with an alphabet needs an alphabet of one-character symbols")
+    return codec
 
 
 def _standard_input() -> BinaryInput:

@@ -3,12 +3,15 @@
 import array
 import copy
 import pickle
+import sys
 from fractions import Fraction
+from typing import get_args
 
 import pytest
 
 import _alphabet as m
 import alphabet as ab
+from alphabet import _sequences
 from helpers import IndexOf
 
 # Per kind: values that read back unchanged (the integer kinds' edges among
@@ -226,3 +229,21 @@ def test_copies_have_storage_of_their_own():
 def test_bad_kinds_and_values(kind, values):
     with pytest.raises((ValueError, TypeError)):
         ab.sequence(kind, values)
+
+
+def test_the_static_kind_literals_name_every_kind_once():
+    # The typing literals restate the kinds table for type checkers; a kind
+    # added to the table (or renamed) must show up in them too.
+    aliases = (_sequences.BytesKind, _sequences.IntKind, _sequences.FloatKind, _sequences.TextKind)
+    listed = [kind for alias in aliases for kind in get_args(alias)] + ["bool"]
+    assert sorted(listed) == sorted(ab.KINDS)
+
+
+@pytest.mark.parametrize("value", [10**5000, -(10**5000)], ids=["10**5000", "-10**5000"])
+def test_an_int_past_the_digit_limit_is_named_in_decimal(value):
+    assert abs(value) >= 10 ** sys.get_int_max_str_digits()
+    with pytest.raises(OverflowError) as info:
+        ab.sequence("int8", [value])
+    sign = "-" if value < 0 else ""
+    digits = (sign + "1" + "0" * 5000)[:60]
+    assert str(info.value).startswith(f"value {digits}... ({5001 + len(sign)} characters)")

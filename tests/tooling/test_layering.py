@@ -32,6 +32,17 @@ check_layering = script("scripts/check-layering.py")
         ("native/codec.cc", '"kernels/translate.h"', True),
         ("sequences/x.h", '"gizmo/gizmo.h"', False),  # no such layer
         ("gizmo/gizmo.cc", "<vector>", False),  # a folder without a layer
+        # The native module's rooms: each includes from its own and lower ranks.
+        ("native/codec/codec.cc", '"native/common/guard.h"', True),
+        ("native/io/reader.cc", '"native/codec/codec.h"', True),
+        ("native/codec/codec.cc", '"native/objects/held.h"', False),  # the same rank
+        ("native/io/reader.cc", '"native/sequences/kind_rows.h"', False),
+        ("native/common/ref.h", '"native/codec/codec.h"', False),  # upward
+        ("native/module.cc", '"native/io/reader.h"', True),  # the module entry
+        ("native/codec/codec.cc", '"native/flat_api.h"', False),  # in no room
+        ("native/gizmo/x.cc", '"native/common/ref.h"', False),  # no such room
+        ("native/codec/symbol_table.h", '"alphabet/hash.h"', True),  # the keyed hash only
+        ("native/codec/symbol_table.h", '"alphabet/code_table.h"', False),
     ],
 )
 def test_includes_only_go_down(path, include, allowed):
