@@ -1,4 +1,6 @@
-# make demo         builds the module and runs the demos (module, package, command line)
+# make demo         builds the two native modules into build-demo/ and runs the demos
+#                   (module, package, command line); its own small .venv-demo holds
+#                   only CMake and Ninja: no root, no GoogleTest, no C++ tests
 # make check        checks the sources (lint: layering, formatting), builds with -Werror,
 #                   type-checks, runs the C++ and Python tests (fast)
 # make reliability  the reliability harness: sanitizers, debug allocator,
@@ -8,13 +10,16 @@
 # make test         check, wheel-test, then reliability: every test there is; CI runs it
 # make bench        builds with the benchmarks into build-bench/ and prints one table
 #                   of every figure against its baseline and goal (bench/README.md)
-# All set up .venv (Python 3.13) and the Debian packages they need first.
+# All but demo set up .venv (Python 3.13) and the Debian packages they need first.
 
 VENV    := .venv
 BUILD   := build
 BENCH_BUILD := build-bench
 PY      := $(VENV)/bin/python
 CMAKE   := $(VENV)/bin/cmake
+DEMO_VENV  := .venv-demo
+DEMO_BUILD := build-demo
+DEMO_PY    := $(DEMO_VENV)/bin/python
 JOBS    ?= 2
 export PYTHON
 export PYTHONPATH := $(CURDIR)/$(BUILD):$(CURDIR)/$(BUILD)/python:$(CURDIR)/python
@@ -36,9 +41,20 @@ RELIABILITY_STAGES := selftest asan-unit asan-pytest devmode fuzz leaks threads 
 .PHONY: demo test check lint wheel-test build build-asan build-tsan deps clean typecheck bench reliability \
         $(RELIABILITY_STAGES) fuzz-replay package-fuzz-replay
 
-demo: build
-	$(PY) examples/demo.py
-	$(PY) examples/package_demo.py
+# The demo builds what it runs and nothing else: the two native modules,
+# without the C++ tests, in a folder and an environment of its own, so that a
+# fresh clone needs neither root (GoogleTest) nor the full .venv (formatters,
+# linters, packaging tools).  Ninja starts each object file as soon as its
+# sources are there, where make waits for the libraries below it to link.
+demo: $(DEMO_VENV)/.installed
+	$(BOUNDED_BUILD) $(DEMO_VENV)/bin/cmake -S . -B $(DEMO_BUILD) -G Ninja \
+	    -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(DEMO_VENV)/bin/ninja \
+	    -DPython_EXECUTABLE=$(CURDIR)/$(DEMO_PY) -DALPHABET_TESTS=OFF
+	$(BOUNDED_BUILD) $(DEMO_VENV)/bin/cmake --build $(DEMO_BUILD) -j $(JOBS) --target _alphabet _native
+	PYTHONPATH=$(CURDIR)/$(DEMO_BUILD):$(CURDIR)/$(DEMO_BUILD)/python:$(CURDIR)/python \
+	    $(DEMO_PY) examples/demo.py
+	PYTHONPATH=$(CURDIR)/$(DEMO_BUILD):$(CURDIR)/$(DEMO_BUILD)/python:$(CURDIR)/python \
+	    $(DEMO_PY) examples/package_demo.py
 
 test: check wheel-test reliability
 
@@ -121,10 +137,20 @@ deps:
 	  fi; \
 	fi
 
-$(VENV)/.installed: requirements-dev.txt requirements-test.txt
+# pip fills the demo's environment and then goes: it would be an eighth of
+# an environment that is otherwise CMake and Ninja.  A change of
+# requirements-demo.txt makes the environment anew.
+$(DEMO_VENV)/.installed: requirements-demo.txt
+	rm -rf $(DEMO_VENV)
+	"$$(scripts/find-python313.sh)" -m venv $(DEMO_VENV)
+	$(DEMO_PY) -m pip install -q --disable-pip-version-check -r requirements-demo.txt
+	$(DEMO_PY) -m pip uninstall -q -y pip
+	touch $@
+
+$(VENV)/.installed: requirements-dev.txt requirements-demo.txt requirements-test.txt
 	test -x $(PY) || "$$(scripts/find-python313.sh)" -m venv $(VENV)
 	$(PY) -m pip install -q --disable-pip-version-check -r requirements-dev.txt
 	touch $@
 
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD) build-asan build-tsan build-wheel build-sanitizer-logs
+	rm -rf $(BUILD) $(BENCH_BUILD) $(DEMO_BUILD) build-asan build-tsan build-wheel build-sanitizer-logs

@@ -1,7 +1,8 @@
 """A short tour of the alphabet package, with no handle in sight.
 
-Run from the repository root after `make build`:
-    PYTHONPATH=build:python .venv/bin/python examples/package_demo.py
+`make demo` builds what it needs and runs it; after `make build`, from the
+repository root:
+    PYTHONPATH=build:build/python:python .venv/bin/python examples/package_demo.py
 It ends by running the command line on examples/sample.fasta.
 """
 

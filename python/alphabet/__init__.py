@@ -9,7 +9,10 @@ they give reverse complements and k-mer indices.  `dna()`, `rna()` and
 `sequence(kind, values)` makes a typed sequence of one of the seventeen
 element kinds in KINDS.  Every object owns its handle in the
 module's registry and releases it when Python collects the object.
+`__version__` is the package's version.
 """
+
+import typing as _typing
 
 
 def _span_build_tree(path: list[str]) -> None:
@@ -61,6 +64,23 @@ from ._sequences import KINDS, ByteSequence, Sequence, sequence
 for _public in (Alphabet, AlphabetError, AlphabetOptions, ByteSequence, FormatError, Sequence):
     _public.__module__ = __name__
 del _public, _span_build_tree
+
+if _typing.TYPE_CHECKING:
+    __version__: str
+else:
+
+    def __getattr__(name: str) -> str:
+        # The version is found on first use: the metadata machinery takes as
+        # long to import as the whole package, and most imports never ask.
+        if name == "__version__":
+            from ._version import version
+
+            globals()[name] = found = version()
+            return found
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+del _typing
 
 __all__ = [
     "KINDS",

@@ -5,17 +5,14 @@ from __future__ import annotations
 import argparse
 import array
 import importlib
-import importlib.metadata
 import os
-import pathlib
 import re
 import sys
-import tomllib
 import zlib
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn
 
-from . import _native
+from . import _native, _version
 from ._alphabets import Alphabet
 from ._errors import AlphabetError
 from ._reader import FormatError, read
@@ -76,25 +73,16 @@ class _Parser(argparse.ArgumentParser):
         raise _Failure(f"{message} (see {self.prog} --help)")
 
 
-def _version() -> str:
-    try:
-        return importlib.metadata.version("alphabet")
-    except importlib.metadata.PackageNotFoundError:
-        pass
-    # A build tree: the version the project file names.
-    project = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
-    try:
-        version = tomllib.loads(project.read_text())["project"]["version"]
-    except (OSError, KeyError, TypeError, tomllib.TOMLDecodeError):
-        return "unknown"
-    return f"{version} (build tree)"
+def _version_text() -> str:
+    in_tree = _version.source_tree_version()
+    return f"{in_tree} (build tree)" if in_tree is not None else _version.version()
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG, description=_DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
     )
-    parser.add_argument("--version", action="version", version=f"alphabet {_version()}")
+    parser.add_argument("--version", action="version", version=f"alphabet {_version_text()}")
     chosen = _Parser(add_help=False)
     chosen.add_argument("alphabet", nargs="?", metavar="ALPHABET",
                         help=f"one of {', '.join(_STANDARD)}")  # fmt: skip
