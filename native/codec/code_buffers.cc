@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cstring>
-#include <string>
 #include <type_traits>
 
 #include "native/common/errors.h"
@@ -160,9 +159,9 @@ void RaiseBadCode(const CodeSource& source, size_t index, const char* phrase) {
 }
 
 void RaiseBadCode(CodeValue code, size_t index, const char* phrase) {
-  const std::string decimal = (code.negative ? "-" : "") + std::to_string(code.magnitude);
-  const Ref message(
-      PyUnicode_FromFormat("Code %s %s at position %zu", decimal.c_str(), phrase, index));
+  const Ref message(PyUnicode_FromFormat("Code %s%llu %s at position %zu", code.negative ? "-" : "",
+                                         static_cast<unsigned long long>(code.magnitude), phrase,
+                                         index));
   if (message) RaiseAlphabetError(message.get(), static_cast<Py_ssize_t>(index));
 }
 

@@ -42,6 +42,10 @@ PyObject* NewByteArray(Py_ssize_t size) {
 }
 
 PyObject* NewUnsignedArray(size_t width, size_t items) {
+  if (!std::has_single_bit(width) || width > 8) {
+    PyErr_Format(PyExc_SystemError, "no unsigned array items of %zu bytes", width);
+    return nullptr;
+  }
   if (items > static_cast<size_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
   return PySequence_Repeat(array_seeds[WidthIndex(width)], static_cast<Py_ssize_t>(items));
 }

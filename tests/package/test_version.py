@@ -11,8 +11,8 @@ import pytest
 
 import alphabet
 from alphabet import _version
+from helpers import ROOT
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
 # scripts/wheel-test copies it beside the tests, which then run against the
 # installed wheel.
 PROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]
