@@ -23,13 +23,12 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
-import threading
 import time
 from collections.abc import Callable
 
 import _alphabet as m
 import _floor
-from common import Figure, best_interleaved, per_call, run_part
+from common import Figure, best_interleaved, on_threads, per_call, run_part
 
 
 def release(handle: int) -> None:
@@ -66,21 +65,12 @@ def two_threads(
 ) -> tuple[float, float]:
     """Wall time of two threads making `calls` calls each, started together,
     and the processor time the process spent meanwhile."""
-    start = threading.Barrier(3)
 
-    def work() -> None:
-        start.wait()
+    def work(_: int) -> None:
         for _ in range(calls):
             encode(handle, "G")
 
-    threads = [threading.Thread(target=work) for _ in range(2)]
-    for thread in threads:
-        thread.start()
-    start.wait()
-    began, cpu = time.perf_counter(), time.process_time()
-    for thread in threads:
-        thread.join()
-    return time.perf_counter() - began, time.process_time() - cpu
+    return on_threads(2, work)
 
 
 def two_thread_figure(dna: int, calls: int, rounds: int) -> Figure:

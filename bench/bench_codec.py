@@ -32,14 +32,13 @@ import gc
 import hashlib
 import importlib.util
 import random
-import threading
 import time
 from collections.abc import Callable
 from functools import partial
 
 import alphabet
 from alphabet import _native
-from common import Figure, best_interleaved, clocked, run_part
+from common import Figure, best_interleaved, clocked, on_threads, run_part
 
 DNA = "ACGT"
 PROTEIN = "ACDEFGHIKLMNPQRSTVWY"
@@ -225,23 +224,10 @@ def thread_figure(size: int, rounds: int) -> Figure:
     cpus: dict[str, float] = {}
 
     def two_threads(name: str) -> float:
-        barrier = threading.Barrier(3)
-
-        def run(i: int) -> None:
-            barrier.wait()
-            works[name](i)
-
-        threads = [threading.Thread(target=run, args=(i,)) for i in range(2)]
-        for thread in threads:
-            thread.start()
-        barrier.wait()
-        start, cpu = time.perf_counter(), time.process_time()
-        for thread in threads:
-            thread.join()
-        took = time.perf_counter() - start
+        took, cpu = on_threads(2, works[name])
         if took < cpus.get(name + " wall", float("inf")):
             cpus[name + " wall"] = took
-            cpus[name] = (time.process_time() - cpu) / took
+            cpus[name] = cpu / took
         return took
 
     def one_thread(name: str) -> float:

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import threading
 import time
 import timeit
 from collections.abc import Callable, Iterable, Sequence
@@ -189,3 +190,22 @@ def run_part(title: str, figures: Callable[[bool], list[Figure]]) -> None:
     start = time.perf_counter()
     print(format_table([(title, figures(quick))]))
     print(f"\n{time.perf_counter() - start:.1f} s")
+
+
+def on_threads(count: int, work: Callable[[int], object]) -> tuple[float, float]:
+    """Wall time of `count` threads running work(i), started together, and the
+    processor time the process spent meanwhile."""
+    barrier = threading.Barrier(count + 1)
+
+    def run(i: int) -> None:
+        barrier.wait()
+        work(i)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    barrier.wait()
+    began, cpu = time.perf_counter(), time.process_time()
+    for thread in threads:
+        thread.join()
+    return time.perf_counter() - began, time.process_time() - cpu
