@@ -53,6 +53,20 @@ std::string LinePrefix(int64_t line) { return "line " + std::to_string(line) + "
 
 }  // namespace
 
+FieldPlace PlaceInField(std::span<const LineRun> runs, size_t offset) {
+  // The last run that starts at or before the offset holds it; an offset at
+  // the very end belongs to the end of the last line.
+  const auto after =
+      std::upper_bound(runs.begin(), runs.end(), offset,
+                       [](size_t at, const LineRun& run) { return at < run.offset; });
+  if (after == runs.begin()) return {};
+  const LineRun& run = *(after - 1);
+  const size_t into = offset - run.offset;
+  const auto lines = static_cast<size_t>(run.count);
+  const size_t index = run.width == 0 ? 0 : std::min(into / run.width, lines - 1);
+  return {run.line + static_cast<int64_t>(index), into - index * run.width};
+}
+
 FastxParser::FastxParser() = default;
 
 std::span<char> FastxParser::Reserve(size_t size) {
@@ -101,6 +115,7 @@ size_t FastxParser::HeldBytes() const {
 void FastxParser::Settle() {
   batch_.clear();
   done_records_.clear();
+  runs_.clear();
   if (carry_handed_) {
     pending_.carried_header.clear();
     pending_.carried_sequence.clear();
@@ -153,6 +168,54 @@ bool FastxParser::TakeLine(std::string_view& line) {
   return true;
 }
 
+// A line where a header must start is judged by its first bytes once more
+// than the quoted part of a message has come: a stream with no line end
+// (NUL bytes, a binary file) is refused at once instead of being buffered
+// to its end.  The message is the one the whole line would get.
+bool FastxParser::RefuseEndlessLine() {
+  if (stage_ != Stage::kStart && stage_ != Stage::kBetween) return true;
+  const std::string_view partial(buffer_.get() + begin_, end_ - begin_);
+  // A line of more than the quoted bytes and a carriage return is quoted cut
+  // short whether it has ended or not.
+  if (partial.size() <= kQuotedBytes + 2) return true;
+  const std::string_view text = WithoutByteOrderMark(partial, line_ + 1);
+  if (CanStartHeader(text)) return true;
+  return Fail(ErrorKind::kNoHeader, line_ + 1, NoHeader(text));
+}
+
+// Whether `line` (without the first line's byte-order mark), where a header
+// must start (stage kStart or kBetween), may be one: blank, or starting
+// with the header's character.  Any other stage takes any line.
+bool FastxParser::CanStartHeader(std::string_view line) const {
+  if (stage_ != Stage::kStart && stage_ != Stage::kBetween) return true;
+  if (IsBlank(line)) return true;
+  return line.front() == '@' || (stage_ == Stage::kStart && line.front() == '>');
+}
+
+std::string_view FastxParser::WithoutByteOrderMark(std::string_view line, int64_t number) {
+  if (number == 1 && line.starts_with(kByteOrderMark)) line.remove_prefix(kByteOrderMark.size());
+  return line;
+}
+
+// The message for a line that cannot start a header: it quotes the line's
+// first bytes up to any that are not UTF-8, the same whether the whole
+// line or only its start has come.
+std::string FastxParser::NoHeader(std::string_view line) const {
+  const std::string_view head = line.substr(0, kQuotedBytes + 1);
+  const std::string_view valid = head.substr(0, FirstInvalidUtf8(head));
+  std::string found = Quote(valid);
+  if (valid.size() < line.size() && !found.ends_with("...")) found += "...";
+  if (stage_ == Stage::kBetween) {
+    return "expected a FASTQ header line starting with '@', found " + found;
+  }
+  return "expected a header line starting with '>' (FASTA) or '@' (FASTQ), found " + found;
+}
+
+void FastxParser::Break(std::string_view cause) {
+  broken_ = true;
+  cause_.assign(cause);
+}
+
 bool FastxParser::Fail(ErrorKind kind, int64_t line, std::string message) {
   error_ = {kind, line, LinePrefix(line) + message};
   done_ = true;
@@ -172,6 +235,8 @@ void FastxParser::StartRecord(std::string_view line, size_t offset, bool ascii) 
   // cleared when the batch is taken.
   pending_.header = {Piece::kBuffer, offset + 1, line.size() - 1};
   pending_.sequence = pending_.quality = {};
+  pending_.sequence_runs.clear();
+  pending_.quality_runs.clear();
   pending_.sequence_chars = pending_.quality_chars = 0;
   pending_.line = line_;
   pending_.last_quality_line = 0;
@@ -179,7 +244,20 @@ void FastxParser::StartRecord(std::string_view line, size_t offset, bool ascii) 
   stage_ = Stage::kSequence;
 }
 
-void FastxParser::AddTo(Piece& piece, std::string& carried, std::string_view line, size_t offset) {
+void FastxParser::AddRun(std::vector<LineRun>& runs, size_t offset, size_t width, int64_t line) {
+  if (!runs.empty()) {
+    LineRun& last = runs.back();
+    if (last.width == width && last.line + last.count == line) {
+      ++last.count;
+      return;
+    }
+  }
+  runs.push_back({offset, width, line, 1});
+}
+
+void FastxParser::AddTo(Piece& piece, std::string& carried, std::vector<LineRun>& runs,
+                        std::string_view line, size_t offset) {
+  AddRun(runs, piece.size, line.size(), line_);
   if (carrying_) {
     carried.append(line);
     piece.where = Piece::kCarry;
@@ -201,8 +279,12 @@ void FastxParser::AddTo(Piece& piece, std::string& carried, std::string_view lin
 }
 
 void FastxParser::Complete() {
-  done_records_.push_back({pending_.header, pending_.sequence, pending_.quality, pending_.line,
-                           pending_.ascii, carrying_});
+  const size_t runs_begin = runs_.size();
+  runs_.insert(runs_.end(), pending_.sequence_runs.begin(), pending_.sequence_runs.end());
+  runs_.insert(runs_.end(), pending_.quality_runs.begin(), pending_.quality_runs.end());
+  done_records_.push_back({pending_.header, pending_.sequence, pending_.quality, runs_begin,
+                           pending_.sequence_runs.size(), pending_.quality_runs.size(),
+                           pending_.line, pending_.ascii, carrying_});
   if (carrying_) {
     carrying_ = false;
     carry_handed_ = true;
@@ -214,6 +296,12 @@ bool FastxParser::ParseLine(std::string_view line, size_t offset) {
   bool ascii = IsAscii(line);
   if (!ascii) {
     const size_t invalid = FirstInvalidUtf8(line);
+    // Where a header must start, a line that cannot start one is that fault
+    // whatever its bytes, as RefuseEndlessLine finds from its first bytes.
+    const std::string_view text = WithoutByteOrderMark(line, line_);
+    if (invalid < line.size() && !CanStartHeader(text)) {
+      return Fail(ErrorKind::kNoHeader, line_, NoHeader(text));
+    }
     if (invalid < line.size()) {
       // A header ends the FASTA record before it, whatever follows on its line.
       if (stage_ == Stage::kSequence && format_ == Format::kFasta && line.front() == '>') {
@@ -240,9 +328,7 @@ bool FastxParser::ParseLine(std::string_view line, size_t offset) {
         if (first == '@') format_ = Format::kFastq;
       }
       if (format_ == Format::kUnknown) {
-        return Fail(ErrorKind::kNoHeader, line_,
-                    "expected a header line starting with '>' (FASTA) or '@' (FASTQ), found " +
-                        Quote(line));
+        return Fail(ErrorKind::kNoHeader, line_, NoHeader(line));
       }
       // A FASTA record ends only where the next one starts, so after the
       // first one this stage is not reached again in FASTA.
@@ -250,10 +336,7 @@ bool FastxParser::ParseLine(std::string_view line, size_t offset) {
       return true;
     case Stage::kBetween:
       if (blank) return true;
-      if (first != '@') {
-        return Fail(ErrorKind::kNoHeader, line_,
-                    "expected a FASTQ header line starting with '@', found " + Quote(line));
-      }
+      if (first != '@') return Fail(ErrorKind::kNoHeader, line_, NoHeader(line));
       StartRecord(line, offset, ascii);
       return true;
     case Stage::kSequence:
@@ -264,7 +347,7 @@ bool FastxParser::ParseLine(std::string_view line, size_t offset) {
           return true;
         }
         if (blank) return true;
-        AddTo(pending_.sequence, pending_.carried_sequence, line, offset);
+        AddTo(pending_.sequence, pending_.carried_sequence, pending_.sequence_runs, line, offset);
         pending_.ascii = pending_.ascii && ascii;
         return true;
       }
@@ -278,7 +361,7 @@ bool FastxParser::ParseLine(std::string_view line, size_t offset) {
                     "expected the '+' line of FASTQ record " + Named() + ", found " + Quote(line));
       }
       if (blank) return true;
-      AddTo(pending_.sequence, pending_.carried_sequence, line, offset);
+      AddTo(pending_.sequence, pending_.carried_sequence, pending_.sequence_runs, line, offset);
       pending_.sequence_chars += ascii ? line.size() : CountCharacters(line);
       pending_.ascii = pending_.ascii && ascii;
       return true;
@@ -296,7 +379,7 @@ bool FastxParser::ParseLine(std::string_view line, size_t offset) {
                     "the quality of FASTQ record " + Named() + " has " + std::to_string(found) +
                         " characters, its sequence " + std::to_string(pending_.sequence_chars));
       }
-      AddTo(pending_.quality, pending_.carried_quality, line, offset);
+      AddTo(pending_.quality, pending_.carried_quality, pending_.quality_runs, line, offset);
       pending_.quality_chars = total;
       pending_.last_quality_line = line_;
       pending_.ascii = pending_.ascii && ascii;
@@ -336,7 +419,18 @@ bool FastxParser::Parse() {
     while (ok && TakeLine(line)) {
       ok = ParseLine(line, static_cast<size_t>(line.data() - buffer_.get()));
     }
-    if (ok && finished_) ok = FinishInput();
+    if (ok && broken_) {
+      // Whatever was being read when the source failed is cut short.
+      std::string message = cause_;
+      if (stage_ == Stage::kSequence || stage_ == Stage::kQuality) {
+        message += " (in record " + Named() + ")";
+      }
+      ok = Fail(ErrorKind::kBrokenInput, line_ + 1, std::move(message));
+    } else if (ok && finished_) {
+      ok = FinishInput();
+    } else if (ok) {
+      ok = RefuseEndlessLine();
+    }
   }
   batch_.reserve(done_records_.size());
   for (const Done& done : done_records_) {
@@ -354,6 +448,9 @@ bool FastxParser::Parse() {
     record.quality = view(done.quality, carried.carried_quality);
     record.line = done.line;
     record.ascii = done.ascii;
+    const std::span<const LineRun> runs(runs_);
+    record.sequence_lines = runs.subspan(done.runs_begin, done.sequence_runs);
+    record.quality_lines = runs.subspan(done.runs_begin + done.sequence_runs, done.quality_runs);
     batch_.push_back(record);
   }
   return ok;

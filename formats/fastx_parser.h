@@ -33,7 +33,14 @@
 // line; input that ends inside a FASTQ record; a quality longer or shorter
 // than its sequence; a line that is not UTF-8.  A quality that is too short
 // shows when the next record's header would overrun it: the error then
-// names the last quality line.  After an error nothing more is parsed.
+// names the last quality line.  A line where a header must start is refused
+// as soon as more than 40 of its bytes have come without one (the bytes of
+// /dev/zero are never buffered without bound waiting for a line end).  After
+// an error nothing more is parsed.
+//
+// Each record carries where its sequence and quality lines lie (LineRun),
+// so that a fault found later in a field's text (a symbol an alphabet
+// refuses) can be named by its line and column.
 //
 // Thread safety: none; one parser belongs to one thread at a time.
 #ifndef ALPHABET_FORMATS_FASTX_PARSER_H_
@@ -58,6 +65,7 @@ enum class ErrorKind : uint8_t {
   kTruncated,      // the input ends inside a FASTQ record
   kQualityLength,  // a FASTQ quality longer or shorter than its sequence
   kInvalidUtf8,    // a line that is not UTF-8
+  kBrokenInput,    // the source of the input failed partway (Break)
 };
 
 struct ParseError {
@@ -68,6 +76,24 @@ struct ParseError {
   std::string message;
 };
 
+// Consecutive lines of one field of a record, each `width` bytes long: the
+// first starts at byte `offset` of the joined field and is line `line` of
+// the input.  A field's runs cover it in order.
+struct LineRun {
+  size_t offset = 0;
+  size_t width = 0;
+  int64_t line = 0;
+  int64_t count = 0;
+};
+
+// Where byte `offset` of a field lies: its line, and its byte in that line
+// (counted from 0).
+struct FieldPlace {
+  int64_t line = 0;
+  size_t byte = 0;
+};
+FieldPlace PlaceInField(std::span<const LineRun> runs, size_t offset);
+
 // One parsed record.  The views stay valid until the parser's next Reserve,
 // Append or Parse.
 struct Record {
@@ -77,6 +103,8 @@ struct Record {
   std::string_view quality;  // FASTQ only
   int64_t line = 0;          // the header's line
   bool ascii = true;         // every byte of id, description, sequence and quality < 0x80
+  std::span<const LineRun> sequence_lines;
+  std::span<const LineRun> quality_lines;
 };
 
 class FastxParser {
@@ -96,6 +124,16 @@ class FastxParser {
 
   // There will be no more input: the last line and record are complete.
   void Finish();
+
+  // The source failed and no more input will come: the input ends with a
+  // kBrokenInput error at the line that was being read, `cause` saying why
+  // (one line of valid UTF-8), and naming the record that was cut short.
+  // The records that Parse completed before stay as they were.
+  void Break(std::string_view cause);
+
+  // The number of the line that input would go on with: the lines taken so
+  // far, plus one.
+  int64_t next_line() const { return line_ + 1; }
 
   // Parses the input given so far.  The records it completes are records(),
   // in order, until the next Reserve, Append or Parse.  False after an error
@@ -124,6 +162,7 @@ class FastxParser {
   // The record being assembled.
   struct Pending {
     Piece header, sequence, quality;
+    std::vector<LineRun> sequence_runs, quality_runs;
     std::string carried_header, carried_sequence, carried_quality;
     size_t sequence_chars = 0, quality_chars = 0;
     int64_t line = 0;
@@ -134,6 +173,7 @@ class FastxParser {
   // Parse (the arena may move until then).
   struct Done {
     Piece header, sequence, quality;
+    size_t runs_begin, sequence_runs, quality_runs;  // in runs_
     int64_t line;
     bool ascii;
     bool from_carry;
@@ -142,14 +182,20 @@ class FastxParser {
 
   void Settle();
   bool TakeLine(std::string_view& line);
+  bool RefuseEndlessLine();
   bool ParseLine(std::string_view line, size_t offset);
   void StartRecord(std::string_view line, size_t offset, bool ascii);
-  void AddTo(Piece& piece, std::string& carried, std::string_view line, size_t offset);
+  void AddTo(Piece& piece, std::string& carried, std::vector<LineRun>& runs, std::string_view line,
+             size_t offset);
+  static void AddRun(std::vector<LineRun>& runs, size_t offset, size_t width, int64_t line);
   void Complete();
   bool FinishInput();
   std::string_view View(const Piece& piece, const std::string& carried) const;
   bool Fail(ErrorKind kind, int64_t line, std::string message);
   std::string Named() const;
+  std::string NoHeader(std::string_view line) const;
+  bool CanStartHeader(std::string_view line) const;
+  static std::string_view WithoutByteOrderMark(std::string_view line, int64_t number);
 
   std::unique_ptr<char[]> buffer_;
   size_t capacity_ = 0;
@@ -159,6 +205,7 @@ class FastxParser {
   size_t reserved_ = 0;  // size of the last Reserve not yet committed
   std::string arena_;    // joined lines of the records of this batch
   std::vector<Done> done_records_;
+  std::vector<LineRun> runs_;  // the line runs of done_records_
   std::vector<Record> batch_;
   Pending pending_;
   bool carrying_ = false;      // pending_ lies in its carried strings
@@ -167,6 +214,8 @@ class FastxParser {
   Format format_ = Format::kUnknown;
   Stage stage_ = Stage::kStart;
   bool finished_ = false;
+  bool broken_ = false;
+  std::string cause_;  // why the source broke
   bool done_ = false;
   ParseError error_;
 };

@@ -5,6 +5,8 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -354,6 +356,76 @@ TEST(FastxParserTest, RandomRecordsRoundTrip) {
       ASSERT_EQ(out.records, expected) << input;
     }
   }
+}
+
+TEST(FastxParser, RefusesALineThatCannotStartAHeaderWithoutWaitingForItsEnd) {
+  for (const auto& [input, line, message] :
+       std::vector<std::tuple<std::string, int64_t, std::string>>{
+           {std::string(1000, '\0'), 1,
+            "line 1: expected a header line starting with '>' (FASTA) or '@' (FASTQ), found "
+            "'\\x00"},
+           {"\n \n" + std::string(1000, 'x'), 3, "found '" + std::string(40, 'x') + "'..."},
+           {"@a\nA\n+\nI\n" + std::string(1000, 'x'), 5,
+            "expected a FASTQ header line starting with '@'"},
+       }) {
+    FastxParser parser;
+    parser.Append(input);  // no line end, and no Finish
+    parser.Parse();
+    EXPECT_TRUE(parser.done()) << message;
+    EXPECT_EQ(parser.error().kind, ErrorKind::kNoHeader);
+    EXPECT_EQ(parser.error().line, line);
+    EXPECT_NE(parser.error().message.find(message), std::string::npos) << parser.error().message;
+  }
+  // A header may be long: only its first byte is looked at.
+  FastxParser parser;
+  parser.Append(">" + std::string(1000, 'x'));
+  parser.Parse();
+  EXPECT_FALSE(parser.done());
+  // So may blank space, and a line too short to quote whole waits for more.
+  parser.Append(std::string(1000, ' '));
+  FastxParser other;
+  other.Append(std::string(42, 'x'));
+  other.Parse();
+  EXPECT_FALSE(other.done());
+}
+
+TEST(FastxParser, BreakEndsTheInputAtTheLineReached) {
+  FastxParser parser;
+  parser.Append("@a\nAC\n+\nII\n@b x\nA");
+  parser.Parse();
+  ASSERT_EQ(parser.records().size(), 1u);
+  parser.Break("the source broke");
+  EXPECT_FALSE(parser.Parse());
+  EXPECT_TRUE(parser.records().empty());
+  EXPECT_EQ(parser.error().kind, ErrorKind::kBrokenInput);
+  EXPECT_EQ(parser.error().line, 6);
+  EXPECT_EQ(parser.error().message, "line 6: the source broke (in record 'b')");
+  // Between records nothing is cut short but the input.
+  FastxParser between;
+  between.Append(">a\nAC\n");
+  between.Parse();
+  between.Break("cut");
+  EXPECT_FALSE(between.Parse());
+  EXPECT_EQ(between.error().message, "line 3: cut (in record 'a')");
+}
+
+TEST(FastxParser, RecordsTellWhereEachSequenceAndQualityCharacterLies) {
+  const std::string input = "@r\nACG\nTAC\n\nGA\n+\nIIIIIIII\n>\n";
+  FastxParser parser;
+  parser.Append(input.substr(0, input.size() - 2));
+  parser.Finish();
+  parser.Parse();
+  ASSERT_EQ(parser.records().size(), 1u);
+  const Record& r = parser.records()[0];
+  EXPECT_EQ(r.sequence, "ACGTACGA");
+  const std::vector<std::pair<int64_t, size_t>> expected = {{2, 0}, {2, 1}, {2, 2}, {3, 0},
+                                                            {3, 1}, {3, 2}, {5, 0}, {5, 1}};
+  for (size_t at = 0; at < expected.size(); ++at) {
+    const FieldPlace place = PlaceInField(r.sequence_lines, at);
+    EXPECT_EQ(std::make_pair(place.line, place.byte), expected[at]) << at;
+  }
+  EXPECT_EQ(PlaceInField(r.quality_lines, 7).line, 7);
+  EXPECT_EQ(PlaceInField(r.quality_lines, 7).byte, 7u);
 }
 
 }  // namespace

@@ -63,4 +63,13 @@ size_t CountCharacters(std::string_view text) {
   return count;
 }
 
+size_t OffsetOfCharacter(std::string_view text, size_t index) {
+  for (size_t at = 0; at < text.size(); ++at) {
+    if ((static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) continue;
+    if (index == 0) return at;
+    --index;
+  }
+  return text.size();
+}
+
 }  // namespace formats

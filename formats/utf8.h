@@ -25,6 +25,10 @@ size_t FirstInvalidUtf8(std::string_view text);
 // continuation bytes (10xxxxxx).
 size_t CountCharacters(std::string_view text);
 
+// The offset of character `index` of `text`, valid UTF-8 (text.size() when
+// it holds no more than `index` characters).
+size_t OffsetOfCharacter(std::string_view text, size_t index);
+
 }  // namespace formats
 
 #endif  // ALPHABET_FORMATS_UTF8_H_

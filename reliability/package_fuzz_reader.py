@@ -5,8 +5,10 @@ the records written.
 """
 
 import array
+import bz2
 import gzip
 import io
+import lzma
 import os
 
 from campaign import Failure, HostileError, helpers
@@ -16,6 +18,27 @@ import alphabet as ab
 from alphabet._reader import _open as open_reader
 
 Trickle = helpers.Trickle
+
+
+class Flattened:
+    """The records of a reader of batches, one at a time: what reading them
+    one at a time must give, errors in the same places."""
+
+    def __init__(self, reader):
+        self.reader, self.pending = reader, []
+
+    def __next__(self):
+        while not self.pending:
+            batch = next(self.reader)
+            if not isinstance(batch, ab.RecordBatch) or len(batch) == 0:
+                raise Failure(f"a batch reader gave {show(batch)}")
+            self.pending = list(batch)
+        return self.pending.pop(0)
+
+    @property
+    def closed(self):
+        return self.reader.closed and not self.pending
+
 
 # ---- FASTA and FASTQ -------------------------------------------------------
 
@@ -270,7 +293,27 @@ class ReaderActions:
                 lambda: open_reader(ReadOnly(data, rng.randint(1, 9)), alphabet, chunk),
             ),
             ("gzip stream", lambda: open_reader(Trickle(zipped, 7), alphabet, chunk)),
+            ("bz2 path", lambda: ab.read(self.new_file(bz2.compress(data)), alphabet=alphabet)),
+            ("xz path", lambda: ab.read(self.new_file(lzma.compress(data)), alphabet=alphabet)),
+            (
+                "BGZF path, one thread",
+                lambda: open_reader(
+                    self.new_file(helpers.bgzf(data, 97)), alphabet, chunk, threads=1
+                ),
+            ),
+            (
+                "gzip path, two threads",
+                lambda: open_reader(self.new_file(zipped), alphabet, chunk, threads=2),
+            ),
         ]
+        if alphabet is not None:
+            # Batches lay codes out whatever the text; text beyond ASCII
+            # whose quality differs in bytes is refused (test_batches.py).
+            size = rng.choice([1, 2, 5, 1000])
+            sources.append(
+                (f"batches of {size}",
+                 lambda: Flattened(ab.read(io.BytesIO(data), alphabet=alphabet, batch_size=size)))
+            )  # fmt: skip
         limit = len(records) + len(data) + 5
         first = None
         for name, make in rng.sample(sources, rng.randint(2, len(sources))):

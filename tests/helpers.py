@@ -8,7 +8,10 @@ because the installed-wheel run copies tests/ alone.
 import io
 import os
 import pathlib
+import random
+import struct
 import types
+import zlib
 
 import _alphabet as m
 
@@ -172,3 +175,36 @@ def other_threads_still_run():
     thread.join(timeout=30)
     return done == [4950]
 """
+
+
+def fastq(count, length=30, seed=1):
+    """`count` FASTQ records of `length` random bases, as bytes."""
+    rng = random.Random(seed)
+    return b"".join(
+        b"@r%d d%d\n%s\n+\n%s\n"
+        % (i, i, bytes(rng.choices(b"ACGT", k=length)), bytes(rng.choices(range(33, 75), k=length)))
+        for i in range(count)
+    )
+
+
+# The empty block that ends a BGZF file.
+BGZF_END = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
+
+
+def bgzf(data, block=0xFF00):
+    """`data` as BGZF: gzip members of at most `block` bytes, each naming its
+    own size in a 'BC' extra field, then the empty end block."""
+    out = []
+    for start in range(0, len(data), block):
+        piece = data[start : start + block]
+        packer = zlib.compressobj(6, zlib.DEFLATED, -15)
+        body = packer.compress(piece) + packer.flush()
+        size = 18 + len(body) + 8
+        out += [
+            b"\x1f\x8b\x08\x04\x00\x00\x00\x00\x00\xff\x06\x00BC\x02\x00",
+            struct.pack("<H", size - 1),
+            body,
+            struct.pack("<II", zlib.crc32(piece), len(piece)),
+        ]
+    out.append(BGZF_END)
+    return b"".join(out)

@@ -427,6 +427,11 @@ PyObject* EncodeText(const CodecTables& tables, PyObject* text) {
   return Guarded([&] { return EncodeStr(tables, text); });
 }
 
+size_t EncodeLatin1Into(const CodecTables& tables, const uint8_t* text, size_t n, void* out) {
+  return WithCodeType(tables.code_width(), out,
+                      [&](auto* codes) { return TranslateBytes(tables, text, codes, n); });
+}
+
 PyObject* EncodeLatin1(const CodecTables& tables, const uint8_t* text, size_t n) {
   return Guarded([&] { return EncodeLatin1Text(tables, text, n); });
 }

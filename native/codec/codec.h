@@ -30,6 +30,13 @@ PyObject* EncodeText(const CodecTables& tables, PyObject* text);
 // ASCII included).
 PyObject* EncodeLatin1(const CodecTables& tables, const uint8_t* text, size_t n);
 
+// The codes of `n` characters up to U+00FF given as bytes, written to `out`
+// (n items of tables.code_width() bytes) without a Python object: for
+// callers that gather many sequences into one buffer, with or without the
+// interpreter lock.  Returns the index of the first character the tables
+// refuse, or n.
+size_t EncodeLatin1Into(const CodecTables& tables, const uint8_t* text, size_t n, void* out);
+
 // Adds Codec to the module.
 bool AddCodec(PyObject* module);
 

@@ -6,6 +6,8 @@ namespace native {
 namespace {
 
 PyObject* alphabet_error = nullptr;
+PyObject* format_error = nullptr;
+PyObject* broken_input = nullptr;
 PyObject* code_text = nullptr;
 
 // Longer reprs are cut in messages (the format below says 60 too); a
@@ -20,6 +22,26 @@ void RaiseAlphabetError(PyObject* message, Py_ssize_t position) {
   Ref error(position < 0 ? PyObject_CallFunction(alphabet_error, "(OO)", message, Py_None)
                          : PyObject_CallFunction(alphabet_error, "(On)", message, position));
   if (error) PyErr_SetObject(alphabet_error, error.get());
+}
+
+void RaiseAlphabetErrorIn(PyObject* message, Py_ssize_t position, PyObject* record,
+                          long long line) {
+  const Ref args(Py_BuildValue("(On)", message, position));
+  const Ref keywords(args ? Py_BuildValue("{sOsL}", "record", record, "line", line) : nullptr);
+  if (!keywords) return;
+  Ref error(PyObject_Call(alphabet_error, args.get(), keywords.get()));
+  if (error) PyErr_SetObject(alphabet_error, error.get());
+}
+
+PyObject* FormatError() { return format_error; }
+
+PyObject* BrokenInput() { return broken_input; }
+
+void RaiseFormatError(std::string_view message, long long line) {
+  const Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                      "backslashreplace"));
+  Ref error(text ? PyObject_CallFunction(format_error, "(OL)", text.get(), line) : nullptr);
+  if (error) PyErr_SetObject(format_error, error.get());
 }
 
 PyObject* CodeText(PyObject* integer) { return PyObject_CallOneArg(code_text, integer); }
@@ -46,7 +68,11 @@ bool AddErrors() {
   if (!errors) return false;
   Ref error(PyObject_GetAttrString(errors.get(), "AlphabetError"));
   Ref text(error ? PyObject_GetAttrString(errors.get(), "code_text") : nullptr);
-  if (!text) return false;
+  Ref format(text ? PyObject_GetAttrString(errors.get(), "FormatError") : nullptr);
+  Ref broken(format ? PyObject_GetAttrString(errors.get(), "BrokenInput") : nullptr);
+  if (!broken) return false;
+  broken_input = broken.Take();
+  format_error = format.Take();
   alphabet_error = error.Take();
   code_text = text.Take();
   return true;

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <string_view>
+
 namespace native {
 
 // The package's AlphabetError; valid once AddErrors has run.
@@ -12,6 +14,22 @@ PyObject* AlphabetError();
 
 // Sets AlphabetError(message, position); position < 0 passes None.
 void RaiseAlphabetError(PyObject* message, Py_ssize_t position);
+
+// The same for a symbol of a record read from a file, also carrying the
+// record's id (`record`, a str) and the line of the symbol.
+void RaiseAlphabetErrorIn(PyObject* message, Py_ssize_t position, PyObject* record, long long line);
+
+// The package's FormatError (a file that is not FASTA or FASTQ, or is cut
+// short); valid once AddErrors has run.
+PyObject* FormatError();
+
+// The package's BrokenInput: what a source of the reader raises when its
+// input is cut short or corrupt.
+PyObject* BrokenInput();
+
+// Sets FormatError(message, line); `message` is UTF-8 text (any invalid byte
+// shows as a backslash escape).
+void RaiseFormatError(std::string_view message, long long line);
 
 // The decimal text of any int, however many digits it has (the
 // interpreter's limit on int-to-str conversion does not apply): the

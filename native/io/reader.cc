@@ -3,11 +3,14 @@
 #include <errno.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
+#include <memory>
 #include <new>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "bindings/gil.h"
@@ -19,32 +22,52 @@
 #include "native/common/interpreter.h"
 #include "native/common/methods.h"
 #include "native/common/ref.h"
+#include "native/io/batch.h"
+#include "native/io/fields.h"
 #include "native/io/record.h"
 
 namespace native {
 namespace {
 
 constexpr Py_ssize_t kDefaultChunk = Py_ssize_t{1} << 20;
-// Fields at least this long are copied or translated with the interpreter
-// lock released.
-constexpr size_t kLongField = size_t{1} << 20;
+// A piece that a source's read() returns is parsed at most this much at a
+// time: the records of each part are made, with the lock held, before the
+// next part is parsed without it, so a thread that feeds the source (a
+// decompressor) gets the lock within about a thousand records.
+constexpr size_t kParseStep = size_t{256} << 10;
+// Records are added to a batch with the interpreter lock released when at
+// least this many are at hand.
+constexpr size_t kUnlockedRecords = 64;
 PyTypeObject* reader_type = nullptr;
-// alphabet._reader.FormatError, looked up when first raised: that module
-// imports this one.
-PyObject* format_error = nullptr;
+
+// What a reader holds in C++: gone once the reader is closed.
+struct ReaderState {
+  formats::FastxParser parser;
+  std::optional<BatchBuilder> builder;
+  // What the source's read() returned, parsed a part at a time.
+  PinnedBuffer held;
+  size_t held_at = 0;
+};
 
 struct ReaderObject {
-  PyObject_HEAD formats::FastxParser* parser;  // null once the reader is closed
-  PyObject* source;                            // read from, or (with fd) kept alive
-  PyObject* read;                              // source.readinto or source.read; null with fd
-  PyObject* chunk;                             // the bytearray that readinto fills
+  PyObject_HEAD ReaderState* state;  // null once the reader is closed
+  PyObject* source;                  // read from, or (with fd) kept alive
+  PyObject* read;                    // source.readinto or source.read; null with fd
+  PyObject* chunk;                   // the bytearray that readinto fills
   PyObject* closer;
-  PyObject* codec;  // the alphabet's Codec, or null for records of text
+  PyObject* codec;    // the alphabet's Codec, or null for records of text
+  PyObject* pending;  // an exception for the next call to raise
+  PyObject* cause;    // what the source raised when its input broke
   Py_ssize_t chunk_size;
-  size_t next;  // the next record of the parser's batch
+  Py_ssize_t batch_size;  // 0: records one at a time
+  size_t next;            // the next record of the parser's batch
   long long bytes_read;
+  long long skipped;
+  long long line;          // the header line of the last record given
   formats::Format format;  // as the parser last told, for readers on other threads
   int fd;
+  uint8_t phred;
+  bool skip;
   bool busy;
   // The codec's tables, valid while `codec` is held; null without one.
   const CodecTables* tables;
@@ -75,11 +98,12 @@ bool RefuseBusy(ReaderObject* reader) {
 
 // Ends the input: the parser and the source go, and the closer runs once.
 bool Close(ReaderObject* reader) {
-  delete reader->parser;
-  reader->parser = nullptr;
+  delete reader->state;
+  reader->state = nullptr;
   reader->next = 0;
   Py_CLEAR(reader->read);
   Py_CLEAR(reader->chunk);
+  Py_CLEAR(reader->cause);
   PyObject* closer = reader->closer;
   reader->closer = nullptr;
   bool ok = true;
@@ -93,25 +117,6 @@ bool Close(ReaderObject* reader) {
   return ok;
 }
 
-void RaiseFormatError(const formats::ParseError& error) {
-  if (format_error == nullptr) {
-    PyObject* module = PyImport_ImportModule("alphabet._reader");
-    if (module == nullptr) return;
-    format_error = PyObject_GetAttrString(module, "FormatError");
-    Py_DECREF(module);
-    if (format_error == nullptr) return;
-  }
-  PyObject* message = PyUnicode_DecodeUTF8(
-      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "backslashreplace");
-  if (message == nullptr) return;
-  PyObject* raised =
-      PyObject_CallFunction(format_error, "(OL)", message, static_cast<long long>(error.line));
-  Py_DECREF(message);
-  if (raised == nullptr) return;
-  PyErr_SetObject(format_error, raised);
-  Py_DECREF(raised);
-}
-
 // The parser could not get memory: its state is lost, so the reader ends.
 void RaiseNoMemory(ReaderObject* reader) {
   PyObject* pending = PyErr_GetRaisedException();
@@ -120,10 +125,36 @@ void RaiseNoMemory(ReaderObject* reader) {
   PyErr_NoMemory();
 }
 
+// The source raised.  EOFError and BrokenInput (a compressed stream cut
+// short or corrupt) end the input where the parser stands: true, and the
+// parser is done with the error.  Anything else is passed on (false), and
+// the parser is as it was, so that reading can go on after it.
+bool SourceBroke(ReaderObject* reader) {
+  const bool eof = PyErr_ExceptionMatches(PyExc_EOFError);
+  if (!eof && !PyErr_ExceptionMatches(BrokenInput())) return false;
+  Ref raised(PyErr_GetRaisedException());
+  Ref text(PyObject_Str(raised.get()));
+  Py_ssize_t size = 0;
+  const char* utf8 = text ? PyUnicode_AsUTF8AndSize(text.get(), &size) : nullptr;
+  if (utf8 == nullptr) return false;
+  formats::FastxParser& parser = reader->state->parser;
+  const bool memory = !RanOutOfMemory([&] {
+    const std::string_view said(utf8, static_cast<size_t>(size));
+    parser.Break(eof ? "the input ends early (" + std::string(said) + ")" : std::string(said));
+    parser.Parse();
+  });
+  if (!memory) {
+    RaiseNoMemory(reader);
+    return false;
+  }
+  Py_XSETREF(reader->cause, raised.Take());
+  return true;
+}
+
 // Reads from the file descriptor and parses, with the interpreter lock
 // released, until the parser has records or the input has ended.
 bool FillFromDescriptor(ReaderObject* reader) {
-  formats::FastxParser& parser = *reader->parser;
+  formats::FastxParser& parser = reader->state->parser;
   for (;;) {
     int read_error = 0;
     long long taken = 0;
@@ -166,20 +197,18 @@ bool FillFromDescriptor(ReaderObject* reader) {
   }
 }
 
-// Takes one piece of input from the file object and parses it, with the
-// interpreter lock released for parsing.
-bool FillFromFile(ReaderObject* reader) {
-  formats::FastxParser& parser = *reader->parser;
+// Calls the source's read() or readinto(); the bytes it gave are in
+// `bytes` (empty at the end of the input).  False with the exception set.
+bool ReadSource(ReaderObject* reader, std::string_view& bytes) {
+  ReaderState& state = *reader->state;
   PyObject* result = reader->chunk != nullptr
                          ? PyObject_CallOneArg(reader->read, reader->chunk)
                          : PyObject_CallFunction(reader->read, "n", reader->chunk_size);
   if (result == nullptr) return false;
-  bool memory = true;
-  Py_ssize_t size = 0;
   if (reader->chunk != nullptr) {
     // The source may have kept and resized the bytearray: the count is
     // checked against its size now.
-    size = result == Py_None ? -1 : PyLong_AsSsize_t(result);
+    const Py_ssize_t size = result == Py_None ? -1 : PyLong_AsSsize_t(result);
     Py_DECREF(result);
     if (size == -1 && PyErr_Occurred()) return false;
     if (size < 0 || size > PyByteArray_GET_SIZE(reader->chunk)) {
@@ -191,39 +220,55 @@ bool FillFromFile(ReaderObject* reader) {
       }
       return false;
     }
-    const std::string_view bytes(PyByteArray_AS_STRING(reader->chunk), static_cast<size_t>(size));
-    memory = !RanOutOfMemory([&] { parser.Append(bytes); });
-  } else {
-    Py_buffer view;
-    if (result == Py_None) {
-      Py_DECREF(result);
-      PyErr_SetString(PyExc_BlockingIOError, "the source has no data ready (non-blocking)");
-      return false;
-    }
-    if (PyUnicode_Check(result) || PyObject_GetBuffer(result, &view, PyBUF_SIMPLE) < 0) {
-      // Only the refusal of a buffer is reworded; an exception raised by
-      // the object's own __buffer__ (an interrupt, say) is passed on.
-      if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError) &&
-          !PyErr_ExceptionMatches(PyExc_BufferError)) {
-        Py_DECREF(result);
-        return false;
-      }
-      PyErr_Clear();
-      PyErr_Format(PyExc_TypeError,
-                   "read() returned %.200s, not bytes: the source must be a binary file",
-                   Py_TYPE(result)->tp_name);
-      Py_DECREF(result);
-      return false;
-    }
-    size = view.len;
-    const std::string_view bytes(static_cast<const char*>(view.buf), static_cast<size_t>(size));
-    memory = !RanOutOfMemory([&] { parser.Append(bytes); });
-    PyBuffer_Release(&view);
-    Py_DECREF(result);
+    bytes = std::string_view(PyByteArray_AS_STRING(reader->chunk), static_cast<size_t>(size));
+    return true;
   }
+  const Ref given(result);
+  if (result == Py_None) {
+    PyErr_SetString(PyExc_BlockingIOError, "the source has no data ready (non-blocking)");
+    return false;
+  }
+  if (PyUnicode_Check(result) || !state.held.Pin(result, PyBUF_SIMPLE)) {
+    // Only the refusal of a buffer is reworded; an exception raised by the
+    // object's own __buffer__ (an interrupt, say) is passed on.
+    if (PyErr_Occurred() && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+        !PyErr_ExceptionMatches(PyExc_BufferError)) {
+      return false;
+    }
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "read() returned %.200s, not bytes: the source must be a binary file",
+                 Py_TYPE(result)->tp_name);
+    return false;
+  }
+  state.held_at = 0;
+  bytes = std::string_view(static_cast<const char*>(state.held.data()), state.held.bytes());
+  return true;
+}
+
+// Takes one piece of input from the file object (or the next part of the
+// last piece) and parses it, with the interpreter lock released for
+// parsing.
+bool FillFromFile(ReaderObject* reader) {
+  ReaderState& state = *reader->state;
+  std::string_view bytes;
+  if (state.held_at < state.held.bytes()) {
+    bytes = std::string_view(static_cast<const char*>(state.held.data()), state.held.bytes());
+  } else {
+    state.held.Release();
+    state.held_at = 0;
+    if (!ReadSource(reader, bytes)) return SourceBroke(reader);
+    reader->bytes_read += static_cast<long long>(bytes.size());
+  }
+  const bool end = bytes.empty();
+  if (reader->chunk == nullptr) {
+    bytes = bytes.substr(state.held_at, kParseStep);
+    state.held_at += bytes.size();
+  }
+  formats::FastxParser& parser = state.parser;
+  bool memory = !RanOutOfMemory([&] { parser.Append(bytes); });
   if (memory) {
-    reader->bytes_read += size;
-    if (size == 0) parser.Finish();
+    if (end) parser.Finish();
     bindings::GilRelease unlocked;
     memory = !RanOutOfMemory([&] { parser.Parse(); });
   }
@@ -234,122 +279,219 @@ bool FillFromFile(ReaderObject* reader) {
   return true;
 }
 
-// A str of `text`, valid UTF-8 (ASCII when `ascii`).
-PyObject* Text(std::string_view text, bool ascii) {
-  const auto size = static_cast<Py_ssize_t>(text.size());
-  if (!ascii) return PyUnicode_DecodeUTF8(text.data(), size, "strict");
-  PyObject* made = PyUnicode_New(size, 127);
-  if (made == nullptr || size == 0) return made;
-  void* data = PyUnicode_DATA(made);
-  if (text.size() < kLongField) {
-    std::memcpy(data, text.data(), text.size());
-  } else {
-    // Nothing else refers to the new text yet.
-    bindings::GilRelease unlocked;
-    std::memcpy(data, text.data(), text.size());
-  }
-  return made;
+// More input for the parser; its records then start over.
+bool Fill(ReaderObject* reader) {
+  const bool filled = reader->fd >= 0 ? FillFromDescriptor(reader) : FillFromFile(reader);
+  if (!filled) return false;
+  reader->next = 0;
+  if (reader->state != nullptr) reader->format = reader->state->parser.format();
+  return true;
 }
 
-// Gives an AlphabetError from encoding a record the record's id and line.
-void NameRecordInError(PyObject* id, int64_t line) {
-  if (!PyErr_ExceptionMatches(AlphabetError())) return;
-  PyObject* error = PyErr_GetRaisedException();
-  Py_ssize_t position = -1;
-  PyObject* at = PyObject_GetAttrString(error, "position");
-  if (at != nullptr && PyLong_Check(at)) position = PyLong_AsSsize_t(at);
-  Py_XDECREF(at);
-  PyErr_Clear();
-  PyObject* message =
-      PyUnicode_FromFormat("record %R (line %lld): %S", id, static_cast<long long>(line), error);
-  if (message == nullptr) {
-    Py_DECREF(error);
-    return;
+// The input has ended: StopIteration, or the parser's error as FormatError
+// (made before Close deletes the parser that holds it).
+PyObject* End(ReaderObject* reader, PyObject* self) {
+  const formats::ParseError& parsed = reader->state->parser.error();
+  const bool failed = parsed.kind != formats::ErrorKind::kNone;
+  PyObject* error = nullptr;
+  if (failed) {
+    RaiseFormatError(parsed.message, parsed.line);
+    error = PyErr_GetRaisedException();
+    if (error != nullptr && reader->cause != nullptr) {
+      PyException_SetCause(error, Py_NewRef(reader->cause));
+    }
   }
-  RaiseAlphabetError(message, position);
-  Py_DECREF(message);
-  Py_DECREF(error);
+  const bool closed = Close(reader);
+  if (!failed) return nullptr;  // StopIteration, or closing failed
+  if (!closed) PyErr_WriteUnraisable(self);
+  PyErr_SetRaisedException(error);
+  return nullptr;
 }
 
-// The codes of a record's sequence, exactly as the alphabet's encode_all
-// gives them for its text; an ASCII sequence is coded from the parser's
-// bytes without making the text.
-PyObject* Codes(ReaderObject* reader, const formats::Record& record, PyObject* id) {
-  PyObject* codes = nullptr;
-  if (record.ascii) {
-    codes = EncodeLatin1(*reader->tables, reinterpret_cast<const uint8_t*>(record.sequence.data()),
-                         record.sequence.size());
-  } else {
-    const Ref text(Text(record.sequence, /*ascii=*/false));
-    if (!text) return nullptr;
-    codes = EncodeText(*reader->tables, text.get());
-  }
-  if (codes == nullptr) NameRecordInError(id, record.line);
-  return codes;
+// An error of one record (a symbol the alphabet refuses, a quality outside
+// the Phred range), which `skip` passes over.
+bool RecordFault() {
+  return PyErr_ExceptionMatches(AlphabetError()) || PyErr_ExceptionMatches(FormatError());
 }
 
 PyObject* MakeRecord(ReaderObject* reader, const formats::Record& record) {
-  PyObject* id = Text(record.id, record.ascii);
-  if (id == nullptr) return nullptr;
-  PyObject* description = Text(record.description, record.ascii);
-  if (description == nullptr) {
-    Py_DECREF(id);
-    return nullptr;
+  Ref id(Text(record.id, record.ascii));
+  Ref description(id ? Text(record.description, record.ascii) : nullptr);
+  if (!description) return nullptr;
+  Ref sequence(reader->tables != nullptr ? Codes(*reader->tables, record)
+                                         : Text(record.sequence, record.ascii));
+  if (!sequence) return nullptr;
+  Ref quality;
+  if (reader->state->parser.format() != formats::Format::kFastq) {
+    quality = Ref::Of(Py_None);
+  } else if (reader->phred != 0) {
+    quality.Reset(PhredQuality(record, reader->phred));
+  } else {
+    quality.Reset(Text(record.quality, record.ascii));
   }
-  PyObject* sequence =
-      reader->tables != nullptr ? Codes(reader, record, id) : Text(record.sequence, record.ascii);
-  if (sequence == nullptr) {
-    Py_DECREF(id);
-    Py_DECREF(description);
-    return nullptr;
+  if (!quality) return nullptr;
+  return NewRecord(id.Take(), description.Take(), sequence.Take(), quality.Take());
+}
+
+PyObject* NextRecord(ReaderObject* reader, PyObject* self) {
+  for (;;) {
+    ReaderState& state = *reader->state;
+    const std::span<const formats::Record> records = state.parser.records();
+    while (reader->next < records.size()) {
+      const formats::Record& record = records[reader->next++];
+      PyObject* made = MakeRecord(reader, record);
+      if (made != nullptr) {
+        reader->line = record.line;
+        reader->format = state.parser.format();
+        return made;
+      }
+      if (!reader->skip || !RecordFault()) return nullptr;
+      PyErr_Clear();
+      ++reader->skipped;
+    }
+    if (state.parser.done()) return End(reader, self);
+    if (!Fill(reader)) return nullptr;
   }
-  PyObject* quality = reader->format == formats::Format::kFastq ? Text(record.quality, record.ascii)
-                                                                : Py_NewRef(Py_None);
-  if (quality == nullptr) {
-    Py_DECREF(id);
-    Py_DECREF(description);
-    Py_DECREF(sequence);
-    return nullptr;
+}
+
+// Adds a record that the builder could not add without the interpreter:
+// one to code through its text, or one at fault (raised).
+bool AddSlowly(ReaderObject* reader, const formats::Record& record, bool fastq,
+               BatchBuilder::Outcome outcome, size_t at) {
+  using Outcome = BatchBuilder::Outcome;
+  BatchBuilder& builder = *reader->state->builder;
+  if (outcome == Outcome::kNeedsText) {
+    const Ref codes(Codes(*reader->tables, record));
+    PinnedBuffer pinned;
+    if (!codes || !pinned.Pin(codes.get(), PyBUF_SIMPLE)) return false;
+    const size_t width = reader->tables->code_width();
+    outcome = Guarded(
+        [&] { return builder.AddCoded(record, fastq, pinned.data(), pinned.bytes() / width, at); });
+    if (PyErr_Occurred()) return false;
   }
-  return NewRecord(id, description, sequence, quality);
+  switch (outcome) {
+    case Outcome::kAdded: return true;
+    case Outcome::kBadSymbol: RaiseBadSymbol(record, at); return false;
+    case Outcome::kBadQuality: RaiseBadQuality(record, at, reader->phred); return false;
+    case Outcome::kUneven: {
+      const Ref id(Text(record.id, record.ascii));
+      const Ref message(
+          id ? PyUnicode_FromFormat(
+                   "line %lld: FASTQ record %R has text beyond ASCII whose quality is not as long "
+                   "in bytes as its sequence, which a batch cannot lay out alike; read it with an "
+                   "alphabet, or record by record",
+                   static_cast<long long>(record.line), id.get())
+             : nullptr);
+      Ref error(message ? PyObject_CallFunction(FormatError(), "(OL)", message.get(),
+                                                static_cast<long long>(record.line))
+                        : nullptr);
+      if (error) PyErr_SetObject(FormatError(), error.get());
+      return false;
+    }
+    case Outcome::kNeedsText: break;
+  }
+  PyErr_SetString(PyExc_SystemError, "a record was left uncoded");
+  return false;
+}
+
+PyObject* TakeBatch(ReaderObject* reader) {
+  reader->format = reader->state->parser.format();
+  PyObject* batch = reader->state->builder->Take(reader->format == formats::Format::kFastq);
+  if (batch == nullptr) RaiseNoMemory(reader);
+  return batch;
+}
+
+PyObject* NextBatch(ReaderObject* reader, PyObject* self) {
+  using Outcome = BatchBuilder::Outcome;
+  const auto batch_size = static_cast<size_t>(reader->batch_size);
+  for (;;) {
+    ReaderState& state = *reader->state;
+    BatchBuilder& builder = *state.builder;
+    const bool fastq = state.parser.format() == formats::Format::kFastq;
+    const std::span<const formats::Record> records = state.parser.records();
+    while (reader->next < records.size() && builder.size() < batch_size) {
+      const size_t wanted = std::min(records.size() - reader->next, batch_size - builder.size());
+      Outcome outcome = Outcome::kAdded;
+      size_t at = 0;
+      auto add = [&] {
+        return !RanOutOfMemory([&] {
+          for (size_t added = 0; added < wanted; ++added) {
+            outcome = builder.Add(records[reader->next], fastq, at);
+            if (outcome != Outcome::kAdded) return;
+            ++reader->next;
+          }
+        });
+      };
+      const bool memory = wanted >= kUnlockedRecords ? Unlocked(kUnlockedFrom, add) : add();
+      if (!memory) {
+        RaiseNoMemory(reader);
+        return nullptr;
+      }
+      if (reader->next > 0) reader->line = records[reader->next - 1].line;
+      if (outcome == Outcome::kAdded) continue;
+      const formats::Record& record = records[reader->next++];
+      if (AddSlowly(reader, record, fastq, outcome, at)) {
+        reader->line = record.line;
+        continue;
+      }
+      if (!RecordFault()) return nullptr;
+      if (reader->skip) {
+        PyErr_Clear();
+        ++reader->skipped;
+        continue;
+      }
+      // The batch before the record at fault comes first.
+      if (builder.size() == 0) return nullptr;
+      reader->pending = PyErr_GetRaisedException();
+      return TakeBatch(reader);
+    }
+    if (builder.size() >= batch_size) return TakeBatch(reader);
+    if (state.parser.done()) {
+      if (builder.size() == 0) return End(reader, self);
+      PyObject* batch = TakeBatch(reader);
+      if (batch == nullptr || state.parser.error().kind == formats::ErrorKind::kNone) return batch;
+      // The error comes with the next call, after this batch.
+      End(reader, self);
+      reader->pending = PyErr_GetRaisedException();
+      return batch;
+    }
+    if (!Fill(reader)) return nullptr;
+  }
 }
 
 PyObject* ReaderNext(PyObject* self) {
   ReaderObject* reader = AsReader(self);
-  if (RefuseBusy(reader) || reader->parser == nullptr) return nullptr;
-  Busy busy(reader);
-  for (;;) {
-    formats::FastxParser& parser = *reader->parser;
-    const std::span<const formats::Record> records = parser.records();
-    if (reader->next < records.size()) return MakeRecord(reader, records[reader->next++]);
-    if (parser.done()) {
-      // The error is made before Close deletes the parser that holds it.
-      const bool failed = parser.error().kind != formats::ErrorKind::kNone;
-      PyObject* error = nullptr;
-      if (failed) {
-        RaiseFormatError(parser.error());
-        error = PyErr_GetRaisedException();
-      }
-      const bool closed = Close(reader);
-      if (!failed) return nullptr;  // StopIteration, or closing failed
-      if (!closed) PyErr_WriteUnraisable(self);
-      PyErr_SetRaisedException(error);
-      return nullptr;
-    }
-    reader->next = 0;
-    const bool filled = reader->fd >= 0 ? FillFromDescriptor(reader) : FillFromFile(reader);
-    if (!filled) return nullptr;
-    if (reader->parser != nullptr) reader->format = reader->parser->format();
+  if (RefuseBusy(reader)) return nullptr;
+  if (reader->pending != nullptr) {
+    PyObject* pending = reader->pending;
+    reader->pending = nullptr;
+    PyErr_SetRaisedException(pending);
+    return nullptr;
   }
+  if (reader->state == nullptr) return nullptr;
+  Busy busy(reader);
+  return reader->batch_size > 0 ? NextBatch(reader, self) : NextRecord(reader, self);
 }
 
 int ReaderInit(ReaderObject* reader, PyObject* source, int fd, PyObject* head, PyObject* closer,
-               PyObject* codec, Py_ssize_t chunk_size) {
+               PyObject* codec, Py_ssize_t chunk_size, int phred, bool skip,
+               Py_ssize_t batch_size) {
   if (chunk_size < 1) {
     PyErr_SetString(PyExc_ValueError, "chunk_size must be at least 1");
     return -1;
   }
+  if (phred < 0 || phred > '~') {
+    PyErr_SetString(PyExc_ValueError, "phred must be an offset in [0, 126], 0 for none");
+    return -1;
+  }
+  if (batch_size < 0) {
+    PyErr_SetString(PyExc_ValueError, "batch_size must be at least 1, or 0 for records");
+    return -1;
+  }
   reader->chunk_size = chunk_size;
+  reader->batch_size = batch_size;
+  reader->phred = static_cast<uint8_t>(phred);
+  reader->skip = skip;
   reader->fd = fd;
   reader->source = Py_NewRef(source);
   if (fd < 0) {
@@ -382,15 +524,21 @@ int ReaderInit(ReaderObject* reader, PyObject* source, int fd, PyObject* head, P
     reader->codec = Py_NewRef(codec);
     reader->tables = tables;
   }
-  reader->parser = new (std::nothrow) formats::FastxParser();
-  if (reader->parser == nullptr) {
-    PyErr_NoMemory();
-    return -1;
-  }
+  reader->state = Guarded([&]() -> ReaderState* {
+    auto state = std::make_unique<ReaderState>();
+    if (batch_size > 0) state->builder.emplace(reader->tables, reader->phred);
+    return state.release();
+  });
+  if (reader->state == nullptr) return -1;
   Py_buffer view;
   if (PyObject_GetBuffer(head, &view, PyBUF_SIMPLE) < 0) return -1;
   const std::string_view bytes(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));
-  const bool memory = !RanOutOfMemory([&] { reader->parser->Append(bytes); });
+  // The records the head completes come before anything more is read: a
+  // pipe's first records must not wait for more input.
+  const bool memory = !RanOutOfMemory([&] {
+    reader->state->parser.Append(bytes);
+    reader->state->parser.Parse();
+  });
   reader->bytes_read = view.len;
   PyBuffer_Release(&view);
   if (!memory) {
@@ -401,12 +549,14 @@ int ReaderInit(ReaderObject* reader, PyObject* source, int fd, PyObject* head, P
 }
 
 PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"", "fd", "head", "closer", "codec", "chunk_size", nullptr};
+  static const char* keywords[] = {"",           "fd",    "head", "closer",     "codec",
+                                   "chunk_size", "phred", "skip", "batch_size", nullptr};
   PyObject *source, *head = nullptr, *closer = Py_None, *codec = Py_None;
-  int fd = -1;
-  Py_ssize_t chunk_size = kDefaultChunk;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$iOOOn:Reader", const_cast<char**>(keywords),
-                                   &source, &fd, &head, &closer, &codec, &chunk_size)) {
+  int fd = -1, phred = 0, skip = 0;
+  Py_ssize_t chunk_size = kDefaultChunk, batch_size = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$iOOOnipn:Reader", const_cast<char**>(keywords),
+                                   &source, &fd, &head, &closer, &codec, &chunk_size, &phred, &skip,
+                                   &batch_size)) {
     return nullptr;
   }
   PyObject* self = type->tp_alloc(type, 0);
@@ -417,7 +567,7 @@ PyObject* ReaderNew(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   const int status = ReaderInit(AsReader(self), source, fd, head != nullptr ? head : no_head,
-                                closer, codec, chunk_size);
+                                closer, codec, chunk_size, phred, skip != 0, batch_size);
   Py_XDECREF(no_head);
   if (status < 0) {
     // The closer is not run for a reader that never started.
@@ -436,6 +586,8 @@ int ReaderTraverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(reader->chunk);
   Py_VISIT(reader->closer);
   Py_VISIT(reader->codec);
+  Py_VISIT(reader->pending);
+  Py_VISIT(reader->cause);
   return 0;
 }
 
@@ -443,13 +595,15 @@ int ReaderClear(PyObject* self) {
   ReaderObject* reader = AsReader(self);
   // Whatever still reaches a reader whose cycle is being broken finds it
   // ended, not half cleared.
-  delete reader->parser;
-  reader->parser = nullptr;
+  delete reader->state;
+  reader->state = nullptr;
   Py_CLEAR(reader->source);
   Py_CLEAR(reader->read);
   Py_CLEAR(reader->chunk);
   Py_CLEAR(reader->closer);
   Py_CLEAR(reader->codec);
+  Py_CLEAR(reader->pending);
+  Py_CLEAR(reader->cause);
   reader->tables = nullptr;
   return 0;
 }
@@ -498,14 +652,20 @@ PyObject* ReaderFormat(PyObject* self, void*) {
 }
 
 PyObject* ReaderClosed(PyObject* self, void*) {
-  return PyBool_FromLong(AsReader(self)->parser == nullptr);
+  return PyBool_FromLong(AsReader(self)->state == nullptr);
 }
+
+PyObject* ReaderSkipped(PyObject* self, void*) {
+  return PyLong_FromLongLong(AsReader(self)->skipped);
+}
+
+PyObject* ReaderLine(PyObject* self, void*) { return PyLong_FromLongLong(AsReader(self)->line); }
 
 PyMethodDef reader_methods[] = {
     {"close", ReaderClose, METH_NOARGS,
      "Ends the reading: the source is closed if the reader opened it."},
     {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS,
-     "Reader[str] or Reader[bytes]: the type of the records' sequences, for annotations."},
+     "Reader[Record[str]] or Reader[RecordBatch]: what the reader yields, for annotations."},
     {"__enter__", ReaderEnter, METH_NOARGS, nullptr},
     {"__exit__", ReaderExit, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -518,6 +678,10 @@ PyGetSetDef reader_getset[] = {
      "'fasta' or 'fastq' once the first record has been read; None before.", nullptr},
     {"closed", ReaderClosed, nullptr, "True once the input has ended or close() was called.",
      nullptr},
+    {"skipped", ReaderSkipped, nullptr,
+     "Records passed over because they did not code (with errors='skip').", nullptr},
+    {"line", ReaderLine, nullptr,
+     "The header line of the last record given (in a batch, its last record); 0 before.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -531,8 +695,8 @@ PyType_Slot reader_slots[] = {
     {Py_tp_iternext, AsSlot(&ReaderNext)},
     {Py_tp_methods, reader_methods},
     {Py_tp_getset, reader_getset},
-    {Py_tp_doc, const_cast<char*>("An iterator of the records of a FASTA or FASTQ input; made by "
-                                  "alphabet.read.")},
+    {Py_tp_doc, const_cast<char*>("An iterator of the records (or batches of records) of a "
+                                  "FASTA or FASTQ input; made by alphabet.read.")},
     {0, nullptr},
 };
 

@@ -27,8 +27,8 @@ PyObject* RecordNew(PyTypeObject*, PyObject* args, PyObject* kwargs) {
                                    &description, &sequence, &quality)) {
     return nullptr;
   }
-  if (quality != Py_None && !PyUnicode_Check(quality)) {
-    PyErr_Format(PyExc_TypeError, "quality must be str or None, not %.200s",
+  if (quality != Py_None && !PyUnicode_Check(quality) && !PyBytes_Check(quality)) {
+    PyErr_Format(PyExc_TypeError, "quality must be str, bytes (Phred scores) or None, not %.200s",
                  Py_TYPE(quality)->tp_name);
     return nullptr;
   }
@@ -142,7 +142,8 @@ PyMemberDef record_members[] = {
      "The sequence lines joined without their line ends (str), or its codes\n"
      "when read with an alphabet."},
     {"quality", Py_T_OBJECT_EX, offsetof(RecordObject, quality), Py_READONLY,
-     "The quality lines joined (str) for FASTQ; None for FASTA."},
+     "The quality lines joined (str) for FASTQ, or bytes of Phred scores when read\n"
+     "with phred=; None for FASTA."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -189,9 +190,10 @@ PyObject* NewRecord(PyObject* id, PyObject* description, PyObject* sequence, PyO
   // Texts and bytes refer to nothing, so a record of them cannot be part of
   // a cycle: the collector need not follow the millions a file makes.  A
   // subclass's instance may refer to anything, the record included.
-  const bool plain = PyUnicode_CheckExact(id) && PyUnicode_CheckExact(description) &&
-                     (PyUnicode_CheckExact(sequence) || PyBytes_CheckExact(sequence)) &&
-                     (quality == Py_None || PyUnicode_CheckExact(quality));
+  const bool plain =
+      PyUnicode_CheckExact(id) && PyUnicode_CheckExact(description) &&
+      (PyUnicode_CheckExact(sequence) || PyBytes_CheckExact(sequence)) &&
+      (quality == Py_None || PyUnicode_CheckExact(quality) || PyBytes_CheckExact(quality));
   if (!plain) PyObject_GC_Track(record);
   return reinterpret_cast<PyObject*>(record);
 }

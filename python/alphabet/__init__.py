@@ -5,7 +5,9 @@ whole text at once, with options for case, aliases and unknown symbols;
 they give reverse complements and k-mer indices.  `dna()`, `rna()` and
 `protein()` give the standard alphabets, `iupac_dna()`, `iupac_rna()` and
 `extended_protein()` the same with ambiguity codes, stop and gap.
-`read(path)` yields the records of a FASTA or FASTQ file.
+`read(path)` yields the records of a FASTA or FASTQ file (compressed or
+not), `read(r1, r2)` pairs of mates, `read(path, batch_size=N)` batches of
+records in buffers.
 `sequence(kind, values)` makes a typed sequence of one of the seventeen
 element kinds in KINDS.  Every object owns its handle in the
 module's registry and releases it when Python collects the object.
@@ -56,8 +58,8 @@ from ._alphabets import (
     set_protein,
     set_rna,
 )
-from ._errors import AlphabetError
-from ._reader import FormatError, Record, read
+from ._errors import AlphabetError, FormatError
+from ._reader import Record, RecordBatch, read
 from ._sequences import KINDS, ByteSequence, Sequence, sequence
 
 # Public classes show under the package's name in reprs and tracebacks.
@@ -90,6 +92,7 @@ __all__ = [
     "ByteSequence",
     "FormatError",
     "Record",
+    "RecordBatch",
     "Sequence",
     "dna",
     "extended_protein",

@@ -1,4 +1,4 @@
-"""The package's one exception type, and the wording of its messages."""
+"""The package's exception types, and the wording of its messages."""
 
 from __future__ import annotations
 
@@ -13,13 +13,55 @@ class AlphabetError(ValueError, RuntimeError):
     because the module raises that for library errors, and from ValueError
     because that is what Python code expects of a bad value, so either
     `except` clause works.
+
+    Raised while reading a file with an alphabet, it also names the record
+    (its id in `record`) and the line and column of the symbol (the line in
+    `line`); `position` is then the symbol's place in the record's sequence.
     """
 
     position: int | None
+    record: str | None
+    line: int | None
 
-    def __init__(self, message: str, position: int | None = None) -> None:
+    def __init__(
+        self,
+        message: str,
+        position: int | None = None,
+        *,
+        record: str | None = None,
+        line: int | None = None,
+    ) -> None:
         super().__init__(message)
         self.position = position
+        self.record = record
+        self.line = line
+
+
+class FormatError(ValueError):
+    """Input that is not FASTA or FASTQ: no header, a FASTQ record cut short
+    or missing its '+' line, a quality as long as no sequence, text that is
+    not UTF-8, a compressed stream that is cut short or corrupt, mates out of
+    step, a quality character outside the Phred range.
+
+    The message starts "line N: " and `line` holds N, the line where reading
+    could not go on (lines count from 1).  Records read before it are
+    complete and stay valid.
+    """
+
+    line: int
+
+    def __init__(self, message: str, line: int) -> None:
+        super().__init__(message)
+        self.line = line
+
+    def __reduce__(self) -> tuple[type[FormatError], tuple[str, int]]:
+        return type(self), (str(self), self.line)
+
+
+class BrokenInput(Exception):
+    """Raised by a source of the reader (a decompressing stream) whose input
+    is cut short or corrupt: the reader ends with a FormatError that names
+    the line it had reached, after every whole record before it."""
 
 
 # Decimal digits that str() renders whatever sys.set_int_max_str_digits

@@ -111,15 +111,15 @@ def failures(tmp_path):
     code = message_of(lambda: dna.decode_all([2, 7]))
     return [
         (["encode", "dna", "--text", "GAXTACA"], b"", symbol),
-        (["encode", "dna", bad], b"", f"{bad}: record 'r2' (line 3): {in_record}"),
-        (["encode", "dna"], FASTA.replace(b"CC", b"CU"), "<stdin>: record 'r2' (line 4): "
+        (["encode", "dna", bad], b"", f"{bad}: record 'r2' (line 5, column 3): {in_record}"),
+        (["encode", "dna"], FASTA.replace(b"CC", b"CU"), "<stdin>: record 'r2' (line 6, column 2): "
          + message_of(lambda: dna.encode_all("CU"))),
         (["encode", "dna", notfasta], b"", f"{notfasta}: line 1: expected a header line starting "
          "with '>' (FASTA) or '@' (FASTQ), found 'GATTACA'"),
         (["encode", "dna", tmp_path / "missing.fa"], b"",
          f"{tmp_path / 'missing.fa'}: No such file or directory"),
-        (["encode", "dna"], gzip.compress(FASTA)[:-9], "<stdin>: Compressed file ended before the "
-         "end-of-stream marker was reached"),
+        (["encode", "dna"], gzip.compress(FASTA)[:-9], "<stdin>: line 7: the gzip input is cut "
+         "short (it ends inside a member) (in record 'r2')"),
         (["decode", "dna"], b"r1\t2 7\n", f"<stdin>: line 1 (record 'r1'): {code}"),
         (["decode", "dna"], b"1\n2 x\n", "<stdin>: line 2: not a code: 'x'"),
         (["decode", "dna"], "r\t0 \u0663\n".encode(), "<stdin>: line 1 (record 'r'): not a code: '\u0663'"),
@@ -191,7 +191,7 @@ def test_an_error_after_output_that_cannot_be_written_is_still_one_line(tmp_path
     # output that cannot take them must not add a traceback at exit.
     bad = tmp_path / "bad.fa"
     bad.write_bytes(b"".join(b">r%d\nACGT\n" % i for i in range(100)) + b">x\nAXG\n")
-    message = f"{PROG}: {bad}: record 'x' (line 201): " + message_of(
+    message = f"{PROG}: {bad}: record 'x' (line 202, column 2): " + message_of(
         lambda: ab.dna().encode_all("AXG")
     )
     env = {k: v for k, v in os.environ.items() if k != "PYTHONUNBUFFERED"}

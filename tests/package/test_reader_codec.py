@@ -59,7 +59,7 @@ def test_a_refused_byte_is_named_where_encode_all_names_it(tmp_path, path, lengt
     with pytest.raises(ab.AlphabetError) as raised:
         next(reader)
     assert raised.value.position == expected.value.position == bad
-    assert str(raised.value) == f"record 'r1' (line 3): {expected.value}"
+    assert str(raised.value) == f"record 'r1' (line 4, column {bad + 1}): {expected.value}"
     # Iteration goes on with the next record.
     assert next(reader).sequence == dna.encode_all("GATTACA")
 
