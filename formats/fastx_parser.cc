@@ -15,7 +15,11 @@ constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 // Header text quoted in a message is cut after this many bytes.
 constexpr size_t kQuotedBytes = 40;
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
+// A function object, which the searches below inline (a function pointer
+// they call per byte).
+constexpr auto IsSpace = [](char c) {
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r';
+};
 
 bool IsBlank(std::string_view line) {
   return std::all_of(line.begin(), line.end(),
@@ -143,6 +147,54 @@ std::string_view FastxParser::View(const Piece& piece, const std::string& carrie
     case Piece::kCarry: return carried;
   }
   return {};
+}
+
+// The common FASTQ record, four whole lines of ASCII (header, a sequence
+// that is no blank line, '+', a quality as long), taken in one step: what
+// ParseLine would make of its lines, without looking at each line four
+// times.  Anything else is left to ParseLine.
+bool FastxParser::TakeFastqRecord() {
+  const char* const base = buffer_.get();
+  const char* const end = base + end_;
+  const char* lines[5];
+  lines[0] = base + begin_;
+  if (lines[0] == end || *lines[0] != '@') return false;
+  for (int i = 0; i < 4; ++i) {
+    const void* found = std::memchr(lines[i], '\n', static_cast<size_t>(end - lines[i]));
+    if (found == nullptr) return false;
+    lines[i + 1] = static_cast<const char*>(found) + 1;
+  }
+  // A line's length without its line end (and carriage return).
+  auto length = [&](int i) {
+    size_t n = static_cast<size_t>(lines[i + 1] - 1 - lines[i]);
+    if (n > 0 && lines[i][n - 1] == '\r') --n;
+    return n;
+  };
+  const size_t header = length(0), sequence = length(1), plus = length(2), quality = length(3);
+  if (sequence == 0 || sequence != quality || plus == 0 || *lines[2] != '+') return false;
+  const char first = *lines[1];
+  if (first == '@' || first == '+' || IsBlank({lines[1], sequence}) ||
+      IsBlank({lines[3], quality})) {
+    return false;
+  }
+  if (!IsAscii({lines[0], static_cast<size_t>(lines[4] - lines[0])})) return false;
+  const auto at = [&](int i) { return static_cast<size_t>(lines[i] - base); };
+  const int64_t header_line = line_ + 1;
+  const size_t runs_begin = runs_.size();
+  // Its lines' runs are made when the record is resolved (Parse).
+  done_records_.push_back({{Piece::kBuffer, at(0) + 1, header - 1},
+                           {Piece::kBuffer, at(1), sequence},
+                           {Piece::kBuffer, at(3), quality},
+                           runs_begin,
+                           0,
+                           0,
+                           header_line,
+                           true,
+                           false});
+  line_ += 4;
+  begin_ = at(4);
+  scanned_ = 0;
+  return true;
 }
 
 bool FastxParser::TakeLine(std::string_view& line) {
@@ -416,8 +468,11 @@ bool FastxParser::Parse() {
   bool ok = error_.kind == ErrorKind::kNone;
   if (ok && !done_) {
     std::string_view line;
-    while (ok && TakeLine(line)) {
+    for (;;) {
+      if (stage_ == Stage::kBetween && TakeFastqRecord()) continue;
+      if (!TakeLine(line)) break;
       ok = ParseLine(line, static_cast<size_t>(line.data() - buffer_.get()));
+      if (!ok) break;
     }
     if (ok && broken_) {
       // Whatever was being read when the source failed is cut short.
@@ -448,6 +503,16 @@ bool FastxParser::Parse() {
     record.quality = view(done.quality, carried.carried_quality);
     record.line = done.line;
     record.ascii = done.ascii;
+    if (done.sequence_runs == 0 && !record.quality.empty()) {
+      // A record of four lines (TakeFastqRecord): its runs are its own.
+      batch_.push_back(record);
+      Record& own = batch_.back();
+      own.lines[0] = {0, record.sequence.size(), done.line + 1, 1};
+      own.lines[1] = {0, record.quality.size(), done.line + 3, 1};
+      own.sequence_lines = {own.lines, 1};
+      own.quality_lines = {own.lines + 1, 1};
+      continue;
+    }
     const std::span<const LineRun> runs(runs_);
     record.sequence_lines = runs.subspan(done.runs_begin, done.sequence_runs);
     record.quality_lines = runs.subspan(done.runs_begin + done.sequence_runs, done.quality_runs);

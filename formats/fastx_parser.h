@@ -105,6 +105,8 @@ struct Record {
   bool ascii = true;         // every byte of id, description, sequence and quality < 0x80
   std::span<const LineRun> sequence_lines;
   std::span<const LineRun> quality_lines;
+  // Where the spans above point for a record of four lines.
+  LineRun lines[2];
 };
 
 class FastxParser {
@@ -181,6 +183,7 @@ class FastxParser {
   enum class Stage : uint8_t { kStart, kBetween, kSequence, kQuality, kEnded };
 
   void Settle();
+  bool TakeFastqRecord();
   bool TakeLine(std::string_view& line);
   bool RefuseEndlessLine();
   bool ParseLine(std::string_view line, size_t offset);

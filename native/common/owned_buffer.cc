@@ -96,15 +96,19 @@ PyType_Slot buffer_slots[] = {
 
 GrowingBuffer::~GrowingBuffer() { std::free(data_); }
 
+void GrowingBuffer::Reserve(size_t bytes) {
+  if (bytes <= capacity_) return;
+  void* grown = std::realloc(data_, bytes);
+  if (grown == nullptr) throw std::bad_alloc();
+  data_ = static_cast<uint8_t*>(grown);
+  capacity_ = bytes;
+  HintHugePages(data_, capacity_);
+}
+
 uint8_t* GrowingBuffer::Extend(size_t bytes) {
   if (capacity_ - size_ < bytes) {
     if (bytes > SIZE_MAX / 2 - size_) throw std::bad_alloc();
-    const size_t capacity = std::max({size_ + bytes, 2 * capacity_, size_t{4096}});
-    void* grown = std::realloc(data_, capacity);
-    if (grown == nullptr) throw std::bad_alloc();
-    data_ = static_cast<uint8_t*>(grown);
-    capacity_ = capacity;
-    HintHugePages(data_, capacity_);
+    Reserve(std::max({size_ + bytes, 2 * capacity_, size_t{4096}}));
   }
   uint8_t* end = data_ + size_;
   size_ += bytes;

@@ -28,6 +28,9 @@ class GrowingBuffer {
   // throws std::bad_alloc when there is no memory for them (the guards of
   // guard.h turn that into MemoryError).
   uint8_t* Extend(size_t bytes);
+  // Room for `bytes` bytes in all, so that filling that many moves nothing;
+  // throws std::bad_alloc as Extend.
+  void Reserve(size_t bytes);
   // Forgets the bytes from `size` on (size <= size()).
   void Truncate(size_t size) { size_ = size; }
   void Clear() { size_ = 0; }

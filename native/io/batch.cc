@@ -214,6 +214,7 @@ BatchBuilder::BatchBuilder(const CodecTables* tables, uint8_t phred)
 
 BatchBuilder::Outcome BatchBuilder::Add(const formats::Record& record, bool fastq, size_t& at) {
   if (tables_ != nullptr && !record.ascii) return Outcome::kNeedsText;
+  if (count_ == 0) Prepare();
   const size_t count = record.sequence.size();
   const size_t before = sequences_.size();
   uint8_t* out = sequences_.Extend(count * width_);
@@ -238,6 +239,7 @@ BatchBuilder::Outcome BatchBuilder::Add(const formats::Record& record, bool fast
 
 BatchBuilder::Outcome BatchBuilder::AddCoded(const formats::Record& record, bool fastq,
                                              const void* codes, size_t count, size_t& at) {
+  if (count_ == 0) Prepare();
   const Outcome quality = AddQuality(record, fastq, count, at);
   if (quality != Outcome::kAdded) return quality;
   uint8_t* out = sequences_.Extend(count * width_);
@@ -260,6 +262,17 @@ BatchBuilder::Outcome BatchBuilder::AddQuality(const formats::Record& record, bo
   if (at == items) return Outcome::kAdded;
   qualities_.Truncate(before);
   return Outcome::kBadQuality;
+}
+
+void BatchBuilder::Prepare() {
+  // A little more than the last batch, so that one a little larger fits.
+  const auto more = [](size_t size) { return size + size / 8; };
+  sequences_.Reserve(more(last_sequences_));
+  qualities_.Reserve(more(last_qualities_));
+  offsets_.Reserve(more(last_count_ + 1) * sizeof(int64_t));
+  names_.reserve(more(last_names_));
+  name_starts_.reserve(more(2 * last_count_ + 1));
+  ascii_.reserve(more(last_count_));
 }
 
 void BatchBuilder::Finish(const formats::Record& record, size_t sequence_items) {
@@ -287,6 +300,10 @@ PyObject* BatchBuilder::Take(bool fastq) {
   batch->width = tables_ != nullptr ? static_cast<Py_ssize_t>(width_) : 0;
   batch->phred = phred_;
   Ref made(reinterpret_cast<PyObject*>(batch));
+  last_sequences_ = sequences_.size();
+  last_qualities_ = qualities_.size();
+  last_names_ = names_.size();
+  last_count_ = count_;
   batch->names =
       new (std::nothrow) BatchNames{std::move(names_), std::move(name_starts_), std::move(ascii_)};
   if (batch->names == nullptr) return PyErr_NoMemory();

@@ -69,8 +69,14 @@ class BatchBuilder {
   Outcome AddQuality(const formats::Record& record, bool fastq, size_t items, size_t& at);
   void Finish(const formats::Record& record, size_t sequence_items);
 
+  // Room for a batch like the last one, made before its first record.
+  void Prepare();
+
   const CodecTables* tables_;
   uint8_t phred_;
+  // The sizes the last batch reached, which the next is given room for up
+  // front: a batch's buffers then grow without moving.
+  size_t last_sequences_ = 0, last_qualities_ = 0, last_names_ = 0, last_count_ = 0;
   size_t width_;  // bytes per item of `sequences_`
   GrowingBuffer sequences_, offsets_, qualities_;
   std::string names_;

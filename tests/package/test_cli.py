@@ -150,7 +150,7 @@ def test_an_error_is_one_line_and_status_1(tmp_path, case):
     before = {
         "bad.fa: ": "ok\t0 1\n",
         "<stdin>: record": "r1\t2 0 3 3 0 1 0\n",
-        "<stdin>: Compressed": "r1\t2 0 3 3 0 1 0\n",  # whole before the gzip stream breaks
+        "<stdin>: line 7: the gzip": "r1\t2 0 3 3 0 1 0\n",  # whole before the gzip stream breaks
         "<stdin>: line 2": "C\n",
     }
     assert out == "".join(text for key, text in before.items() if key in message)
