@@ -2,7 +2,9 @@
 #                   (module, package, command line); its own small .venv-demo holds
 #                   only CMake and Ninja: no root, no GoogleTest, no C++ tests
 # make check        checks the sources (lint: layering, formatting), builds with -Werror,
-#                   type-checks, runs the C++ and Python tests (fast)
+#                   type-checks, runs the C++ and Python tests (fast; the leak check
+#                   among them), and the calls that let go of the interpreter lock
+#                   again under the debug allocator
 # make reliability  the reliability harness: sanitizers, debug allocator,
 #                   fuzzer, leaks, threads (reliability/README.md)
 # make wheel-test   builds the sdist, a wheel from it and its manylinux repair, and tests
