@@ -58,7 +58,9 @@ def test_bulk_calls_over_codes(size):
     complement = bytes([3, 2, 1, 0])
     expected = bytes(complement[c] for c in reversed(codes))
     assert n.reverse_translate(codes, complement) == expected
-    assert n.reverse_translate(array.array("H", list(codes)), complement) == array.array("H", list(expected))
+    assert n.reverse_translate(array.array("H", list(codes)), complement) == array.array(
+        "H", list(expected)
+    )
     mers = n.kmers(codes, 3, 4)
     assert len(mers) == size - 2 and mers[-1] == codes[-3] * 16 + codes[-2] * 4 + codes[-1]
     wide = array.array("I", list(codes))
