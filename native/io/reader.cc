@@ -315,9 +315,20 @@ bool RecordFault() {
 }
 
 PyObject* MakeRecord(ReaderObject* reader, const formats::Record& record) {
-  Ref id(Text(record.id, record.ascii));
-  Ref description(id ? Text(record.description, record.ascii) : nullptr);
-  if (!description) return nullptr;
+  // An ASCII header with a description stays whole, its id and description
+  // made when asked for (record.h); the two views lie in the one header.
+  const bool whole = record.ascii && !record.description.empty();
+  Ref id, description;
+  if (whole) {
+    const auto size = static_cast<size_t>(record.description.data() + record.description.size() -
+                                          record.id.data());
+    id.Reset(Text({record.id.data(), size}, /*ascii=*/true));
+    if (!id) return nullptr;
+  } else {
+    id.Reset(Text(record.id, record.ascii));
+    description.Reset(id ? Text(record.description, record.ascii) : nullptr);
+    if (!description) return nullptr;
+  }
   Ref sequence(reader->tables != nullptr ? Codes(*reader->tables, record)
                                          : Text(record.sequence, record.ascii));
   if (!sequence) return nullptr;
@@ -330,6 +341,11 @@ PyObject* MakeRecord(ReaderObject* reader, const formats::Record& record) {
     quality.Reset(Text(record.quality, record.ascii));
   }
   if (!quality) return nullptr;
+  if (whole) {
+    return NewRecordOfHeader(id.Take(), static_cast<Py_ssize_t>(record.id.size()),
+                             static_cast<Py_ssize_t>(record.description.data() - record.id.data()),
+                             sequence.Take(), quality.Take());
+  }
   return NewRecord(id.Take(), description.Take(), sequence.Take(), quality.Take());
 }
 

@@ -11,14 +11,38 @@ constexpr Py_ssize_t kShown = 40;
 
 PyTypeObject* record_type = nullptr;
 
+// A record read from a file keeps its header whole and makes `id` and
+// `description` from it when first asked for: a reader that never looks at
+// them makes one str per header instead of two.
 struct RecordObject {
-  PyObject_HEAD PyObject* id;
-  PyObject* description;
+  PyObject_HEAD PyObject* id;  // null until made from `header`
+  PyObject* description;       // likewise
   PyObject* sequence;
   PyObject* quality;
+  PyObject* header;   // the header's text, or null once both are made
+  Py_ssize_t id_end;  // where the id ends in `header`, in characters
+  Py_ssize_t rest;    // where the description starts
 };
 
 PyObject* Field(PyObject* value) { return value != nullptr ? value : Py_None; }
+
+RecordObject* AsRecord(PyObject* self) { return reinterpret_cast<RecordObject*>(self); }
+
+// The id or description, made from the header on first use; a new reference.
+PyObject* IdOf(RecordObject* record) {
+  if (record->id == nullptr && record->header != nullptr) {
+    record->id = PyUnicode_Substring(record->header, 0, record->id_end);
+  }
+  return Py_XNewRef(record->id);
+}
+
+PyObject* DescriptionOf(RecordObject* record) {
+  if (record->description == nullptr && record->header != nullptr) {
+    record->description =
+        PyUnicode_Substring(record->header, record->rest, PyUnicode_GET_LENGTH(record->header));
+  }
+  return Py_XNewRef(record->description);
+}
 
 PyObject* RecordNew(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"id", "description", "sequence", "quality", nullptr};
@@ -42,6 +66,7 @@ int RecordTraverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(record->description);
   Py_VISIT(record->sequence);
   Py_VISIT(record->quality);
+  Py_VISIT(record->header);
   return 0;
 }
 
@@ -51,6 +76,7 @@ int RecordClear(PyObject* self) {
   Py_CLEAR(record->description);
   Py_CLEAR(record->sequence);
   Py_CLEAR(record->quality);
+  Py_CLEAR(record->header);
   return 0;
 }
 
@@ -82,6 +108,9 @@ PyObject* Shown(PyObject* value) {
 
 PyObject* RecordRepr(PyObject* self) {
   auto* record = reinterpret_cast<RecordObject*>(self);
+  const Ref id(IdOf(record));
+  const Ref description(id ? DescriptionOf(record) : nullptr);
+  if (!description) return nullptr;
   PyObject* sequence = Shown(Field(record->sequence));
   if (sequence == nullptr) return nullptr;
   PyObject* quality = Shown(Field(record->quality));
@@ -99,9 +128,16 @@ PyObject* RecordRepr(PyObject* self) {
 
 PyObject* RecordFields(PyObject* self) {
   auto* record = reinterpret_cast<RecordObject*>(self);
-  return PyTuple_Pack(4, Field(record->id), Field(record->description), Field(record->sequence),
+  const Ref id(IdOf(record));
+  const Ref description(id ? DescriptionOf(record) : nullptr);
+  if (!description) return nullptr;
+  return PyTuple_Pack(4, id.get(), description.get(), Field(record->sequence),
                       Field(record->quality));
 }
+
+PyObject* RecordId(PyObject* self, void*) { return IdOf(AsRecord(self)); }
+
+PyObject* RecordDescription(PyObject* self, void*) { return DescriptionOf(AsRecord(self)); }
 
 PyObject* RecordCompare(PyObject* self, PyObject* other, int op) {
   if (!PyObject_TypeCheck(other, record_type) || (op != Py_EQ && op != Py_NE)) {
@@ -134,10 +170,14 @@ PyObject* RecordReduce(PyObject* self, PyObject*) {
   return Py_BuildValue("(ON)", reinterpret_cast<PyObject*>(Py_TYPE(self)), fields);
 }
 
+PyGetSetDef record_getset[] = {
+    {"id", RecordId, nullptr, "The header's first word.", nullptr},
+    {"description", RecordDescription, nullptr,
+     "The rest of the header after the first run of whitespace; '' if none.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyMemberDef record_members[] = {
-    {"id", Py_T_OBJECT_EX, offsetof(RecordObject, id), Py_READONLY, "The header's first word."},
-    {"description", Py_T_OBJECT_EX, offsetof(RecordObject, description), Py_READONLY,
-     "The rest of the header after the first run of whitespace; '' if none."},
     {"sequence", Py_T_OBJECT_EX, offsetof(RecordObject, sequence), Py_READONLY,
      "The sequence lines joined without their line ends (str), or its codes\n"
      "when read with an alphabet."},
@@ -164,6 +204,7 @@ PyType_Slot record_slots[] = {
     {Py_tp_richcompare, AsSlot(&RecordCompare)},
     {Py_tp_hash, AsSlot(&RecordHash)},
     {Py_tp_members, record_members},
+    {Py_tp_getset, record_getset},
     {Py_tp_methods, record_methods},
     {Py_tp_doc,
      const_cast<char*>("Record(id, description, sequence, quality=None)\n--\n\n"
@@ -172,30 +213,48 @@ PyType_Slot record_slots[] = {
     {0, nullptr},
 };
 
-}  // namespace
-
-PyObject* NewRecord(PyObject* id, PyObject* description, PyObject* sequence, PyObject* quality) {
+// A record of the references given (taken over, and let go of when it
+// cannot be made), with its id and description or the header they come
+// from.
+PyObject* Made(PyObject* id, PyObject* description, PyObject* sequence, PyObject* quality,
+               PyObject* header, Py_ssize_t id_end, Py_ssize_t rest) {
   auto* record = PyObject_GC_New(RecordObject, record_type);
   if (record == nullptr) {
-    Py_DECREF(id);
-    Py_DECREF(description);
+    Py_XDECREF(id);
+    Py_XDECREF(description);
     Py_DECREF(sequence);
     Py_DECREF(quality);
+    Py_XDECREF(header);
     return nullptr;
   }
   record->id = id;
   record->description = description;
   record->sequence = sequence;
   record->quality = quality;
+  record->header = header;
+  record->id_end = id_end;
+  record->rest = rest;
   // Texts and bytes refer to nothing, so a record of them cannot be part of
   // a cycle: the collector need not follow the millions a file makes.  A
   // subclass's instance may refer to anything, the record included.
   const bool plain =
-      PyUnicode_CheckExact(id) && PyUnicode_CheckExact(description) &&
+      (header != nullptr ? PyUnicode_CheckExact(header)
+                         : PyUnicode_CheckExact(id) && PyUnicode_CheckExact(description)) &&
       (PyUnicode_CheckExact(sequence) || PyBytes_CheckExact(sequence)) &&
       (quality == Py_None || PyUnicode_CheckExact(quality) || PyBytes_CheckExact(quality));
   if (!plain) PyObject_GC_Track(record);
   return reinterpret_cast<PyObject*>(record);
+}
+
+}  // namespace
+
+PyObject* NewRecord(PyObject* id, PyObject* description, PyObject* sequence, PyObject* quality) {
+  return Made(id, description, sequence, quality, nullptr, 0, 0);
+}
+
+PyObject* NewRecordOfHeader(PyObject* header, Py_ssize_t id_end, Py_ssize_t rest,
+                            PyObject* sequence, PyObject* quality) {
+  return Made(nullptr, nullptr, sequence, quality, header, id_end, rest);
 }
 
 bool AddRecords(PyObject* module) {

@@ -12,6 +12,12 @@ namespace native {
 // it cannot be made).
 PyObject* NewRecord(PyObject* id, PyObject* description, PyObject* sequence, PyObject* quality);
 
+// A record whose id is characters [0, id_end) of `header` (a str) and whose
+// description is characters [rest, end): both are made when first asked
+// for.  Takes over the three references, as NewRecord.
+PyObject* NewRecordOfHeader(PyObject* header, Py_ssize_t id_end, Py_ssize_t rest,
+                            PyObject* sequence, PyObject* quality);
+
 // Adds Record to the module.
 bool AddRecords(PyObject* module);
 
