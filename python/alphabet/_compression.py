@@ -13,7 +13,9 @@ gzip.  Both give the same bytes and check the same CRCs.  `GZIP_BACKEND`
 names it; `gzip_module()` and `zlib_module()` give its gzip-like and
 zlib-like modules, for writers that compress with the same backend.
 
-`open_compressed(stream, head)` gives a stream of the decompressed bytes.
+`open_compressed(stream, head, kind)` gives a stream of the decompressed
+bytes; `open_input(path_or_stream)` a binary file of them (readline and
+all), whatever the compression, none included.
 Where a second core exists, decompression runs in a thread beside the
 reader of the bytes, which the decompressors let run by releasing the
 interpreter lock while they work.  A stream that is cut short or corrupt
@@ -28,6 +30,7 @@ import bz2
 import collections
 import gzip
 import importlib
+import io
 import lzma
 import os
 import queue
@@ -216,6 +219,72 @@ class _GzipMembers(_Members):
                 return out
 
 
+def open_input(
+    source: str | os.PathLike[str] | BinaryInput, threads: int | None = None
+) -> io.BufferedReader:
+    """A binary file of the decompressed bytes of `source` (a path, or a
+    binary stream open for reading, which stays open), whatever its
+    compression, none included.  A stream cut short or corrupt raises
+    BrokenInput when its fault is reached."""
+    if isinstance(source, (str, os.PathLike)):
+        raw = open(source, "rb", buffering=0)
+        close: Callable[[], object] | None = raw.close
+        stream: BinaryInput = raw
+    else:
+        stream, close = source, None
+    try:
+        head = b""
+        read = getattr(stream, "read1", stream.read)
+        while needs_more(head) and (more := read(HEAD_SIZE - len(head))):
+            head += more
+        kind = compression_of(head)
+        if kind is None:
+            source = _Prefixed(head, stream)
+            unpacked: Decompressed = _Stream(_Plain(source), source, "plain", close)
+        else:
+            unpacked = open_compressed(stream, head, kind, threads, close)
+    except BaseException:
+        if close is not None:
+            close()
+        raise
+    return io.BufferedReader(_RawOf(unpacked))
+
+
+class _Plain:
+    """The bytes of a stream as they are: read1 of what is not compressed."""
+
+    def __init__(self, source: _Prefixed) -> None:
+        self.read1 = source.read
+
+
+class _RawOf(io.RawIOBase):
+    """A raw binary file of what a Decompressed gives."""
+
+    def __init__(self, unpacked: Decompressed) -> None:
+        super().__init__()
+        self._unpacked = unpacked
+        self._rest = b""
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: Any) -> int:
+        view = memoryview(buffer).cast("B")
+        if not self._rest:
+            self._rest = self._unpacked.read(max(len(view), _PIECE))
+        count = min(len(view), len(self._rest))
+        view[:count] = self._rest[:count]
+        self._rest = self._rest[count:]
+        return count
+
+    def close(self) -> None:
+        if not self.closed:
+            try:
+                self._unpacked.close()
+            finally:
+                super().close()
+
+
 class Decompressed(Protocol):
     """What open_compressed gives: read(size) gives up to `size` bytes, or
     b"" at the end."""
@@ -270,7 +339,7 @@ class _Stream:
 
     def __init__(
         self,
-        unpacker: _Members,
+        unpacker: _Members | _Plain,
         source: _Prefixed,
         kind: str,
         close: Callable[[], object] | None,

@@ -206,3 +206,19 @@ def test_a_decompressing_thread_lets_go_of_the_file_when_closed(tmp_path):
     next(stream)
     stream.close()
     assert stream.closed and list(stream) == []
+
+
+@pytest.mark.parametrize("kind", ["plain", "gzip", "bgzf", "bz2", "xz"])
+def test_open_input_gives_lines_of_any_compression(tmp_path, kind):
+    text = b"".join(b"line %d\n" % i for i in range(50000))
+    path = tmp_path / "lines"
+    path.write_bytes(text if kind == "plain" else compress(kind, text))
+    with _compression.open_input(path) as lines:
+        assert lines.readline() == b"line 0\n"
+        assert lines.read() == text[len(b"line 0\n") :]
+    with _compression.open_input(io.BytesIO(path.read_bytes()), threads=1) as lines:
+        assert list(lines)[-1] == b"line 49999\n"
+    if kind != "plain":
+        with _compression.open_input(io.BytesIO(path.read_bytes()[:-30])) as lines:
+            with pytest.raises(_compression.BrokenInput):
+                lines.read()
