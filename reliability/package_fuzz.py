@@ -81,6 +81,7 @@ class Fuzzer(AlphabetActions, SequenceActions, ReaderActions, NativeActions, Epi
         ("change_sequence", 14),
         ("interrupted_bulk", 1),
         ("read_files", 3),
+        ("read_pairs", 1),
         ("misbehaving_source", 2),
         ("native_codec", 3),
         ("native_bulk", 5),

@@ -20,6 +20,15 @@ from alphabet._reader import _open as open_reader
 Trickle = helpers.Trickle
 
 
+def codes_of(alphabet, record):
+    """Whether `record`'s sequence codes with `alphabet`."""
+    try:
+        alphabet.encode_all(record[2])
+    except ab.AlphabetError:
+        return False
+    return True
+
+
 class Flattened:
     """The records of a reader of batches, one at a time: what reading them
     one at a time must give, errors in the same places."""
@@ -345,6 +354,72 @@ class ReaderActions:
             got = [item if item[0] != "AlphabetError" else "AlphabetError" for item in first[1]]
             if got != expected + [("end",)]:
                 raise Failure(f"read of {show(data)} gives {show(got)}, written {show(expected)}")
+
+    def read_pairs(self):
+        """Mates from two files (one perhaps shorter, or with an id changed),
+        or interleaved in one: the pairs in step, then the end or one
+        FormatError; a record of each pair that does not code is raised or
+        skipped with its mate."""
+        rng = self.rng
+        fastq = rng.random() < 0.5
+        records = make_records(rng, fastq)
+        mates = [(f"{r[0]}/2", *r[1:]) for r in records]
+        ends = len(records)
+        damage = rng.choice(["none", "shorter", "renamed"])
+        if damage == "shorter" and records:
+            mates = mates[: rng.randrange(len(mates))]
+            ends = len(mates)
+        elif damage == "renamed" and records:
+            ends = rng.randrange(len(records))
+            mates[ends] = ("other" + mates[ends][0],) + mates[ends][1:]
+        alphabet = ab.dna() if rng.random() < 0.5 else None
+        errors = rng.choice(["strict", "skip"])
+        interleaved = rng.random() < 0.3
+        if interleaved:
+            mixed = [r for pair in zip(records, mates, strict=False) for r in pair]
+            mixed += records[len(mates) :]
+            paths = (self.new_file(render(rng, mixed, fastq)),)
+        else:
+            paths = (
+                self.new_file(render(rng, records, fastq)),
+                self.new_file(gzip.compress(render(rng, mates, fastq))),
+            )
+        label = (
+            f"read(pairs of {len(records)} records, {damage}, {errors}, interleaved={interleaved})"
+        )
+        reader, exc = self.attempt(
+            label,
+            lambda: ab.read(*paths, alphabet=alphabet, errors=errors, interleaved=interleaved),
+            allowed=DOCUMENTED + (OSError,),
+        )
+        if exc is not None:
+            raise Failure(f"{label}: {exc!r}")
+        got, faults, ended = [], 0, None
+        for _ in range(len(records) + 2):
+            try:
+                one, two = next(reader)
+            except StopIteration:
+                ended = "end"
+                break
+            except ab.AlphabetError:
+                faults += 1
+                continue
+            except ab.FormatError:
+                ended = "FormatError"
+                break
+            got.append((one.id, two.id))
+        if not reader.closed:
+            raise Failure(f"{label}: not closed at its end ({ended})")
+        taken = [(one[0], two[0]) for one, two in zip(records, mates, strict=False)][:ends]
+        coded = [
+            pair
+            for pair, record, mate in zip(taken, records, mates, strict=False)
+            if alphabet is None or (codes_of(alphabet, record) and codes_of(alphabet, mate))
+        ]
+        if got != coded or (ended == "end") != (damage == "none" or not records):
+            raise Failure(f"{label}: pairs {show(got)}, ended by {ended}; expected {show(coded)}")
+        if errors == "skip" and (faults or reader.skipped != len(taken) - len(coded)):
+            raise Failure(f"{label}: {faults} raised, {reader.skipped} skipped")
 
     def misbehaving_source(self):
         rng = self.rng

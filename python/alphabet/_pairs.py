@@ -70,30 +70,36 @@ class PairReader[T]:
 
     def _read_pair(self) -> tuple[tuple[T, T] | None, Exception | None]:
         """A pair and None, or None and the fault of one of its records
-        (both records read past)."""
-        fault: Exception | None = None
-        one = two = None
+        (both records read past).  Mates out of step are found even when one
+        of them does not code: an AlphabetError names its record."""
         try:
-            one = next(self._first)
+            one, id1, line1, fault1 = self._take(self._first)
         except StopIteration:
             self._end_after_first()
             raise
-        except (AlphabetError, FormatError) as error:
-            self._record_fault(self._first, error)
-            fault = error
-        line1 = self._first.line
         try:
-            two = next(self._second)
+            two, id2, line2, fault2 = self._take(self._second)
         except StopIteration:
-            self._end_short(one, line1)
-        except (AlphabetError, FormatError) as error:
-            self._record_fault(self._second, error)
-            fault = fault or error
+            self._end_short(id1, line1)
+            raise
+        if id1 is not None and id2 is not None:
+            self._check_mates(id1, line1, id2, line2)
+        fault = fault1 or fault2
         if fault is not None:
             return None, fault
         assert one is not None and two is not None
-        self._check_mates(one, line1, two, self._second.line)
         return (one, two), None
+
+    def _take(self, reader: _Records[T]) -> tuple[T | None, str | None, int, Exception | None]:
+        """The next record of `reader`, its id and line, or the fault that
+        it raised instead (with the id and line the fault names)."""
+        try:
+            record = next(reader)
+        except (AlphabetError, FormatError) as error:
+            self._record_fault(reader, error)
+            line = getattr(error, "line", None) or reader.line
+            return None, getattr(error, "record", None), int(line), error
+        return record, _id(record), reader.line, None
 
     def _record_fault(self, reader: _Records[T], error: Exception) -> None:
         # A fault that ended its reader (a malformed file) ends the pairs.
@@ -119,23 +125,20 @@ class PairReader[T]:
             line,
         ) from None
 
-    def _end_short(self, one: T | None, line: int) -> None:
+    def _end_short(self, first_id: str | None, line: int) -> None:
         self.close()
-        if one is None:
-            raise StopIteration
+        shown = f"record {first_id!r}" if first_id is not None else "a record"
         if self._second is self._first:
             raise FormatError(
-                f"line {line}: record {_id(one)!r} has no mate: {self._names[0]} ends after it",
-                line,
+                f"line {line}: {shown} has no mate: {self._names[0]} ends after it", line
             )
         raise FormatError(
-            f"line {line}: record {_id(one)!r} of {self._names[0]} has no mate: "
+            f"line {line}: {shown} of {self._names[0]} has no mate: "
             f"{self._names[1]} ends before it",
             line,
         )
 
-    def _check_mates(self, one: T, line1: int, two: T, line2: int) -> None:
-        first_id, second_id = _id(one), _id(two)
+    def _check_mates(self, first_id: str, line1: int, second_id: str, line2: int) -> None:
         if mate_id(first_id) == mate_id(second_id):
             return
         self.close()

@@ -97,3 +97,11 @@ def test_options_that_do_not_combine_are_refused(files):
         ab.read(r1, r2, batch_size=10)
     with pytest.raises(ValueError, match="no mate"):
         ab.read(r1, r2, interleaved=True)
+
+
+def test_mates_out_of_step_are_found_when_one_does_not_code(files):
+    r1, r2 = files(fq("a", "b"), fq("a", "x", bad=("x",)))
+    reader = ab.read(r1, r2, alphabet=ab.dna(), errors="skip")
+    assert [x.id for x, _ in [next(reader)]] == ["a"]
+    with pytest.raises(FormatError, match=r"'b' \(line 5 of .*'x' \(line 6 of"):
+        next(reader)
