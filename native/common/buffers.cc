@@ -32,6 +32,8 @@ bool PinnedBuffer::Pin(PyObject* object, int flags) {
 void PinnedBuffer::Release() {
   if (pinned_ && HoldsInterpreter()) PyBuffer_Release(&view_);
   pinned_ = false;
+  // A buffer let go of shows as empty, not as the memory it had.
+  view_ = Py_buffer{};
 }
 
 PyObject* NewByteArray(Py_ssize_t size) {

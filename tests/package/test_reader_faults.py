@@ -37,11 +37,24 @@ class Failing(io.RawIOBase):
         return count
 
 
+class ReadOnly:
+    """The same source with read() alone: the reader keeps what read() gives."""
+
+    def __init__(self, failing):
+        self.failing = failing
+
+    def read(self, size):
+        buffer = bytearray(min(size, 4096))
+        count = self.failing.readinto(buffer)
+        return None if count is None else bytes(buffer[:count])
+
+
+@pytest.mark.parametrize("how", ["readinto", "read"])
 @pytest.mark.parametrize("batch_size", [None, 7])
 @pytest.mark.parametrize("error", [OSError("disk"), KeyboardInterrupt(), None, ValueError("x")])
-def test_a_source_that_fails_part_way_gives_no_record_twice(error, batch_size):
+def test_a_source_that_fails_part_way_gives_no_record_twice(error, batch_size, how):
     source = Failing(TEXT, 1000, len(TEXT) // 2, error)
-    reader = ab.read(source, batch_size=batch_size)
+    reader = ab.read(source if how == "readinto" else ReadOnly(source), batch_size=batch_size)
     got = []
     with pytest.raises(BaseException) as info:
         for item in reader:
