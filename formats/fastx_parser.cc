@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "formats/utf8.h"
@@ -81,7 +83,11 @@ std::span<char> FastxParser::Reserve(size_t size) {
       std::memmove(buffer_.get(), buffer_.get() + begin_, live);
     } else {
       const size_t capacity = std::max(live + size, 2 * capacity_);
-      auto grown = std::make_unique_for_overwrite<char[]>(capacity);
+      // From malloc, whose failure is a value (operator new may end the
+      // process under a sanitizer for a size beyond its limit, however
+      // absurd the size a caller asked for).
+      std::unique_ptr<char[], FreeBuffer> grown(static_cast<char*>(std::malloc(capacity)));
+      if (grown == nullptr) throw std::bad_alloc();
       if (live > 0) std::memcpy(grown.get(), buffer_.get() + begin_, live);
       buffer_ = std::move(grown);
       capacity_ = capacity;
@@ -91,6 +97,20 @@ std::span<char> FastxParser::Reserve(size_t size) {
   }
   reserved_ = capacity_ - end_;
   return {buffer_.get() + end_, reserved_};
+}
+
+bool FastxParser::TryReserve(size_t size) {
+  if (capacity_ - end_ >= size) return true;
+  if (size > SIZE_MAX / 2 - (end_ - begin_)) return false;
+  std::unique_ptr<char[], FreeBuffer> grown(static_cast<char*>(std::malloc(end_ - begin_ + size)));
+  if (grown == nullptr) return false;
+  const size_t live = end_ - begin_;
+  if (live > 0) std::memcpy(grown.get(), buffer_.get() + begin_, live);
+  buffer_ = std::move(grown);
+  capacity_ = live + size;
+  begin_ = 0;
+  end_ = live;
+  return true;
 }
 
 void FastxParser::Commit(size_t size) {

@@ -48,6 +48,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <span>
 #include <string>
@@ -120,6 +121,11 @@ class FastxParser {
   // views of the last batch.
   std::span<char> Reserve(size_t size);
   void Commit(size_t size);
+
+  // Room for `size` bytes of input ahead, made now: false, and nothing
+  // changed, when there is no memory for it.  Never throws, so that a
+  // caller can refuse an absurd size before reading starts.
+  bool TryReserve(size_t size);
 
   // Adds `bytes` to the input (Reserve, copy, Commit).
   void Append(std::string_view bytes);
@@ -200,7 +206,10 @@ class FastxParser {
   bool CanStartHeader(std::string_view line) const;
   static std::string_view WithoutByteOrderMark(std::string_view line, int64_t number);
 
-  std::unique_ptr<char[]> buffer_;
+  struct FreeBuffer {
+    void operator()(char* data) const { std::free(data); }
+  };
+  std::unique_ptr<char[], FreeBuffer> buffer_;
   size_t capacity_ = 0;
   size_t begin_ = 0;     // first byte not yet parsed
   size_t end_ = 0;       // end of the input in buffer_

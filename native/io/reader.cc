@@ -546,6 +546,12 @@ int ReaderInit(ReaderObject* reader, PyObject* source, int fd, PyObject* head, P
     return state.release();
   });
   if (reader->state == nullptr) return -1;
+  // A file descriptor's chunks are read into the parser's own buffer: made
+  // now, so that a chunk too large to hold is a MemoryError here.
+  if (fd >= 0 && !reader->state->parser.TryReserve(static_cast<size_t>(chunk_size))) {
+    PyErr_NoMemory();
+    return -1;
+  }
   Py_buffer view;
   if (PyObject_GetBuffer(head, &view, PyBUF_SIMPLE) < 0) return -1;
   const std::string_view bytes(static_cast<const char*>(view.buf), static_cast<size_t>(view.len));

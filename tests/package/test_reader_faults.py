@@ -163,3 +163,12 @@ def test_skipped_records_are_counted():
 def test_options_out_of_range_are_refused(options, error):
     with pytest.raises(ValueError, match=error):
         ab.read(io.BytesIO(b">a\n"), **options)
+
+
+def test_a_chunk_too_large_for_a_file_descriptor_is_a_memory_error(tmp_path):
+    from alphabet import _native
+
+    path = tmp_path / "r.fa"
+    path.write_bytes(b">r\nAC\n")
+    with open(path, "rb") as f, pytest.raises(MemoryError):
+        _native.Reader(f, fd=f.fileno(), chunk_size=2**62)
