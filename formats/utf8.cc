@@ -8,8 +8,14 @@ namespace formats {
 bool IsAscii(std::string_view text) {
   const char* p = text.data();
   size_t n = text.size();
-  // Eight bytes at a time; the compiler widens this loop further.
+  // Thirty-two bytes at a time, in four words that do not wait for each
+  // other, then eight: a FASTQ record's few hundred bytes take a dozen steps.
   uint64_t high = 0;
+  for (; n >= 32; p += 32, n -= 32) {
+    uint64_t words[4];
+    std::memcpy(words, p, 32);
+    high |= (words[0] | words[1]) | (words[2] | words[3]);
+  }
   for (; n >= 8; p += 8, n -= 8) {
     uint64_t word;
     std::memcpy(&word, p, 8);
