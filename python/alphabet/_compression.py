@@ -58,6 +58,8 @@ _PIECE = 1 << 20
 _INPUT = 1 << 17
 # Pieces decompressed ahead of the reader.
 _AHEAD = 4
+# Seconds that close() waits for the decompressing thread's read to return.
+_CLOSE_WAIT = 5.0
 # BGZF: compressed bytes read at a time, blocks per task of the pool.
 _BGZF_READ = 1 << 22
 _BGZF_TASK = 8
@@ -416,10 +418,19 @@ class _Prefetched:
 
     def close(self) -> None:
         self._stop.set()
+        # Room in the queue, so that a thread waiting to hand on a piece sees
+        # the stop at once; then its read is let finish, so that the file is
+        # closed when close() returns.
+        try:
+            while True:
+                self._pieces.get_nowait()
+        except queue.Empty:
+            pass
+        self._thread.join(timeout=_CLOSE_WAIT)
         with self._lock:
             self._closed = True
             if self._running:
-                return
+                return  # a read that blocks (a pipe): the thread closes it after
         self._stream.close()
 
 
