@@ -70,6 +70,7 @@ class Shared:
         with open(self.path, "wb") as f:
             f.write(data)
         self.zipped = gzip.compress(data, mtime=0)
+        self.blocked = campaign.helpers.bgzf(data, 4000)
         self.counter = ab.sequence("int64")
         self.slots = [ab.Alphabet("ACGT"), ab.sequence("int32", range(100)), self.dna]
         self.standard = ab.dna()
@@ -130,9 +131,18 @@ class Worker(campaign.Worker):
 
     def read(self):
         s = self.shared
-        if self.rng.random() < 0.5:
+        draw = self.rng.random()
+        if draw < 0.3:
             got = [(r.id, r.sequence) for r in ab.read(s.path)]
             self.check(got == s.records, "read(path)")
+        elif draw < 0.5:
+            # Batches gathered with the lock released, from BGZF whose blocks
+            # a pool of threads decompresses.
+            batches = ab.read(io.BytesIO(s.blocked), alphabet=s.dna, batch_size=7)
+            got = [(r.id, r.sequence) for batch in batches for r in batch]
+            self.check(
+                got == [(rid, s.dna.encode_all(seq)) for rid, seq in s.records], "read(bgzf)"
+            )
         else:
             got = [(r.id, r.sequence) for r in ab.read(io.BytesIO(s.zipped), alphabet=s.dna)]
             self.check(
