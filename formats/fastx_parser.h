@@ -79,12 +79,14 @@ struct ParseError {
 
 // Consecutive lines of one field of a record, each `width` bytes long: the
 // first starts at byte `offset` of the joined field and is line `line` of
-// the input.  A field's runs cover it in order.
+// the input.  A field's runs cover it in order.  Made whole where it is
+// made (no member defaults: a record's own runs are left unset, not
+// cleared, for the records that do not use them).
 struct LineRun {
-  size_t offset = 0;
-  size_t width = 0;
-  int64_t line = 0;
-  int64_t count = 0;
+  size_t offset;
+  size_t width;
+  int64_t line;
+  int64_t count;
 };
 
 // Where byte `offset` of a field lies: its line, and its byte in that line
