@@ -417,6 +417,38 @@ PyObject* FormatCodes(PyObject*, PyObject* codes) {
   });
 }
 
+// ---- parse_codes
+
+PyObject* ParseCodes(PyObject*, PyObject* text) {
+  return Guarded([&]() -> PyObject* {
+    PinnedBuffer pinned;
+    if (!PinTextBytes(text, pinned)) return nullptr;
+    const auto* data = static_cast<const char*>(pinned.data());
+    const size_t n = pinned.items();
+    const kernels::DecimalScan scan = Unlocked(n, [&] { return kernels::ScanDecimal(data, n); });
+    if (scan.refused < n) {
+      PyErr_Format(PyExc_ValueError, "not decimal codes: byte %zu", scan.refused);
+      return nullptr;
+    }
+    const size_t width = scan.largest <= UINT8_MAX    ? 1
+                         : scan.largest <= UINT16_MAX ? 2
+                         : scan.largest <= UINT32_MAX ? 4
+                                                      : 8;
+    CodeOutput result;
+    if (!result.Make(width, scan.count)) return nullptr;
+    void* out = result.data();
+    Unlocked(n, [&] {
+      switch (width) {
+        case 1: return kernels::ParseDecimal(data, n, static_cast<uint8_t*>(out));
+        case 2: return kernels::ParseDecimal(data, n, static_cast<uint16_t*>(out));
+        case 4: return kernels::ParseDecimal(data, n, static_cast<uint32_t*>(out));
+        default: return kernels::ParseDecimal(data, n, static_cast<uint64_t*>(out));
+      }
+    });
+    return result.Take();
+  });
+}
+
 // ---- kernel paths
 
 PyObject* KernelPaths(PyObject*, PyObject*) {
@@ -474,6 +506,13 @@ PyMethodDef bulk_functions[] = {
      "The codes as decimal numbers separated by single spaces, as ASCII bytes\n"
      "(b'2 0 3 3'): a buffer of unsigned one- or two-byte codes (bytes,\n"
      "bytearray, array('B') or array('H'), numpy uint8 or uint16)."},
+    {"parse_codes", ParseCodes, METH_O,
+     "parse_codes(text, /)\n--\n\n"
+     "The codes that text (ASCII bytes) writes as decimal numbers separated by\n"
+     "whitespace or commas, as format_codes writes them: bytes when every code\n"
+     "is below 256, else an array.array of the narrowest unsigned type that\n"
+     "holds them ('H', 'I' or 'Q').  ValueError names the first byte that is\n"
+     "neither (a sign, a letter) or starts a number beyond 2**64 - 1."},
     {"kernel_paths", KernelPaths, METH_NOARGS,
      "kernel_paths()\n--\n\n"
      "The kernel paths this machine supports, 'scalar' first."},

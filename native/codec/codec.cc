@@ -19,6 +19,7 @@
 #include "native/common/items.h"
 #include "native/common/methods.h"
 #include "native/common/ref.h"
+#include "native/common/text.h"
 
 namespace native {
 namespace {
@@ -429,6 +430,39 @@ PyObject* EncodeText(const CodecTables& tables, PyObject* text) {
 
 PyObject* EncodeLatin1(const CodecTables& tables, const uint8_t* text, size_t n) {
   return Guarded([&] { return EncodeLatin1Text(tables, text, n); });
+}
+
+bool DecodeUtf8(const CodecTables& tables, PyObject* codes, std::string& out, size_t& chars) {
+  return Guarded([&]() -> bool {
+    CodeSource source;
+    if (!OpenCodes(codes, tables, source)) return false;
+    const size_t n = source.size();
+    chars = n;
+    if (tables.decode_bytes && tables.max_code_point < 0x80) {
+      // ASCII symbols: one byte per code, through the kernel.
+      out.resize(n);
+      auto* text = reinterpret_cast<uint8_t*>(out.data());
+      const size_t refused = Unlocked(n, [&] { return TranslateCodes(tables, source, text); });
+      if (refused == n) return true;
+      RaiseBadCode(source, refused, kNotInAlphabet);
+      return false;
+    }
+    out.clear();
+    CodeValue bad{};
+    const size_t stop = VisitCodes(source, [&](const auto* in) {
+      for (size_t i = 0; i < n; ++i) {
+        const auto code = ReadOnce(in + i);
+        if (!CodeBelow(code, tables.size, bad)) return i;
+        char utf8[5];
+        out.append(utf8, static_cast<size_t>(
+                             EncodeUtf8(tables.code_points[static_cast<size_t>(code)], utf8)));
+      }
+      return n;
+    });
+    if (stop == n) return true;
+    RaiseBadCode(bad, stop, kNotInAlphabet);
+    return false;
+  });
 }
 
 bool AddCodec(PyObject* module) {

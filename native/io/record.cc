@@ -196,6 +196,14 @@ PyObject* NewRecord(PyObject* id, PyObject* description, PyObject* sequence, PyO
   return reinterpret_cast<PyObject*>(record);
 }
 
+bool FieldsOfRecord(PyObject* object, BorrowedFields& fields) {
+  if (!PyObject_TypeCheck(object, record_type)) return false;
+  auto* record = reinterpret_cast<RecordObject*>(object);
+  fields = {Field(record->id), Field(record->description), Field(record->sequence),
+            Field(record->quality)};
+  return true;
+}
+
 bool AddRecords(PyObject* module) {
   const bool made = record_type != nullptr;
   if (!AddType(module, "Record",

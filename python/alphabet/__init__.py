@@ -5,7 +5,8 @@ whole text at once, with options for case, aliases and unknown symbols;
 they give reverse complements and k-mer indices.  `dna()`, `rna()` and
 `protein()` give the standard alphabets, `iupac_dna()`, `iupac_rna()` and
 `extended_protein()` the same with ambiguity codes, stop and gap.
-`read(path)` yields the records of a FASTA or FASTQ file.
+`read(path)` yields the records of a FASTA or FASTQ file, `write(path,
+records)` writes them (`Writer` one at a time).
 `sequence(kind, values)` makes a typed sequence of one of the seventeen
 element kinds in KINDS.  Every object owns its handle in the
 module's registry and releases it when Python collects the object.
@@ -59,9 +60,18 @@ from ._alphabets import (
 from ._errors import AlphabetError
 from ._reader import FormatError, Record, read
 from ._sequences import KINDS, ByteSequence, Sequence, sequence
+from ._writer import Writer, write
 
 # Public classes show under the package's name in reprs and tracebacks.
-for _public in (Alphabet, AlphabetError, AlphabetOptions, ByteSequence, FormatError, Sequence):
+for _public in (
+    Alphabet,
+    AlphabetError,
+    AlphabetOptions,
+    ByteSequence,
+    FormatError,
+    Sequence,
+    Writer,
+):
     _public.__module__ = __name__
 del _public, _span_build_tree
 
@@ -91,6 +101,7 @@ __all__ = [
     "FormatError",
     "Record",
     "Sequence",
+    "Writer",
     "dna",
     "extended_protein",
     "iupac_dna",
@@ -102,4 +113,5 @@ __all__ = [
     "set_dna",
     "set_protein",
     "set_rna",
+    "write",
 ]

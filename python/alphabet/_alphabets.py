@@ -441,6 +441,18 @@ class Alphabet(_native.Held):
         return make, (self.symbols,)
 
 
+def one_char_codec(alphabet: object, doing: str) -> Codec:
+    """The codec of `alphabet`, for the native loops that take a text for its
+    characters (reading, writing): TypeError unless it is an Alphabet of
+    one-character symbols ("<doing> needs an alphabet of ...")."""
+    if not isinstance(alphabet, Alphabet):
+        raise TypeError(f"alphabet must be an Alphabet or None, not {type(alphabet).__name__}")
+    codec = alphabet._codec()
+    if not codec.one_char:
+        raise TypeError(f"{doing} needs an alphabet of one-character symbols")
+    return codec
+
+
 def _handle_of(alphabet: Alphabet | None) -> int:
     if alphabet is None:
         return 0
