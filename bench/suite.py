@@ -30,6 +30,7 @@ import bench_package
 import bench_package_alphabet
 import bench_reader
 import bench_sequences
+import bench_writer
 from common import Figure, format_table, missed, parse_core_tsv, parse_kernels_tsv
 
 
@@ -84,6 +85,7 @@ def main() -> int:
          lambda: bench_package_alphabet.figures(args.quick)),
         ("reading FASTA (bench_reader.py)", lambda: bench_reader.figures(args.quick)),
         ("the native codec (bench_codec.py)", lambda: bench_codec.figures(args.quick)),
+        ("writing FASTA and FASTQ (bench_writer.py)", lambda: bench_writer.figures(args.quick)),
     ]  # fmt: skip
     start = time.perf_counter()
     results = []
