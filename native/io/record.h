@@ -24,6 +24,11 @@ struct BorrowedFields {
 // false, with no exception set, when it is not one.
 bool FieldsOfRecord(PyObject* object, BorrowedFields& fields);
 
+// Asks the processor for the fields of `object`, when it is a Record, ahead
+// of their use: a loop over a list of records otherwise waits on memory for
+// every str of every record.
+void PrefetchRecordFields(PyObject* object);
+
 // Adds Record to the module.
 bool AddRecords(PyObject* module);
 

@@ -69,20 +69,39 @@ bool WrapsSafely(std::string_view text, size_t width, bool ascii) {
 
 // ---- one record, checked
 
-// One field as UTF-8 bytes, valid while `held` (or the writer's scratch
-// text, for decoded codes) is.
+// One field as UTF-8 bytes, valid while what the record keeps (or the
+// writer's scratch text, for decoded codes) is.
 struct Field {
-  Ref held;
   std::string_view bytes;
   size_t chars = 0;
   bool ascii = true;
 };
 
-struct Planned {
+// A record checked and ready to be written.  It keeps what its fields' bytes
+// lie in (the record, or the values its attributes gave) until it has been
+// written: a sink's Python code may drop the last other reference.
+class Planned {
+ public:
+  Planned() = default;
+  ~Planned() {
+    // One look at the interpreter for all (see HoldsInterpreter).
+    if (kept_ == 0 || !HoldsInterpreter()) return;
+    for (int i = 0; i < kept_; ++i) Py_DECREF(keep_[i]);
+  }
+  Planned(const Planned&) = delete;
+  Planned& operator=(const Planned&) = delete;
+
+  // Takes over a new reference.
+  void Keep(PyObject* object) { keep_[kept_++] = object; }
+
   Field id, description, sequence, quality;
   bool has_quality = false;
   Format format = Format::kUnknown;
   bool one_line = false;  // FASTA: the sequence on one line whatever the width
+
+ private:
+  PyObject* keep_[4];
+  int kept_ = 0;
 };
 
 struct WriterObject;
@@ -270,13 +289,19 @@ void NameRecordInError(long long number, PyObject* id) {
 
 // A str field as UTF-8; false with the exception set.
 bool TextField(PyObject* text, Field& field) {
+  const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
+  field.chars = length;
+  if (PyUnicode_IS_COMPACT_ASCII(text)) {
+    // Nearly every field: its characters are its UTF-8.
+    field.bytes = {static_cast<const char*>(PyUnicode_DATA(text)), length};
+    field.ascii = true;
+    return true;
+  }
   Py_ssize_t size;
   const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size);
   if (utf8 == nullptr) return false;
-  field.held = Ref::Of(text);
   field.bytes = {utf8, static_cast<size_t>(size)};
-  field.chars = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
-  field.ascii = PyUnicode_IS_ASCII(text);
+  field.ascii = static_cast<size_t>(size) == length;
   return true;
 }
 
@@ -287,15 +312,17 @@ Ref OptionalAttribute(PyObject* record, PyObject* name) {
   return Ref(value != nullptr ? value : Py_NewRef(Py_None));
 }
 
-// The four fields of `record` as new references (description and quality
-// None when it has none); false with the exception set.
-bool FieldsOf(PyObject* record, Ref fields[4], long long number) {
+// The four fields of `record`, borrowed from what `planned` keeps
+// (description and quality None when it has none); false with the
+// exception set.
+bool FieldsOf(PyObject* record, PyObject* fields[4], Planned& planned, long long number) {
   BorrowedFields found;
   if (FieldsOfRecord(record, found)) {
-    fields[0] = Ref::Of(found.id);
-    fields[1] = Ref::Of(found.description);
-    fields[2] = Ref::Of(found.sequence);
-    fields[3] = Ref::Of(found.quality);
+    planned.Keep(Py_NewRef(record));
+    fields[0] = found.id;
+    fields[1] = found.description;
+    fields[2] = found.sequence;
+    fields[3] = found.quality;
     return true;
   }
   if (PyTuple_Check(record)) {
@@ -306,10 +333,11 @@ bool FieldsOf(PyObject* record, Ref fields[4], long long number) {
                      size);
       return false;
     }
-    fields[0] = Ref::Of(PyTuple_GET_ITEM(record, 0));
-    fields[1] = Ref::Of(Py_None);
-    fields[2] = Ref::Of(PyTuple_GET_ITEM(record, 1));
-    fields[3] = Ref::Of(size == 3 ? PyTuple_GET_ITEM(record, 2) : Py_None);
+    planned.Keep(Py_NewRef(record));
+    fields[0] = PyTuple_GET_ITEM(record, 0);
+    fields[1] = Py_None;
+    fields[2] = PyTuple_GET_ITEM(record, 1);
+    fields[3] = size == 3 ? PyTuple_GET_ITEM(record, 2) : Py_None;
     return true;
   }
   static PyObject* names[4] = {
@@ -317,10 +345,12 @@ bool FieldsOf(PyObject* record, Ref fields[4], long long number) {
       PyUnicode_InternFromString("sequence"), PyUnicode_InternFromString("quality")};
   for (int i = 0; i < 4; ++i) {
     if (names[i] == nullptr) return false;
-    fields[i] = OptionalAttribute(record, names[i]);
-    if (!fields[i]) return false;
+    Ref value = OptionalAttribute(record, names[i]);
+    if (!value) return false;
+    fields[i] = value.get();
+    planned.Keep(value.Take());
   }
-  if (fields[0].get() == Py_None || fields[2].get() == Py_None) {
+  if (fields[0] == Py_None || fields[2] == Py_None) {
     RaiseForRecord(PyExc_TypeError, number, nullptr,
                    "a record is a Record, an (id, sequence[, quality]) tuple or an object with "
                    "id and sequence attributes, not %.200s",
@@ -335,18 +365,17 @@ bool FieldsOf(PyObject* record, Ref fields[4], long long number) {
 // the output's format, kUnknown before its first record.
 bool Plan(WriterObject* writer, PyObject* record, long long number, Format format,
           std::string& scratch, Planned& planned) {
-  const Ref held = Ref::Of(record);
-  Ref fields[4];
-  if (!FieldsOf(record, fields, number)) return false;
-  PyObject* id = fields[0].get();
+  PyObject* fields[4];
+  if (!FieldsOf(record, fields, planned, number)) return false;
+  PyObject* id = fields[0];
   if (!PyUnicode_Check(id)) {
     RaiseForRecord(PyExc_TypeError, number, nullptr, "its id must be a str, not %.200s",
                    Py_TYPE(id)->tp_name);
     return false;
   }
-  PyObject* description = fields[1].get();
-  PyObject* sequence = fields[2].get();
-  PyObject* quality = fields[3].get();
+  PyObject* description = fields[1];
+  PyObject* sequence = fields[2];
+  PyObject* quality = fields[3];
   if (description != Py_None && !PyUnicode_Check(description)) {
     RaiseForRecord(PyExc_TypeError, number, id, "its description must be a str, not %.200s",
                    Py_TYPE(description)->tp_name);
@@ -578,6 +607,10 @@ bool Emit(WriterObject* writer, const Planned& record) {
 // Records between two looks for pending signals (Ctrl-C) in a long loop;
 // a record is never left half written for one.
 constexpr long long kSignalsEvery = 4096;
+// How many records ahead a walk over a list asks for a record's fields: far
+// enough for memory to answer, near enough that the list's own prefetch
+// (kPrefetchAhead) has brought the record.
+constexpr Py_ssize_t kFieldsAhead = kPrefetchAhead / 2;
 
 // A failure while writing leaves the output broken (a chunk lost, a record
 // cut): the writer ends.
@@ -611,7 +644,13 @@ PyObject* WriterWriteAll(PyObject* self, PyObject* records) {
   BusyScope busy(writer->busy);
   return Guarded([&]() -> PyObject* {
     const long long before = writer->count;
-    if (!ForEachItem(records, [&](PyObject* record, Py_ssize_t position) {
+    const bool listed = PyList_CheckExact(records) != 0;
+    // The list's items are asked for ahead by the walk; their fields,
+    // once the item is there, a few records later.
+    if (!ForEachItem</*kPrefetch=*/true>(records, [&](PyObject* record, Py_ssize_t position) {
+          if (listed && position + kFieldsAhead < PyList_GET_SIZE(records)) {
+            PrefetchRecordFields(PyList_GET_ITEM(records, position + kFieldsAhead));
+          }
           if (position % kSignalsEvery == kSignalsEvery - 1 && PyErr_CheckSignals() < 0) {
             return false;
           }
