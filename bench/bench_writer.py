@@ -173,11 +173,24 @@ def gzip_figures(folder: str, records: list[alphabet.Record[str]], rounds: int) 
 
 def fasta_figures(folder: str, records: list[alphabet.Record[str]], rounds: int) -> list[Figure]:
     path = os.path.join(folder, "genome.fa")
-    runs = {"ours": timed_into(path, lambda p: alphabet.write(p, records, line_width=60))}
+    plain = io.BytesIO()
+    alphabet.write(plain, records, line_width=60)
+    data = plain.getvalue()
+    del plain
+
+    def same_bytes(target: str) -> None:
+        with open(target, "wb") as out:
+            out.write(data)
+
+    runs = {
+        "ours": timed_into(path, lambda p: alphabet.write(p, records, line_width=60)),
+        "floor": timed_into(path, same_bytes),
+    }
     title = f"{len(records)} x {len(records[0].sequence) // 1_000_000} Mb FASTA in lines of 60"
     if importlib.util.find_spec("dnaio") is None:
-        seconds = best_interleaved(rounds, *runs.values())[0]
-        return [Figure(f"{title}: write(p, genome)", seconds * 1e3, "ms")]
+        best = dict(zip(runs, best_interleaved(rounds, *runs.values()), strict=True))
+        return [Figure(f"{title}: write(p, genome)", best["ours"] * 1e3, "ms",
+                       best["floor"] * 1e3, "the same bytes written")]  # fmt: skip
     import dnaio
 
     theirs = dnaio_records(records)
@@ -189,8 +202,11 @@ def fasta_figures(folder: str, records: list[alphabet.Record[str]], rounds: int)
 
     runs["dnaio"] = timed_into(path, dnaio_write)
     best = dict(zip(runs, best_interleaved(rounds, *runs.values()), strict=True))
+    floor = best["floor"]
     return [Figure(f"{title}: write(p, genome)", best["ours"] * 1e3, "ms", best["dnaio"] * 1e3,
-                   "dnaio line_length=60", limit=0.4)]  # fmt: skip
+                   "dnaio line_length=60", limit=0.4,
+                   note=f"{best['ours'] / floor:.2f}x, dnaio {best['dnaio'] / floor:.2f}x, "
+                        f"writing the same bytes ({floor * 1e3:.0f} ms)")]  # fmt: skip
 
 
 def command_line_figures(
