@@ -48,6 +48,14 @@ def reader(data, **options):
         return list(made), made.bytes_read, made.format, made.closed
 
 
+def writer(records, pairs=False, **options):
+    chunks = []
+    made = n.Writer(chunks.append, chunk_size=64, **options)
+    count = made.write_pairs(records) if pairs else made.write_all(records)
+    made.close()
+    return count, b"".join(chunks), made.format, made.count, made.closed
+
+
 CALLS = {
     "Codec": lambda: n.Codec(tuple("ACGT"), spellings={"U": 3}, unknown=0, ignore_case=True),
     "Codec of codons": lambda: n.Codec(("AAA", "AAC", "AAA")),
@@ -113,9 +121,30 @@ CALLS = {
     "a Reader of an unknown symbol": (lambda: reader(b">r\nGAX\n", codec=DNA), Exception),
     "a Reader with a bad chunk": (lambda: reader(b"", chunk_size=0), ValueError),
     "a Reader with no codec": (lambda: reader(b"", codec=5), TypeError),
+    "parse_codes": lambda: n.parse_codes(b"2 0, 3\t255"),
+    "parse_codes wide": lambda: n.parse_codes(b"65536 70000 1"),
+    "parse_codes refused": (lambda: n.parse_codes(b"1 -2"), ValueError),
+    "a Writer of records": lambda: writer([n.Record("r", "d", "GAT" * 40, "I" * 120)] * 3),
+    "a Writer of tuples and codes": lambda: writer(
+        [("r", b"\0\1\2" * 30), ("s", [3, 2])], codec=DNA, line_width=7
+    ),
+    "a Writer of wide codes": lambda: writer([("w", array.array("H", [299, 0]))], codec=WIDE),
+    "a Writer of pairs": lambda: writer([(("a", "A", "I"), ("b", "C", "#"))], pairs=True),
+    "a Writer refusing a record": (lambda: writer([("r", "AC", "I")]), ValueError),
+    "a Writer refusing a code": (lambda: writer([("r", b"\7")], codec=DNA), Exception),
+    "a Writer refusing codes": (lambda: writer([("r", b"\0")]), TypeError),
+    "a Writer of a bad width": (lambda: writer([], line_width=-1), ValueError),
+    "a Writer with a failing sink": (
+        lambda: n.Writer(_fails, chunk_size=64).write_all([("r", "A")] * 90),
+        OSError,
+    ),
     "a Record": lambda: repr(n.Record("a", "b", "G" * 100, "I" * 100)),
     "a Record with a bad quality": (lambda: n.Record("a", "b", "G", 5), TypeError),
 }
+
+
+def _fails(chunk):
+    raise OSError("full")
 
 
 @pytest.mark.parametrize(

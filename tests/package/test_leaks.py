@@ -9,6 +9,7 @@ row when it is added."""
 import array
 import gzip
 import io
+import os
 import pickle
 import sys
 
@@ -216,6 +217,51 @@ def reader_calls(paths):
     }
 
 
+class Read:
+    def __init__(self, id, sequence, quality=None):
+        self.id, self.sequence, self.quality, self.description = id, sequence, quality, "x"
+
+
+def writer_calls():
+    records = [ab.Record("q1", "d", "GATTACA", "IIIIIII"), ("q2", "AC", "#I")]
+    pairs = [(("a/1", "A", "I"), ("a/2", "C", "#"))]
+
+    def one_at_a_time():
+        with ab.Writer(io.BytesIO(), line_width=3) as writer:
+            writer.write(("r", "GATTACA"))
+            writer.write(Read("s", "AC"))
+            return writer.count, writer.format
+
+    def closed_writer():
+        writer = ab.Writer(io.BytesIO())
+        writer.close()
+        writer.write(("r", "A"))
+
+    def full():
+        with open("/dev/full", "wb") as out:
+            ab.write(out, [("r", "A" * 100)])
+
+    return {
+        "write FASTQ to a file object": lambda: ab.write(io.BytesIO(), records),
+        # A path written with write(2); the null device spares the disk.
+        "write FASTA to a path": lambda: ab.write(os.devnull, [("r", "ACGT" * 40)], line_width=7),
+        "write gzip with python-isal or gzip": lambda: ab.write(io.BytesIO(), records, compresslevel=1, threads=0),
+        "write gzip with Python's gzip": lambda: ab.write(io.BytesIO(), records, compresslevel=6),
+        "write codes": lambda: ab.write(io.BytesIO(), [("r", b"\x02\x00\x03")], alphabet=DNA),
+        "write wide codes": lambda: ab.write(io.BytesIO(), [("w", array.array("H", [0, 297]))], alphabet=WIDE),
+        "write pairs": lambda: ab.write((io.BytesIO(), io.BytesIO()), pairs),
+        "write interleaved pairs": lambda: ab.write(io.BytesIO(), pairs, interleaved=True),
+        "a Writer, one at a time": one_at_a_time,
+        "write a quality too short": (lambda: ab.write(io.BytesIO(), [("q", "AC", "I")]), ValueError),
+        "write a code not in the alphabet": (lambda: ab.write(io.BytesIO(), [("r", b"\x07")], alphabet=DNA), ab.AlphabetError),
+        "write codes without an alphabet": (lambda: ab.write(io.BytesIO(), [("r", b"\x00")]), TypeError),
+        "write a surrogate": (lambda: ab.write(io.BytesIO(), [("r\ud800", "A")]), ValueError),
+        "write to a closed writer": (closed_writer, ValueError),
+        "write to a full disk": (full, OSError),
+        "write with a bad option": (lambda: ab.write(io.BytesIO(), [], compresslevel=10), ValueError),
+    }  # fmt: skip
+
+
 def rows(calls):
     return [
         pytest.param(*(call if isinstance(call, tuple) else (call, ())), id=name)
@@ -233,6 +279,17 @@ def test_alphabets_and_sequences_leave_nothing(call, expected):
 @pytest.fixture(scope="module")
 def paths(tmp_path_factory):
     return files(tmp_path_factory.mktemp("leaks"))
+
+
+@pytest.mark.parametrize("name", list(writer_calls()))
+def test_writing_leaves_nothing(name):
+    if name == "write to a full disk" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    call = writer_calls()[name]
+    call, expected = call if isinstance(call, tuple) else (call, ())
+    blocks, handles = leaks(call, RUNS, expected)
+    assert handles == 0
+    assert blocks < BOUND
 
 
 @pytest.mark.parametrize("name", list(reader_calls({})))
