@@ -37,7 +37,7 @@ enum class Format : uint8_t { kUnknown, kFasta, kFastq };
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 bool AllBlank(std::string_view line) { return std::all_of(line.begin(), line.end(), IsBlank); }
 bool HasLineBreak(std::string_view text) {
-  return std::memchr(text.data(), '\n', text.size()) != nullptr;
+  return !text.empty() && std::memchr(text.data(), '\n', text.size()) != nullptr;
 }
 
 // The reader takes one '\r' before a line's '\n' as part of the line end: a
@@ -72,7 +72,8 @@ bool WrapsSafely(std::string_view text, size_t width, bool ascii) {
 // One field as UTF-8 bytes, valid while what the record keeps (or the
 // writer's scratch text, for decoded codes) is.
 struct Field {
-  std::string_view bytes;
+  // Never null, so that the C library's calls may take it even when empty.
+  std::string_view bytes = "";
   size_t chars = 0;
   bool ascii = true;
 };
