@@ -70,6 +70,30 @@ def timed_into(path: str, work: Callable[[str], object]) -> Callable[[], float]:
     return run
 
 
+def writing_bytes(data: bytes) -> Callable[[str], None]:
+    """The floor: `data` written to a path with one write()."""
+
+    def same_bytes(target: str) -> None:
+        with open(target, "wb") as out:
+            out.write(data)
+
+    return same_bytes
+
+
+def dnaio_writing(records: list[alphabet.Record[str]], **options: object) -> Callable[[str], None]:
+    """dnaio's writer of `options`, given the records in its own type."""
+    import dnaio
+
+    theirs = dnaio_records(records)
+
+    def dnaio_write(target: str) -> None:
+        with dnaio.open(target, mode="w", **options) as writer:
+            for record in theirs:
+                writer.write(record)
+
+    return dnaio_write
+
+
 def dnaio_records(records: list[alphabet.Record[str]]) -> list[object]:
     import dnaio
 
@@ -87,29 +111,16 @@ def fastq_figures(folder: str, records: list[alphabet.Record[str]], rounds: int)
     alphabet.write(plain, records)
     data = plain.getvalue()
 
-    def same_bytes(target: str) -> None:
-        with open(target, "wb") as out:
-            out.write(data)
-
     runs = {
         "write(p, records)": timed_into(path, lambda p: alphabet.write(p, records)),
-        "the same bytes": timed_into(path, same_bytes),
+        "the same bytes": timed_into(path, writing_bytes(data)),
     }
     title = f"{len(records):,} FASTQ records of 150 bases"
     if importlib.util.find_spec("dnaio") is None:
         best = dict(zip(runs, best_interleaved(rounds, *runs.values()), strict=True))
         return [Figure(f"{title}: write(p, records)", best["write(p, records)"] * 1e3, "ms",
                        best["the same bytes"] * 1e3, "the same bytes written")]  # fmt: skip
-    import dnaio
-
-    theirs = dnaio_records(records)
-
-    def dnaio_write(target: str) -> None:
-        with dnaio.open(target, mode="w") as writer:
-            for record in theirs:
-                writer.write(record)
-
-    runs["dnaio"] = timed_into(path, dnaio_write)
+    runs["dnaio"] = timed_into(path, dnaio_writing(records))
     best = dict(zip(runs, best_interleaved(rounds, *runs.values()), strict=True))
     floor = best["the same bytes"]
     return [
@@ -140,16 +151,9 @@ def gzip_figures(folder: str, records: list[alphabet.Record[str]], rounds: int) 
 
     runs = {"ours": timed_into(path, ours), "alone": timed_into(path, compressor_alone)}
     if importlib.util.find_spec("dnaio") is not None:
-        import dnaio
-
-        theirs = dnaio_records(records)
-
-        def dnaio_write(target: str) -> None:
-            with dnaio.open(target, mode="w", compression_level=1, open_threads=2) as writer:
-                for record in theirs:
-                    writer.write(record)
-
-        runs["dnaio"] = timed_into(path, dnaio_write)
+        runs["dnaio"] = timed_into(
+            path, dnaio_writing(records, compression_level=1, open_threads=2)
+        )
     best = dict(zip(runs, best_interleaved(rounds, *runs.values()), strict=True))
     backend = _compression.compressor_name(1, GZIP_THREADS)
     figures = [
@@ -178,29 +182,16 @@ def fasta_figures(folder: str, records: list[alphabet.Record[str]], rounds: int)
     data = plain.getvalue()
     del plain
 
-    def same_bytes(target: str) -> None:
-        with open(target, "wb") as out:
-            out.write(data)
-
     runs = {
         "ours": timed_into(path, lambda p: alphabet.write(p, records, line_width=60)),
-        "floor": timed_into(path, same_bytes),
+        "floor": timed_into(path, writing_bytes(data)),
     }
     title = f"{len(records)} x {len(records[0].sequence) // 1_000_000} Mb FASTA in lines of 60"
     if importlib.util.find_spec("dnaio") is None:
         best = dict(zip(runs, best_interleaved(rounds, *runs.values()), strict=True))
         return [Figure(f"{title}: write(p, genome)", best["ours"] * 1e3, "ms",
                        best["floor"] * 1e3, "the same bytes written")]  # fmt: skip
-    import dnaio
-
-    theirs = dnaio_records(records)
-
-    def dnaio_write(target: str) -> None:
-        with dnaio.open(target, mode="w", fileformat="fasta", line_length=60) as writer:
-            for record in theirs:
-                writer.write(record)
-
-    runs["dnaio"] = timed_into(path, dnaio_write)
+    runs["dnaio"] = timed_into(path, dnaio_writing(records, fileformat="fasta", line_length=60))
     best = dict(zip(runs, best_interleaved(rounds, *runs.values()), strict=True))
     floor = best["floor"]
     return [Figure(f"{title}: write(p, genome)", best["ours"] * 1e3, "ms", best["dnaio"] * 1e3,
