@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "native/codec/code_buffers.h"
 #include "native/codec/codec_tables.h"
 
 namespace native {
@@ -23,12 +24,17 @@ const CodecTables* TablesOfCodec(PyObject* codec);
 
 // The codes of the str `text`, exactly as Codec.encode(text) gives them;
 // null with the exception set (AlphabetError naming the first unknown
-// symbol and its position).  The tables are of one-character symbols.
+// symbol and its position).
 PyObject* EncodeText(const CodecTables& tables, PyObject* text);
 
 // The same for `n` characters up to U+00FF given as bytes (Latin-1 text,
 // ASCII included).
 PyObject* EncodeLatin1(const CodecTables& tables, const uint8_t* text, size_t n);
+
+// The text spelt by `codes` under a Codec (known to be one), exactly as
+// Codec.decode_str gives it; null with the exception set (AlphabetError
+// naming the first code outside the alphabet and its position).
+PyObject* DecodeText(PyObject* codec, const CodeSpan& codes);
 
 // Adds Codec to the module.
 bool AddCodec(PyObject* module);
