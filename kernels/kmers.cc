@@ -93,6 +93,27 @@ struct CanonicalShiftStep {
   }
 };
 
+// The same where each code's complement is the code with its bits flipped
+// (A C G T: 0 1 2 3 against 3 2 1 0): no table load in the chain.
+struct CanonicalFlipStep {
+  using State = CanonicalState;
+  int shift;
+  uint64_t window;
+  int top_shift;
+  uint8_t flip;  // base - 1
+  State Next(State s, uint8_t /*leaving*/, uint8_t entering) const {
+    return {(s.forward << shift) | entering,
+            (s.reverse >> shift) | uint64_t{static_cast<uint8_t>(entering ^ flip)} << top_shift};
+  }
+  uint64_t Out(State s) const { return std::min(s.forward & window, s.reverse); }
+  State Start(const uint8_t* codes, size_t k) const {
+    uint64_t forward = 0, reverse = 0;
+    for (size_t j = 0; j < k; ++j) forward = forward << shift | codes[j];
+    for (size_t j = k; j-- > 0;) reverse = reverse << shift | (codes[j] ^ flip);
+    return {forward, reverse};
+  }
+};
+
 // Other bases: the reverse k-mer less its last digit is a multiple of the
 // base, and divides exactly: a shift by the base's factors of two, then a
 // multiplication by the inverse of its odd part modulo 2^64.  base^k is below
@@ -210,7 +231,8 @@ uint64_t MixKmer(uint64_t kmer) {
 }
 
 size_t Minimizers(const uint64_t* kmers, size_t count, size_t w, uint64_t first_position,
-                  uint64_t& last, uint64_t* positions, uint64_t* values) {
+                  uint64_t& last, uint64_t* positions, uint64_t* values,
+                  MinimizerScratch& scratch) {
   if (w == 0 || count < w) return 0;
   // Each window's minimum from two running minima over blocks of w k-mers:
   // a window that does not start a block ends inside the next one, and is
@@ -218,8 +240,12 @@ size_t Minimizers(const uint64_t* kmers, size_t count, size_t w, uint64_t first_
   // equal hashes the leftmost wins: the suffix minima keep the left one on
   // a tie, the prefix minima the earlier one, and the suffix wins over the
   // prefix.
-  std::vector<uint64_t> hashes(count);
-  std::vector<uint32_t> prefix(count), suffix(count);
+  scratch.hashes.resize(count);
+  scratch.prefix.resize(count);
+  scratch.suffix.resize(count);
+  uint64_t* hashes = scratch.hashes.data();
+  uint32_t* prefix = scratch.prefix.data();
+  uint32_t* suffix = scratch.suffix.data();
   for (size_t i = 0; i < count; ++i) hashes[i] = MixKmer(kmers[i]);
   for (size_t block = 0; block < count; block += w) {
     const size_t end = std::min(count, block + w);
@@ -256,15 +282,28 @@ size_t Kmers(const uint8_t* codes, size_t n, size_t k, uint64_t base, uint64_t* 
 size_t CanonicalKmers(const uint8_t* codes, size_t n, size_t k, uint64_t base,
                       const uint8_t* complement, uint64_t* out) {
   const int twos = std::countr_zero(base);
+  auto multiply_step = [&](uint64_t lead) {
+    return CanonicalMultiplyStep{base,      lead * base, lead, twos, OddInverse(base >> twos),
+                                 complement};
+  };
+  bool flips = std::has_single_bit(base);
+  for (uint64_t code = 0; flips && code < base; ++code)
+    flips = complement[code] == (code ^ (base - 1));
+  if (flips) {
+    return CheckAndRoll(
+        codes, n, k, base, out,
+        [&](int shift, uint64_t window) {
+          return CanonicalFlipStep{shift, window, static_cast<int>(shift * (k - 1)),
+                                   static_cast<uint8_t>(base - 1)};
+        },
+        multiply_step);
+  }
   return CheckAndRoll(
       codes, n, k, base, out,
       [&](int shift, uint64_t window) {
         return CanonicalShiftStep{shift, window, static_cast<int>(shift * (k - 1)), complement};
       },
-      [&](uint64_t lead) {
-        return CanonicalMultiplyStep{base,      lead * base, lead, twos, OddInverse(base >> twos),
-                                     complement};
-      });
+      multiply_step);
 }
 
 }  // namespace kernels

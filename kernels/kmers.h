@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace kernels {
 
@@ -50,8 +51,14 @@ uint64_t MixKmer(uint64_t kmer);
 // their positions and k-mers and returns how many; `last` becomes the last
 // position reported.  positions and values hold count - w + 1 entries.
 // Windows are those within these k-mers only; w >= 1 and count below 2^32.
+// `scratch` is working memory that calls over a sequence's chunks reuse.
+struct MinimizerScratch {
+  std::vector<uint64_t> hashes;
+  std::vector<uint32_t> prefix;
+  std::vector<uint32_t> suffix;
+};
 size_t Minimizers(const uint64_t* kmers, size_t count, size_t w, uint64_t first_position,
-                  uint64_t& last, uint64_t* positions, uint64_t* values);
+                  uint64_t& last, uint64_t* positions, uint64_t* values, MinimizerScratch& scratch);
 
 }  // namespace kernels
 

@@ -210,8 +210,9 @@ TEST(MinimizersTest, AgreeWithTheReference) {
         for (uint64_t& kmer : kmers) kmer = rng() % distinct;
         uint64_t last = UINT64_MAX;
         std::vector<uint64_t> positions(count + 1), values(count + 1);
+        MinimizerScratch scratch;
         const size_t found =
-            Minimizers(kmers.data(), count, w, 0, last, positions.data(), values.data());
+            Minimizers(kmers.data(), count, w, 0, last, positions.data(), values.data(), scratch);
         const auto expected = ReferenceMinimizers(kmers, w);
         ASSERT_EQ(found, expected.size()) << "w " << w << ", count " << count;
         for (size_t i = 0; i < found; ++i) {

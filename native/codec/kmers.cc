@@ -399,13 +399,14 @@ PyObject* Minimizers(PyObject*, PyObject* args, PyObject* kwargs) {
     size_t found = 0;
     Unlocked(n, [&] {
       std::vector<uint64_t> kmers(std::min(windows, kMinimizerChunk) + window - 1);
+      kernels::MinimizerScratch scratch;
       uint64_t last = UINT64_MAX;
       for (size_t start = 0; start < windows; start += kMinimizerChunk) {
         const size_t chunk = std::min(kMinimizerChunk, windows - start);
         const size_t chunk_kmers = chunk + window - 1;
         RunKernel(terms, bytes + start, chunk_kmers + terms.k - 1, kmers.data());
         found += kernels::Minimizers(kmers.data(), chunk_kmers, window, start, last,
-                                     positions.get() + found, values.get() + found);
+                                     positions.get() + found, values.get() + found, scratch);
       }
     });
     CodeOutput made_positions, made_values;
