@@ -27,6 +27,10 @@ struct KernelTable {
   // rows of the four bases in bytes), the codes checked beforehand.
   void (*expand_rows_4)(const uint8_t* codes, size_t n, const uint8_t* table, size_t rows,
                         uint8_t* out);
+  // The same for rows of 16 bytes (one-hot rows of the four bases in
+  // floats), any number of rows.
+  void (*expand_rows_16)(const uint8_t* codes, size_t n, const uint8_t* table, size_t rows,
+                         uint8_t* out);
   void (*translate_codons)(const uint8_t* nucleotides, size_t codons, const uint8_t* table,
                            uint8_t* out);
 };

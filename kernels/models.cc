@@ -15,6 +15,8 @@ size_t ExpandRows(const uint8_t* codes, size_t n, const uint8_t* table, size_t r
   const KernelTable& kernels = ActiveKernels();
   if (row_bytes == 4 && rows <= 16) {
     kernels.expand_rows_4(codes, valid, table, rows, out);
+  } else if (row_bytes == 16) {
+    kernels.expand_rows_16(codes, valid, table, rows, out);
   } else {
     scalar::ExpandRows(codes, valid, table, rows, row_bytes, out);
   }

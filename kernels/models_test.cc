@@ -51,6 +51,29 @@ TEST(ExpandRowsTest, AgreesWithTheReferenceOnEveryPath) {
   }
 }
 
+// Outputs of 4 MiB and more are streamed past the cache when aligned: the
+// same rows either way, and an unaligned output takes the ordinary stores.
+TEST(ExpandRowsTest, LargeOutputsAgreeAlignedOrNot) {
+  std::mt19937_64 rng(12);
+  for (const size_t row_bytes : {4, 16}) {
+    const size_t rows = 16;
+    std::vector<uint8_t> table(rows * row_bytes);
+    for (uint8_t& b : table) b = static_cast<uint8_t>(rng());
+    const size_t n = (size_t{4} << 20) / row_bytes + 37;
+    std::vector<uint8_t> codes(n);
+    for (uint8_t& c : codes) c = static_cast<uint8_t>(rng() % rows);
+    const std::vector<uint8_t> expected = ReferenceRows(codes, table, row_bytes);
+    ForEachIsa([&](Isa) {
+      for (const size_t offset : {0, 64, 1, 16}) {
+        testing::GuardedBuffer<uint8_t> out(n * row_bytes, offset);
+        ASSERT_EQ(ExpandRows(codes.data(), n, table.data(), rows, row_bytes, out.data()), n);
+        EXPECT_TRUE(out.Values() == expected) << "row bytes " << row_bytes << ", offset " << offset;
+        EXPECT_TRUE(out.Intact());
+      }
+    });
+  }
+}
+
 TEST(ExpandRowsTest, StopsAtTheFirstCodeWithoutARow) {
   std::mt19937_64 rng(8);
   const std::vector<uint8_t> table(16 * 4, 1);

@@ -134,6 +134,11 @@ void ExpandRows4(const uint8_t* codes, size_t n, const uint8_t* table, size_t /*
   ExpandFixed<4>(codes, n, table, out);
 }
 
+void ExpandRows16(const uint8_t* codes, size_t n, const uint8_t* table, size_t /*rows*/,
+                  uint8_t* out) {
+  ExpandFixed<16>(codes, n, table, out);
+}
+
 void TranslateCodons(const uint8_t* nucleotides, size_t codons, const uint8_t* table,
                      uint8_t* out) {
   for (size_t i = 0; i < codons; ++i) {
@@ -154,6 +159,7 @@ const KernelTable kScalarKernels = {
     scalar::ReverseTranslate,
     scalar::FirstAtLeast,
     scalar::ExpandRows4,
+    scalar::ExpandRows16,
     scalar::TranslateCodons,
 };
 

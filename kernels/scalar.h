@@ -31,6 +31,7 @@ size_t FirstAtLeast(const uint8_t* in, size_t n, uint8_t threshold);
 void ExpandRows(const uint8_t* codes, size_t n, const uint8_t* table, size_t rows, size_t row_bytes,
                 uint8_t* out);
 void ExpandRows4(const uint8_t* codes, size_t n, const uint8_t* table, size_t rows, uint8_t* out);
+void ExpandRows16(const uint8_t* codes, size_t n, const uint8_t* table, size_t rows, uint8_t* out);
 void TranslateCodons(const uint8_t* nucleotides, size_t codons, const uint8_t* table, uint8_t* out);
 
 }  // namespace kernels::scalar

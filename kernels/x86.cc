@@ -84,7 +84,7 @@ namespace avx512 {
   KernelTable {                                                                                   \
     set::Translate, set::TranslateWide<uint16_t>, set::TranslateWide<uint32_t>,                   \
         set::TranslateWide<uint64_t>, set::ReverseTranslate, set::FirstAtLeast, set::ExpandRows4, \
-        set::TranslateCodons                                                                      \
+        set::ExpandRows16, set::TranslateCodons                                                   \
   }
 const KernelTable kSsse3Kernels = ALPHABET_KERNEL_TABLE(ssse3);
 const KernelTable kSse41Kernels = ALPHABET_KERNEL_TABLE(sse41);
