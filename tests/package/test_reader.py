@@ -477,3 +477,16 @@ class TestRecord:
         looped = Record("r", "", [])
         looped.sequence.append(looped)
         assert gc.is_tracked(looped)
+
+
+@pytest.mark.parametrize("how", ["path", "gzip path", "file object", "trickle"])
+def test_bytes_read_counts_every_byte_taken_from_the_source(tmp_path, how):
+    data = b">a\nACGT\n" * 5000 + b">b\nGG\n"
+    path = tmp_path / "in.fa"
+    path.write_bytes(gzip.compress(data) if how == "gzip path" else data)
+    source = {"file object": io.BytesIO(data), "trickle": Trickle(data, 1000)}.get(how, path)
+    with ab.read(source) as reader:
+        next(reader)
+        assert 0 < reader.bytes_read <= len(data)
+        records = 1 + len(list(reader))
+        assert records == 5001 and reader.bytes_read == len(data)
