@@ -1,5 +1,6 @@
 #include "native/common/arrays.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,6 +13,7 @@ namespace {
 
 struct ArrayObject {
   PyObject_HEAD void* data;
+  PyObject* weak_references;
   size_t bytes;
   Py_ssize_t itemsize;
   int ndim;
@@ -32,6 +34,7 @@ PyObject* ArrayNew(PyTypeObject*, PyObject*, PyObject*) {
 
 void ArrayDealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  if (AsArray(self)->weak_references != nullptr) PyObject_ClearWeakRefs(self);
   std::free(AsArray(self)->data);
   type->tp_free(self);
   Py_DECREF(type);
@@ -94,6 +97,12 @@ PyGetSetDef array_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+PyMemberDef array_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(ArrayObject, weak_references), Py_READONLY,
+     nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyMethodDef array_methods[] = {
     {"tolist", ArrayToList, METH_NOARGS,
      "tolist($self, /)\n--\n\nThe items as nested lists, one level per dimension."},
@@ -106,6 +115,7 @@ PyType_Slot array_slots[] = {
     {Py_tp_repr, AsSlot(&ArrayRepr)},
     {Py_tp_getset, array_getset},
     {Py_tp_methods, array_methods},
+    {Py_tp_members, array_members},
     {Py_sq_length, AsSlot(&ArrayLength)},
     {Py_bf_getbuffer, AsSlot(&ArrayGetBuffer)},
     {Py_tp_doc,
