@@ -46,9 +46,9 @@ Replay one episode in this process, printing every action:
     python reliability/package_fuzz.py --seed N --calls K -v
 
 The actions live in a file per room: package_fuzz_alphabets.py,
-package_fuzz_sequences.py, package_fuzz_reader.py, package_fuzz_writer.py and
-package_fuzz_native.py
-(the native module called directly).  What they share: the hostile
+package_fuzz_sequences.py, package_fuzz_reader.py, package_fuzz_writer.py,
+package_fuzz_native.py (the native module called directly) and
+package_fuzz_models.py (batches, one-hot rows, translation, k-mers).  What they share: the hostile
 arguments in package_fuzz_hostile.py, the bookkeeping of an episode in
 package_fuzz_episode.py.
 """
@@ -61,6 +61,7 @@ import warnings
 import campaign
 from package_fuzz_alphabets import AlphabetActions
 from package_fuzz_episode import Episode
+from package_fuzz_models import ModelActions
 from package_fuzz_native import NativeActions
 from package_fuzz_reader import ReaderActions
 from package_fuzz_sequences import SequenceActions
@@ -72,7 +73,13 @@ warnings.simplefilter("ignore")
 
 
 class Fuzzer(
-    AlphabetActions, SequenceActions, ReaderActions, WriterActions, NativeActions, Episode
+    AlphabetActions,
+    SequenceActions,
+    ReaderActions,
+    WriterActions,
+    NativeActions,
+    ModelActions,
+    Episode,
 ):
     """The rooms' actions, each drawn by its weight."""
 
@@ -93,6 +100,8 @@ class Fuzzer(
         ("native_codec", 3),
         ("native_bulk", 5),
         ("native_objects", 5),
+        ("batches", 3),
+        ("translation_and_kmers", 3),
         ("drop", 4),
     ]
 

@@ -6,7 +6,9 @@ they give reverse complements and k-mer indices.  `dna()`, `rna()` and
 `protein()` give the standard alphabets, `iupac_dna()`, `iupac_rna()` and
 `extended_protein()` the same with ambiguity codes, stop and gap.
 `read(path)` yields the records of a FASTA or FASTQ file, `write(path,
-records)` writes them (`Writer` one at a time).
+records)` writes them (`Writer` one at a time).  For models, alphabets give
+padded batches (encode_batch), one-hot rows, canonical k-mers and
+minimizers; `genetic_code(n)` translates by NCBI's table n.
 `sequence(kind, values)` makes a typed sequence of one of the seventeen
 element kinds in KINDS.  Every object owns its handle in the
 module's registry and releases it when Python collects the object.
@@ -58,20 +60,17 @@ from ._alphabets import (
     set_rna,
 )
 from ._errors import AlphabetError
+from ._genetic_code import GeneticCode, genetic_code
+from ._native import Array
 from ._reader import FormatError, Record, read
 from ._sequences import KINDS, ByteSequence, Sequence, sequence
 from ._writer import Writer, write
 
 # Public classes show under the package's name in reprs and tracebacks.
 for _public in (
-    Alphabet,
-    AlphabetError,
-    AlphabetOptions,
-    ByteSequence,
-    FormatError,
-    Sequence,
+    Alphabet, AlphabetError, AlphabetOptions, ByteSequence, FormatError, GeneticCode, Sequence,
     Writer,
-):
+):  # fmt: skip
     _public.__module__ = __name__
 del _public, _span_build_tree
 
@@ -97,13 +96,16 @@ __all__ = [
     "Alphabet",
     "AlphabetError",
     "AlphabetOptions",
+    "Array",
     "ByteSequence",
     "FormatError",
+    "GeneticCode",
     "Record",
     "Sequence",
     "Writer",
     "dna",
     "extended_protein",
+    "genetic_code",
     "iupac_dna",
     "iupac_rna",
     "protein",

@@ -39,6 +39,7 @@ CODONS = n.Codec(("AAA", "AAC"))
 WIDE = n.Codec(tuple(chr(c) for c in range(0x100, 0x100 + 300)))
 OWNED = n.new_alphabet(Owner, "ACGT")[0]
 COMPLEMENT = bytes([3, 2, 1, 0])
+TABLE = n.codon_table("K" * 30 + "*" * 4 + "M" * 30)
 PATH = n.use_kernel_path(n.kernel_paths()[-1])
 n.use_kernel_path(PATH)
 
@@ -80,7 +81,11 @@ CALLS = {
     "decode_str of ints": lambda: DNA.decode_str([0, IndexOf(1)]),
     "decode_str bad code": (lambda: DNA.decode_str([0, -1]), Exception),
     "decode_str huge code": (lambda: DNA.decode_str([0, 10**40]), Exception),
-    "decode_str of codons": (lambda: CODONS.decode_str(b"\0"), Exception),
+    "decode_str of codons": lambda: CODONS.decode_str(b"\0\1"),
+    "encode codons as text": lambda: CODONS.encode("AACAAA" * 20),
+    "encode codons as text, refused": (lambda: CODONS.encode("AACA"), Exception),
+    "reverse_case": lambda: n.reverse_case("ACGT" * 10, "acGT" * 10),
+    "reverse_case refused": (lambda: n.reverse_case("A", "ab"), TypeError),
     "decode_list": lambda: CODONS.decode_list(b"\0\1\0"),
     "decode_list bad code": (lambda: CODONS.decode_list(b"\0\7"), Exception),
     "reverse_translate bytes": lambda: n.reverse_translate(b"\0\1\2", COMPLEMENT),
@@ -98,6 +103,30 @@ CALLS = {
     "kmers of base 2**64": lambda: n.kmers([0, 1, 2], 1, 2**64),
     "kmers bad base": (lambda: n.kmers(b"\0", 2, -1), ValueError),
     "kmers bad code": (lambda: n.kmers(b"\0\x09", 1, 4), Exception),
+    "kmers canonical": lambda: n.kmers(b"\0\1\2\3" * 20, 5, 4, complement=COMPLEMENT),
+    "kmers skipping": lambda: n.kmers(array.array("H", [0, 5, 1, 2]), 2, 4, skip=True, limit=16),
+    "kmers bad complement": (lambda: n.kmers(b"\0", 1, 4, complement=b"\7\0\0\0"), ValueError),
+    "kmer_positions": lambda: n.kmer_positions([0, 5, 1, 2], 2, 4, skip=True, limit=6),
+    "minimizers": lambda: n.minimizers(b"\0\1\2\3" * 20, 5, 4, 4, complement=COMPLEMENT),
+    "minimizers bad code": (lambda: n.minimizers(b"\0\7", 1, 1, 4), Exception),
+    "encode_batch": lambda: n.encode_batch(DNA, ["GAT", b"\0", [1, 2]], 0, prefix=[1], format="q"),
+    "encode_batch flat": lambda: n.encode_batch(
+        DNA, b"GATTACA", 0, offsets=array.array("q", [0, 3, 7]), text=True
+    ),
+    "encode_batch refused": (lambda: n.encode_batch(DNA, ["GAT", "GAX"], 0), Exception),
+    "encode_batch bad format": (lambda: n.encode_batch(DNA, ["G"], 0, format="f"), ValueError),
+    "decode_batch": lambda: n.decode_batch(DNA, memoryview(b"\0\1\2\3").cast("B", (2, 2)), b"\2\1"),
+    "decode_batch of one dimension": (lambda: n.decode_batch(DNA, b"\0", b"\1"), TypeError),
+    "one_hot": lambda: n.one_hot(b"\0\1\2\3" * 10, bytes(range(16)), 4, "B").tolist(),
+    "one_hot of a batch": lambda: n.one_hot(
+        n.encode_batch(DNA, ["GA", "T"], 4)[0], bytes(20), 4, "B", batch=True
+    ),
+    "one_hot bad code": (lambda: n.one_hot([0, 5], bytes(16), 4, "B"), Exception),
+    "codon_table": lambda: n.codon_table("F" * 64),
+    "codon_table refused": (lambda: n.codon_table("F"), ValueError),
+    "translate": lambda: n.translate("ATGNNNTAA" * 10, TABLE, 1, True),
+    "translate refused": (lambda: n.translate("AT-GGG", TABLE), Exception),
+    "six_frames": lambda: n.six_frames(array.array("H", [0, 3, 2, 14] * 10), TABLE),
     "format_codes": lambda: n.format_codes(b"\0\7\255"),
     "format_codes wide": lambda: n.format_codes(array.array("H", [65535, 0])),
     "format_codes refused": (lambda: n.format_codes(array.array("i", [1])), TypeError),
