@@ -4,12 +4,18 @@
 //
 // Each room adds its part here, once: common/ (what every room uses),
 // objects/ (Held and the alphabets' factories), sequences/ (the sequence
-// type), codec/ (Codec and the bulk calls over codes), io/ (records, their
-// batches and the reader).
+// type), codec/ (Codec, the bulk calls over codes, k-mers, batches, one-hot
+// rows, translation), io/ (records, their batches, the reader and the
+// writer).
 #include <Python.h>
 
+#include "native/codec/batches.h"
 #include "native/codec/bulk.h"
 #include "native/codec/codec.h"
+#include "native/codec/kmers.h"
+#include "native/codec/one_hot.h"
+#include "native/codec/translate.h"
+#include "native/common/arrays.h"
 #include "native/common/buffers.h"
 #include "native/common/errors.h"
 #include "native/common/flat_api.h"
@@ -17,6 +23,7 @@
 #include "native/io/batch.h"
 #include "native/io/reader.h"
 #include "native/io/record.h"
+#include "native/io/writer.h"
 #include "native/objects/alphabets.h"
 #include "native/objects/held.h"
 #include "native/sequences/sequence_type.h"
@@ -42,9 +49,12 @@ PyMODINIT_FUNC PyInit__native() {
   PyObject* module = PyModule_Create(&native_module);
   if (module == nullptr) return nullptr;
   if (!native::AddHeld(module) || !native::AddAlphabets(module) || !native::AddSequences(module) ||
-      !native::AddCodec(module) || !native::AddBulkFunctions(module) ||
-      !native::AddOwnedBuffers(module) || !native::AddRecords(module) ||
-      !native::AddBatches(module) || !native::AddReader(module)) {
+      !native::AddArrays(module) || !native::AddCodec(module) ||
+      !native::AddBulkFunctions(module) || !native::AddKmerFunctions(module) ||
+      !native::AddBatchFunctions(module) || !native::AddOneHotFunctions(module) ||
+      !native::AddTranslateFunctions(module) || !native::AddOwnedBuffers(module) ||
+      !native::AddRecords(module) || !native::AddBatches(module) || !native::AddReader(module) ||
+      !native::AddWriter(module)) {
     Py_DECREF(module);
     return nullptr;
   }

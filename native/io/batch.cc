@@ -213,7 +213,9 @@ BatchBuilder::BatchBuilder(const CodecTables* tables, uint8_t phred)
     : tables_(tables), phred_(phred), width_(tables != nullptr ? tables->code_width() : 1) {}
 
 BatchBuilder::Outcome BatchBuilder::Add(const formats::Record& record, bool fastq, size_t& at) {
-  if (tables_ != nullptr && !record.ascii) return Outcome::kNeedsText;
+  // Text beyond ASCII, and alphabets with symbols of several characters,
+  // are coded through the text.
+  if (tables_ != nullptr && (!record.ascii || !tables_->one_char)) return Outcome::kNeedsText;
   if (count_ == 0) Prepare();
   const size_t count = record.sequence.size();
   const size_t before = sequences_.size();

@@ -40,8 +40,9 @@ class BatchBuilder {
     kBadSymbol,
     // A quality character outside the Phred range, at byte `at`.
     kBadQuality,
-    // Text beyond ASCII whose quality is not as long in bytes as its
-    // sequence: the two cannot share offsets.
+    // A quality that does not match the sequence's items one for one (text
+    // beyond ASCII, symbols of several characters): the two cannot share
+    // offsets.
     kUneven,
   };
 

@@ -393,9 +393,9 @@ bool AddSlowly(ReaderObject* reader, const formats::Record& record, bool fastq,
       const Ref id(Text(record.id, record.ascii));
       const Ref message(
           id ? PyUnicode_FromFormat(
-                   "line %lld: FASTQ record %R has text beyond ASCII whose quality is not as long "
-                   "in bytes as its sequence, which a batch cannot lay out alike; read it with an "
-                   "alphabet, or record by record",
+                   "line %lld: the quality of FASTQ record %R does not match its sequence item "
+                   "for item (text beyond ASCII, or symbols of several characters), which a batch "
+                   "cannot lay out alike; read it record by record",
                    static_cast<long long>(record.line), id.get())
              : nullptr);
       Ref error(message ? PyObject_CallFunction(FormatError(), "(OL)", message.get(),
@@ -532,11 +532,6 @@ int ReaderInit(ReaderObject* reader, PyObject* source, int fd, PyObject* head, P
   if (codec != Py_None) {
     const CodecTables* tables = TablesOfCodec(codec);
     if (tables == nullptr) return -1;
-    if (!tables->one_char) {
-      PyErr_SetString(PyExc_TypeError,
-                      "reading with an alphabet needs an alphabet of one-character symbols");
-      return -1;
-    }
     reader->codec = Py_NewRef(codec);
     reader->tables = tables;
   }

@@ -7,7 +7,10 @@ they give reverse complements and k-mer indices.  `dna()`, `rna()` and
 `extended_protein()` the same with ambiguity codes, stop and gap.
 `read(path)` yields the records of a FASTA or FASTQ file (compressed or
 not), `read(r1, r2)` pairs of mates, `read(path, batch_size=N)` batches of
-records in buffers.
+records in buffers; `write(path, records)` writes them (`Writer` one at a
+time).  For models, alphabets give padded batches (encode_batch), one-hot
+rows, canonical k-mers and minimizers; `genetic_code(n)` translates by
+NCBI's table n.
 `sequence(kind, values)` makes a typed sequence of one of the seventeen
 element kinds in KINDS.  Every object owns its handle in the
 module's registry and releases it when Python collects the object.
@@ -59,11 +62,17 @@ from ._alphabets import (
     set_rna,
 )
 from ._errors import AlphabetError, FormatError
+from ._genetic_code import GeneticCode, genetic_code
+from ._native import Array
 from ._reader import Record, RecordBatch, read
 from ._sequences import KINDS, ByteSequence, Sequence, sequence
+from ._writer import Writer, write
 
 # Public classes show under the package's name in reprs and tracebacks.
-for _public in (Alphabet, AlphabetError, AlphabetOptions, ByteSequence, FormatError, Sequence):
+for _public in (
+    Alphabet, AlphabetError, AlphabetOptions, ByteSequence, FormatError, GeneticCode, Sequence,
+    Writer,
+):  # fmt: skip
     _public.__module__ = __name__
 del _public, _span_build_tree
 
@@ -89,13 +98,17 @@ __all__ = [
     "Alphabet",
     "AlphabetError",
     "AlphabetOptions",
+    "Array",
     "ByteSequence",
     "FormatError",
+    "GeneticCode",
     "Record",
     "RecordBatch",
     "Sequence",
+    "Writer",
     "dna",
     "extended_protein",
+    "genetic_code",
     "iupac_dna",
     "iupac_rna",
     "protein",
@@ -105,4 +118,5 @@ __all__ = [
     "set_dna",
     "set_protein",
     "set_rna",
+    "write",
 ]

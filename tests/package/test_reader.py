@@ -435,9 +435,10 @@ class TestWithAlphabet:
         (record,) = ab.read(io.BytesIO(f">r\n{text}\n".encode()), alphabet=alphabet)
         assert record.sequence == alphabet.encode_all(text)
 
-    def test_alphabets_of_longer_symbols_are_refused(self):
-        with pytest.raises(TypeError, match="one-character"):
-            ab.read(io.BytesIO(b">r\n"), alphabet=ab.Alphabet(["AA", "C"]))
+    def test_alphabets_of_longer_symbols_cut_records_as_encode_all(self):
+        codons = ab.Alphabet(["AA", "C", "AAC"])
+        (record,) = ab.read(io.BytesIO(b">r\nAACAA\nC\n"), alphabet=codons)
+        assert record.sequence == codons.encode_all("AACAAC") == b"\x02\x02"
         with pytest.raises(TypeError, match="Alphabet"):
             ab.read(io.BytesIO(b">r\n"), alphabet="dna")
 
