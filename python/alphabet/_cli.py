@@ -360,12 +360,15 @@ def _encoded_layout(name: str, wide: bool) -> Callable[[Record[Any]], bytes]:
     if name == "fastq":
 
         def fastq(record: Record[Any]) -> bytes:
-            if record.quality is None:
+            quality = record.quality
+            if quality is None:
                 raise _Failure(
                     f"record {record.id!r} has no quality: FASTA input needs --format fasta"
                 )
+            # The command line reads qualities as text (a str), not as scores.
+            text = quality.encode() if isinstance(quality, str) else quality
             return b"".join((b"@", _header(record), _code_text(record.sequence), b"\n+\n",
-                             _line(record.quality.encode())))  # fmt: skip
+                             _line(text)))  # fmt: skip
 
         return fastq
     return lambda record: b"%s\t%s\n" % (record.id.encode(), _code_text(record.sequence))
