@@ -4,8 +4,8 @@
 //
 // Each room adds its part here, once: common/ (what every room uses),
 // objects/ (Held and the alphabets' factories), sequences/ (the sequence
-// type), codec/ (Codec and the bulk calls over codes), io/ (records and the
-// reader).
+// type), codec/ (Codec and the bulk calls over codes), io/ (records, the
+// reader and the genome index).
 #include <Python.h>
 
 #include "native/codec/bulk.h"
@@ -13,6 +13,7 @@
 #include "native/common/buffers.h"
 #include "native/common/errors.h"
 #include "native/common/flat_api.h"
+#include "native/io/genome.h"
 #include "native/io/reader.h"
 #include "native/io/record.h"
 #include "native/objects/alphabets.h"
@@ -41,7 +42,7 @@ PyMODINIT_FUNC PyInit__native() {
   if (module == nullptr) return nullptr;
   if (!native::AddHeld(module) || !native::AddAlphabets(module) || !native::AddSequences(module) ||
       !native::AddCodec(module) || !native::AddBulkFunctions(module) ||
-      !native::AddRecords(module) || !native::AddReader(module)) {
+      !native::AddRecords(module) || !native::AddReader(module) || !native::AddGenome(module)) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -7,6 +7,7 @@ namespace {
 
 PyObject* alphabet_error = nullptr;
 PyObject* code_text = nullptr;
+PyObject* format_error = nullptr;
 
 // Longer reprs are cut in messages (the format below says 60 too); a
 // million-digit int would drown the message it is named in.
@@ -38,6 +39,20 @@ PyObject* ReprForMessage(PyObject* value) {
   const Py_ssize_t length = PyUnicode_GET_LENGTH(repr.get());
   if (length <= kShownLength) return repr.Take();
   return PyUnicode_FromFormat("%.60U... (%zd characters)", repr.get(), length);
+}
+
+void RaiseFormatError(std::string_view message, int64_t line) {
+  if (format_error == nullptr) {
+    Ref module(PyImport_ImportModule("alphabet._reader"));
+    if (!module) return;
+    format_error = PyObject_GetAttrString(module.get(), "FormatError");
+    if (format_error == nullptr) return;
+  }
+  Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                "backslashreplace"));
+  if (!text) return;
+  Ref raised(PyObject_CallFunction(format_error, "(OL)", text.get(), static_cast<long long>(line)));
+  if (raised) PyErr_SetObject(format_error, raised.get());
 }
 
 bool AddErrors() {

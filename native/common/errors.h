@@ -5,6 +5,9 @@
 
 #include <Python.h>
 
+#include <cstdint>
+#include <string_view>
+
 namespace native {
 
 // The package's AlphabetError; valid once AddErrors has run.
@@ -23,6 +26,11 @@ PyObject* CodeText(PyObject* integer);
 // size, anything longer than 60 characters cut.  Null with the exception set
 // when its __repr__ raises.
 PyObject* ReprForMessage(PyObject* value);
+
+// Sets the package's FormatError(message, line) (alphabet._reader's, found
+// when first raised: that module imports this one).  `message` is UTF-8;
+// bytes that are not are shown as backslash escapes.
+void RaiseFormatError(std::string_view message, int64_t line);
 
 // Imports the package's errors (alphabet._errors); false with an exception
 // set on failure.

@@ -29,9 +29,6 @@ constexpr Py_ssize_t kDefaultChunk = Py_ssize_t{1} << 20;
 // lock released.
 constexpr size_t kLongField = size_t{1} << 20;
 PyTypeObject* reader_type = nullptr;
-// alphabet._reader.FormatError, looked up when first raised: that module
-// imports this one.
-PyObject* format_error = nullptr;
 
 struct ReaderObject {
   PyObject_HEAD formats::FastxParser* parser;  // null once the reader is closed
@@ -91,25 +88,6 @@ bool Close(ReaderObject* reader) {
   }
   Py_CLEAR(reader->source);
   return ok;
-}
-
-void RaiseFormatError(const formats::ParseError& error) {
-  if (format_error == nullptr) {
-    PyObject* module = PyImport_ImportModule("alphabet._reader");
-    if (module == nullptr) return;
-    format_error = PyObject_GetAttrString(module, "FormatError");
-    Py_DECREF(module);
-    if (format_error == nullptr) return;
-  }
-  PyObject* message = PyUnicode_DecodeUTF8(
-      error.message.data(), static_cast<Py_ssize_t>(error.message.size()), "backslashreplace");
-  if (message == nullptr) return;
-  PyObject* raised =
-      PyObject_CallFunction(format_error, "(OL)", message, static_cast<long long>(error.line));
-  Py_DECREF(message);
-  if (raised == nullptr) return;
-  PyErr_SetObject(format_error, raised);
-  Py_DECREF(raised);
 }
 
 // The parser could not get memory: its state is lost, so the reader ends.
@@ -327,7 +305,7 @@ PyObject* ReaderNext(PyObject* self) {
       const bool failed = parser.error().kind != formats::ErrorKind::kNone;
       PyObject* error = nullptr;
       if (failed) {
-        RaiseFormatError(parser.error());
+        RaiseFormatError(parser.error().message, parser.error().line);
         error = PyErr_GetRaisedException();
       }
       const bool closed = Close(reader);

@@ -5,7 +5,9 @@ whole text at once, with options for case, aliases and unknown symbols;
 they give reverse complements and k-mer indices.  `dna()`, `rna()` and
 `protein()` give the standard alphabets, `iupac_dna()`, `iupac_rna()` and
 `extended_protein()` the same with ambiguity codes, stop and gap.
-`read(path)` yields the records of a FASTA or FASTQ file.
+`read(path)` yields the records of a FASTA or FASTQ file; `Fasta(path)`
+opens one by its index for random access to regions, `Fastq(path)` gives
+FASTQ records by id.
 `sequence(kind, values)` makes a typed sequence of one of the seventeen
 element kinds in KINDS.  Every object owns its handle in the
 module's registry and releases it when Python collects the object.
@@ -57,11 +59,13 @@ from ._alphabets import (
     set_rna,
 )
 from ._errors import AlphabetError
+from ._genome import Fasta, Fastq, Region
 from ._reader import FormatError, Record, read
 from ._sequences import KINDS, ByteSequence, Sequence, sequence
 
 # Public classes show under the package's name in reprs and tracebacks.
-for _public in (Alphabet, AlphabetError, AlphabetOptions, ByteSequence, FormatError, Sequence):
+for _public in (Alphabet, AlphabetError, AlphabetOptions, ByteSequence, Fasta, Fastq, FormatError,
+                Region, Sequence):  # fmt: skip
     _public.__module__ = __name__
 del _public, _span_build_tree
 
@@ -88,8 +92,11 @@ __all__ = [
     "AlphabetError",
     "AlphabetOptions",
     "ByteSequence",
+    "Fasta",
+    "Fastq",
     "FormatError",
     "Record",
+    "Region",
     "Sequence",
     "dna",
     "extended_protein",
