@@ -26,6 +26,7 @@ from collections.abc import Callable
 import _alphabet
 import bench_alphabet
 import bench_codec
+import bench_genome
 import bench_package
 import bench_package_alphabet
 import bench_reader
@@ -84,6 +85,7 @@ def main() -> int:
          lambda: bench_package_alphabet.figures(args.quick)),
         ("reading FASTA (bench_reader.py)", lambda: bench_reader.figures(args.quick)),
         ("the native codec (bench_codec.py)", lambda: bench_codec.figures(args.quick)),
+        ("genome random access (bench_genome.py)", lambda: bench_genome.figures(args.quick)),
     ]  # fmt: skip
     start = time.perf_counter()
     results = []

@@ -44,8 +44,8 @@ Replay one episode in this process, printing every action:
     python reliability/package_fuzz.py --seed N --calls K -v
 
 The actions live in a file per room: package_fuzz_alphabets.py,
-package_fuzz_sequences.py, package_fuzz_reader.py and package_fuzz_native.py
-(the native module called directly).  What they share: the hostile
+package_fuzz_sequences.py, package_fuzz_reader.py, package_fuzz_genome.py
+and package_fuzz_native.py (the native module called directly).  What they share: the hostile
 arguments in package_fuzz_hostile.py, the bookkeeping of an episode in
 package_fuzz_episode.py.
 """
@@ -58,6 +58,7 @@ import warnings
 import campaign
 from package_fuzz_alphabets import AlphabetActions
 from package_fuzz_episode import Episode
+from package_fuzz_genome import GenomeActions
 from package_fuzz_native import NativeActions
 from package_fuzz_reader import ReaderActions
 from package_fuzz_sequences import SequenceActions
@@ -67,7 +68,8 @@ from package_fuzz_sequences import SequenceActions
 warnings.simplefilter("ignore")
 
 
-class Fuzzer(AlphabetActions, SequenceActions, ReaderActions, NativeActions, Episode):
+class Fuzzer(AlphabetActions, SequenceActions, ReaderActions, GenomeActions, NativeActions,
+             Episode):  # fmt: skip
     """The rooms' actions, each drawn by its weight."""
 
     WEIGHTS = [
@@ -82,6 +84,7 @@ class Fuzzer(AlphabetActions, SequenceActions, ReaderActions, NativeActions, Epi
         ("interrupted_bulk", 1),
         ("read_files", 3),
         ("misbehaving_source", 2),
+        ("genome_access", 2),
         ("native_codec", 3),
         ("native_bulk", 5),
         ("native_objects", 5),
