@@ -60,6 +60,21 @@ class BitReader {
   }
   uint64_t buffer() const { return buffer_; }
 
+  // The window as plain values, for the loop that keeps it in registers
+  // (FastSymbols), and back.
+  struct Window {
+    const uint8_t* next;
+    uint64_t buffer;
+    unsigned count;
+  };
+  Window Save() const { return {next_, buffer_, count_}; }
+  void Restore(const Window& window) {
+    next_ = window.next;
+    buffer_ = window.buffer;
+    count_ = window.count;
+  }
+  const uint8_t* end() const { return end_; }
+
   // Whether more bits were taken than the input holds.
   bool Overran() const { return past_end_ * 8 > count_; }
   // Zero bytes read past the end so far (refills stop at a few).
@@ -205,23 +220,36 @@ class Huffman {
 
   // For each pattern of kBits bits, the literals it spells from its start,
   // up to four: the bytes in bits 0-31, the bits they take in 32-35, their
-  // count in 36-38 (0 when the pattern starts with no literal).  Text of few
-  // symbols, such as bases at about two bits each, then decodes four at a
-  // time.  Built from the table, so after Build.
+  // count in 36-38 (0 when the pattern starts with no literal), and each
+  // one's code length in 40-55.  Text of few symbols, such as bases at about
+  // two bits each, then decodes four at a time.  Built from the table, so
+  // after Build.
+  //
+  // A pattern's run is its first literal followed by the run of the bits
+  // after it, which a smaller pattern spells and which is built already;
+  // that run was read with zeros where this pattern's bits end, so only the
+  // literals whose codes end within them are kept.
   void BuildRuns() {
     for (uint32_t pattern = 0; pattern < (1u << kBits); ++pattern) {
-      uint64_t bytes = 0;
-      unsigned used = 0, count = 0;
-      while (count < 4) {
-        // The bits past the pattern's first `used` are its own only as far
-        // as kBits reaches: a code must end within them.
-        const Entry& entry = table_[pattern >> used];
-        if (entry.tag != kLiteral || entry.bits == 0 || used + entry.bits > kBits) break;
-        bytes |= uint64_t{entry.value} << (8 * count);
-        used += entry.bits;
+      const Entry& first = table_[pattern];
+      if (first.tag != kLiteral || first.bits == 0) {
+        runs_[pattern] = 0;
+        continue;
+      }
+      const uint32_t rest_pattern = pattern >> first.bits;
+      const uint64_t rest = rest_pattern == pattern ? 0 : runs_[rest_pattern];
+      const unsigned room = kBits - first.bits;
+      uint64_t bytes = first.value, lengths = first.bits;
+      unsigned used = first.bits, count = 1;
+      for (unsigned k = 0; k < ((rest >> 36) & 7) && count < 4; ++k) {
+        const auto length = static_cast<unsigned>((rest >> (40 + 4 * k)) & 15);
+        if (used - first.bits + length > room) break;
+        bytes |= ((rest >> (8 * k)) & 0xff) << (8 * count);
+        lengths |= uint64_t{length} << (4 * count);
+        used += length;
         ++count;
       }
-      runs_[pattern] = bytes | (uint64_t{used} << 32) | (uint64_t{count} << 36);
+      runs_[pattern] = bytes | (uint64_t{used} << 32) | (uint64_t{count} << 36) | (lengths << 40);
     }
   }
   uint64_t Run(uint32_t bits) const { return runs_[bits]; }
@@ -362,6 +390,91 @@ void CopyMatch(uint8_t* out, size_t distance, size_t length, bool slack) {
 // longest match.
 constexpr size_t kFastRoom = 258 + 8;
 
+enum class Fast { kNearEnd, kBlockEnd, kCorrupt, kStopped };
+
+uint64_t LowBits(uint64_t window, unsigned count) { return window & ((uint64_t{1} << count) - 1); }
+
+// The symbols of a Huffman block while at least 8 input bytes and
+// kFastRoom output bytes remain: every refill is one load, every match a
+// copy of whole words, and the window stays in registers (the reader's
+// fields would live in memory).  After one refill the window holds at
+// least 56 bits, enough for the longest length and distance with their
+// extra bits (48).  `at` advances by what comes out; kNearEnd leaves the
+// rest of the block to the careful loop.
+Fast FastSymbols(const Tables& tables, BitReader& reader, uint8_t* begin, size_t size, size_t& at,
+                 size_t wanted) {
+  BitReader::Window window = reader.Save();
+  const uint8_t* const end = reader.end();
+  Fast outcome = Fast::kNearEnd;
+  size_t out = at;
+  while (end - window.next >= 8 && size - out >= kFastRoom) {
+    window.buffer |= Load64(window.next) << window.count;
+    window.next += (63 - window.count) >> 3;
+    window.count |= 56;
+    const uint64_t run = tables.literals.Run(static_cast<uint32_t>(window.buffer & 0x7ff));
+    const auto literals = static_cast<size_t>((run >> 36) & 7);
+    if (literals != 0) {
+      StoreLe32(begin + out, static_cast<uint32_t>(run));
+      out += literals;
+      const auto used = static_cast<unsigned>((run >> 32) & 15);
+      window.buffer >>= used;
+      window.count -= used;
+      if (out >= wanted) {
+        outcome = Fast::kStopped;
+        break;
+      }
+      continue;
+    }
+    Entry entry = tables.literals.Lookup(static_cast<uint32_t>(window.buffer & 0x7ff));
+    if (entry.tag == kLonger) entry = tables.literals.DecodeLong(window.buffer);
+    window.buffer >>= entry.bits;
+    window.count -= entry.bits;
+    if (entry.tag == kLiteral) {
+      begin[out++] = static_cast<uint8_t>(entry.value);
+      if (out >= wanted) {
+        outcome = Fast::kStopped;
+        break;
+      }
+      continue;
+    }
+    if (entry.tag == kEnd) {
+      outcome = Fast::kBlockEnd;
+      break;
+    }
+    if (entry.bits == 0 || entry.tag == kBad) {
+      outcome = Fast::kCorrupt;
+      break;
+    }
+    const size_t length = entry.value + LowBits(window.buffer, entry.tag);
+    window.buffer >>= entry.tag;
+    window.count -= entry.tag;
+    Entry far = tables.distances.Lookup(static_cast<uint32_t>(window.buffer & 0xff));
+    if (far.tag == kLonger) far = tables.distances.DecodeLong(window.buffer);
+    if (far.bits == 0 || far.tag == kBad) {
+      outcome = Fast::kCorrupt;
+      break;
+    }
+    window.buffer >>= far.bits;
+    window.count -= far.bits;
+    const size_t distance = far.value + LowBits(window.buffer, far.tag);
+    window.buffer >>= far.tag;
+    window.count -= far.tag;
+    if (distance > out) {
+      outcome = Fast::kCorrupt;
+      break;
+    }
+    CopyMatch(begin + out, distance, length, /*slack=*/true);
+    out += length;
+    if (out >= wanted) {
+      outcome = Fast::kStopped;
+      break;
+    }
+  }
+  reader.Restore(window);
+  at = out;
+  return outcome;
+}
+
 }  // namespace
 
 InflateResult Inflate(std::span<const uint8_t> in, std::span<uint8_t> out, size_t wanted) {
@@ -407,7 +520,12 @@ InflateResult Inflate(std::span<const uint8_t> in, std::span<uint8_t> out, size_
         }
         tables = &dynamic;
       }
-      for (;;) {
+      const Fast fast = FastSymbols(*tables, reader, begin, size, at, wanted);
+      if (fast == Fast::kStopped) return result(InflateStatus::kStopped);
+      if (fast == Fast::kCorrupt) return result(InflateStatus::kCorrupt);
+      // Near the end of the input or the output: the careful loop, which
+      // checks every bound, finishes the block.
+      while (fast == Fast::kNearEnd) {
         reader.Refill();
         // A stream of zero bytes past its end could decode for ever.
         if (reader.past_end() > 8) return result(InflateStatus::kTruncated);
