@@ -456,19 +456,6 @@ bool GenomeFile::Header(size_t i, std::string& header, std::string& error) const
   return false;
 }
 
-Compression CompressionOfFile(const std::string& path, std::string& error, bool& readable) {
-  Descriptor fd(OpenForReading(path, error));
-  readable = fd.get() >= 0;
-  if (!readable) return Compression::kNone;
-  uint8_t head[kBgzfHeaderSize];
-  const int64_t got = ReadAt(fd.get(), 0, sizeof head, head, error);
-  if (got < 0) {
-    readable = false;
-    return Compression::kNone;
-  }
-  return CompressionOf({head, static_cast<size_t>(got)});
-}
-
 bool BuildIndex(const std::string& path, FaiBuilder& fai, GziBuilder& gzi, bool& bgzf,
                 std::string& error) {
   Descriptor fd(OpenForReading(path, error));

@@ -107,10 +107,6 @@ class GenomeFile {
   mutable uint64_t clock_ = 0;
 };
 
-// What the file at `path` is; kNone for a file that cannot be read too
-// (opening it then tells why).
-Compression CompressionOfFile(const std::string& path, std::string& error, bool& readable);
-
 // Reads the file at `path` through once and builds its .fai entries into
 // `fai`, and for a BGZF file its .gzi into `gzi`; false with `error` set
 // (the file's own faults are in fai.error()).

@@ -712,20 +712,15 @@ PyType_Slot genome_slots[] = {
 
 // ---- Building indexes
 
-PyObject* CompressionOfPath(PyObject*, PyObject* path_given) {
-  std::string path, error;
-  if (!PathOf(path_given, path)) return nullptr;
-  bool readable = false;
-  formats::Compression compression;
-  {
-    bindings::GilRelease unlocked;
-    compression = formats::CompressionOfFile(path, error, readable);
-  }
-  if (!readable) {
-    RaiseOSError(error);
+PyObject* CompressionOfHead(PyObject*, PyObject* head) {
+  if (!PyBytes_Check(head)) {
+    PyErr_Format(PyExc_TypeError, "the head of a file is bytes, not %.200s",
+                 Py_TYPE(head)->tp_name);
     return nullptr;
   }
-  switch (compression) {
+  const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(head)),
+                                       static_cast<size_t>(PyBytes_GET_SIZE(head)));
+  switch (formats::CompressionOf(bytes)) {
     case formats::Compression::kBgzf: return PyUnicode_FromString("bgzf");
     case formats::Compression::kGzip: return PyUnicode_FromString("gzip");
     case formats::Compression::kNone: break;
@@ -814,8 +809,10 @@ PyObject* BuildGziOf(PyObject*, PyObject* path_given) {
 }
 
 PyMethodDef index_functions[] = {
-    {"compression_of", AsMethod(&CompressionOfPath), METH_O,
-     "compression_of(path, /)\n--\n\n'plain', 'bgzf' or 'gzip': how the file is compressed."},
+    {"compression_of", AsMethod(&CompressionOfHead), METH_O,
+     "compression_of(head, /)\n--\n\n"
+     "'plain', 'bgzf' or 'gzip': how a file that starts with `head` (its first 18 bytes) is "
+     "compressed."},
     {"build_index", AsMethod(&BuildIndexOf), METH_O,
      "build_index(path, /)\n--\n\n"
      "The .fai text of a FASTA or FASTQ file, and its .gzi bytes when it is BGZF (else None)."},

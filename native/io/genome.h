@@ -17,7 +17,8 @@
 // decoded or a long region is read.  close() lets go of the file; a fetch
 // running on another thread finishes on the file it started with.
 //
-// compression_of(path) -> "plain" | "bgzf" | "gzip"
+// compression_of(head) -> "plain" | "bgzf" | "gzip", for a file whose first
+//   bytes (18 of them, BGZF's header) are `head`
 // build_index(path) -> (fai bytes, gzi bytes or None)
 //   Reads the file through once, with the interpreter lock released, and
 //   builds its indexes as genome tools write them (formats/fasta_index.h);

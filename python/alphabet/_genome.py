@@ -69,7 +69,11 @@ class _Indexes:
             raise TypeError(f"path must be str or os.PathLike[str], not {type(name).__name__}")
         self.path = name
         self.build_index = build_index
-        compression = _native.compression_of(name)
+        # Opened here for the errors Python gives a path (FileNotFoundError,
+        # IsADirectoryError, PermissionError).
+        with open(name, "rb") as file:
+            head = file.read(18)
+        compression = _native.compression_of(head)
         if compression == "gzip":
             raise ValueError(
                 f"{name} is compressed with gzip, which cannot be read at random: "

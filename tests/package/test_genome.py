@@ -149,6 +149,8 @@ def test_plain_gzip_is_refused_naming_bgzip(tmp_path):
     path.write_bytes(zlib.compress(b">a\nACGT\n", wbits=31))
     with pytest.raises(ValueError, match="bgzip"):
         ab.Fasta(path)
+    with pytest.raises(FileNotFoundError):
+        ab.Fasta(tmp_path / "missing.fa")
 
 
 def write_bgzf(path, data, level, strategy, block=0xFF00):
