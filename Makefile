@@ -2,7 +2,9 @@
 #                   (module, package, command line); its own small .venv-demo holds
 #                   only CMake and Ninja: no root, no GoogleTest, no C++ tests
 # make check        checks the sources (lint: layering, formatting), builds with -Werror,
-#                   type-checks, runs the C++ and Python tests (fast)
+#                   type-checks, runs the C++ and Python tests (fast; the leak check
+#                   among them), and the calls that let go of the interpreter lock
+#                   again under the debug allocator
 # make reliability  the reliability harness: sanitizers, debug allocator,
 #                   fuzzer, leaks, threads (reliability/README.md)
 # make wheel-test   builds the sdist, a wheel from it and its manylinux repair, and tests
@@ -58,9 +60,17 @@ demo: $(DEMO_VENV)/.installed
 
 test: check wheel-test reliability
 
+# The tests that cross every call letting go of the interpreter lock, run
+# again under the debug allocator, which aborts on a Python object made or
+# freed without the lock (the devmode stage runs all of tests/ so).
+UNLOCKED_TESTS := tests/native/test_lock_thresholds.py tests/native/test_codec.py \
+                  tests/native/test_bulk.py tests/native/test_boundary_bytes.py \
+                  tests/package/test_reader_codec.py
+
 check: lint build typecheck
 	$(BOUNDED_TEST) $(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 300
 	$(BOUNDED_TEST) $(PY) -m pytest -q tests
+	PYTHONMALLOC=debug $(BOUNDED_TEST) $(PY) -X dev -m pytest -q $(UNLOCKED_TESTS)
 
 # Static checks of the sources: each folder includes only from the folders
 # below it; C++ and Python are formatted (clang-format, ruff format) and

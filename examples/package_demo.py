@@ -49,6 +49,6 @@ print("after release:", _alphabet.NumHandles() - start)
 
 sample = pathlib.Path(__file__).with_name("sample.fasta")
 command = [sys.executable, "-m", "alphabet", "encode", "dna"]
-print("$ python -m alphabet encode dna <", sample.name)
+print("$ python -m alphabet encode dna <", sample.name, flush=True)  # before the child writes
 with sample.open() as fasta:
     subprocess.run(command, stdin=fasta, check=True)

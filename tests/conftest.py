@@ -6,6 +6,7 @@ the tests import helpers.py, what they share beside fixtures, by name.
 
 import gc
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -13,6 +14,11 @@ import textwrap
 import pytest
 
 from alphabet import _native
+
+# Tests raise SIGINT and expect KeyboardInterrupt: a run started with SIGINT
+# ignored (in the background, under nohup) would swallow the signal.
+if signal.getsignal(signal.SIGINT) is signal.SIG_IGN:
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
 
 def run_fresh(code, **env):

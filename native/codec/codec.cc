@@ -408,8 +408,8 @@ PyType_Slot codec_slots[] = {
                        "thread-safe.  A symbol's code is its last position in symbols.\n"
                        "spellings maps further texts to codes (a symbol wins over a spelling);\n"
                        "unknown, when not None, is the code of every symbol otherwise unknown;\n"
-                       "ignore_case lets a symbol match the one symbol (failing that, the one\n"
-                       "code among the spellings) whose lowercase form is its own.")},
+                       "ignore_case lets a symbol match the one code whose symbols or spellings\n"
+                       "have its lowercase form (none when two codes share that form).")},
     {0, nullptr},
 };
 

@@ -33,8 +33,12 @@ bool LowerKey::Of(PyObject* text) {
 }
 
 uint32_t FoldedCode(const CodecTables& tables, TextKey lower) {
-  uint32_t code = tables.folded_symbols.Find(lower);
-  if (code == kNoCode) code = tables.folded_spellings.Find(lower);
+  const uint32_t symbol = tables.folded_symbols.Find(lower);
+  const uint32_t spelling = tables.folded_spellings.Find(lower);
+  // A form that a symbol and a spelling of another code share (symbol "ab",
+  // spelling "AB" of another code, input "Ab") belongs to neither.
+  if (symbol != kNoCode && spelling != kNoCode && symbol != spelling) return kNoCode;
+  const uint32_t code = symbol != kNoCode ? symbol : spelling;
   return code == kAmbiguous ? kNoCode : code;
 }
 

@@ -3,9 +3,9 @@
 //
 // Codes are positions in the alphabet.  Encoding a symbol looks for, in
 // order: the symbol itself (its last position), a spelling given for it,
-// and, with ignore_case, the one symbol whose lowercase form is the
-// input's (failing that, the one code of the spellings whose lowercase form
-// it is); then the unknown code, if any.  For alphabets of one-character
+// and, with ignore_case, the one code whose symbols or spellings have the
+// input's lowercase form (none when two codes share it: a form that belongs
+// to several is no one's); then the unknown code, if any.  For alphabets of one-character
 // symbols the answer for each character up to U+00FF is one table entry,
 // options included, and characters beyond have a table of their own.
 //

@@ -445,6 +445,7 @@ void ReaderDealloc(PyObject* self) {
   if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
+  PyObject_ClearWeakRefs(self);
   ReaderClear(self);
   type->tp_free(self);
   Py_DECREF(type);
@@ -520,7 +521,7 @@ bool AddReader(PyObject* module) {
   return AddType(module, "Reader",
                  {.name = "alphabet._native.Reader",
                   .basicsize = sizeof(ReaderObject),
-                  .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                  .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF,
                   .slots = reader_slots},
                  reader_type);
 }

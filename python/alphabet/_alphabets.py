@@ -325,9 +325,10 @@ class Alphabet(_native.Held):
     def _spellings(self) -> dict[str, int]:
         """The aliases' codes; with ignore_case, also under their lower- and upper-case forms.
 
-        The codec folds case for symbols only; an alias given as "U" should
-        take "u" too.  A form that two aliases of different codes share is
-        left out, as is one that is a symbol or an alias itself.
+        An alias given as "U" should take "u" too.  A form that two aliases of
+        different codes share is left out, as is one that is a symbol or an
+        alias itself, or a case form of a symbol of another code: such a form
+        belongs to none of them.
         """
         spellings = {alias: self._known_code(target) for alias, target in self._aliases.items()}
         if not self._ignore_case:
@@ -336,8 +337,20 @@ class Alphabet(_native.Held):
         for alias, code in spellings.items():
             for form in (alias.lower(), alias.upper()):
                 forms[form] = code if forms.get(form, code) == code else None
+        # The lowercase form of each symbol; one that symbols of several codes
+        # share belongs to none of them.
+        folded: dict[str, int | None] = {}
+        codes = {symbol: code for code, symbol in enumerate(self.symbols)}  # the last position
+        for symbol, code in codes.items():
+            key = symbol.lower()
+            folded[key] = code if folded.get(key, code) == code else None
         for form, form_code in forms.items():
-            if form_code is not None and form not in spellings and self._exact_code(form) is None:
+            if (
+                form_code is not None
+                and form not in spellings
+                and self._exact_code(form) is None
+                and folded.get(form.lower(), form_code) == form_code
+            ):
                 spellings[form] = form_code
         return spellings
 

@@ -158,13 +158,13 @@ def model_code(symbols, spellings, unknown, ignore_case, item):
     if item in spellings:
         return spellings[item]
     if ignore_case:
+        # The codes of every symbol and spelling of that lowercase form.
         folded = {code for symbol, code in exact.items() if symbol.lower() == item.lower()}
-        if not folded:
-            folded = {
-                exact.get(spelling, code)
-                for spelling, code in spellings.items()
-                if spelling.lower() == item.lower()
-            }
+        folded |= {
+            exact.get(spelling, code)
+            for spelling, code in spellings.items()
+            if spelling.lower() == item.lower()
+        }
         if len(folded) == 1:
             return folded.pop()
     return unknown
@@ -242,9 +242,17 @@ def test_options_follow_their_rules_on_every_path(symbols, data):
             ["i\u0307", "i", "I"],
             b"\x00\x01\x01",
         ),
-        # Spellings come after the symbols, with the same rule among themselves.
+        # Spellings fold by the same rule as symbols: a form that a symbol and a
+        # spelling of another code share belongs to neither (then to unknown).
         (DNA, {"ignore_case": True, "spellings": {"U": 3}}, "uU", b"\x03\x03"),
-        (("Ab", "C"), {"ignore_case": True, "spellings": {"aB": 1}}, ["ab", "AB"], b"\x00\x00"),
+        (("Ab", "C"), {"ignore_case": True, "spellings": {"aB": 1}}, ["Ab", "aB"], b"\x00\x01"),
+        (
+            ("Ab", "C", "?"),
+            {"ignore_case": True, "unknown": 2, "spellings": {"aB": 1}},
+            ["ab", "AB", "aB"],
+            b"\x02\x02\x01",
+        ),
+        (("Ab", "C"), {"ignore_case": True, "spellings": {"ab": 0}}, ["AB", "aB"], b"\x00\x00"),
         (
             ("x", "y", "?"),
             {"ignore_case": True, "unknown": 2, "spellings": {"Q": 0, "q": 1}},

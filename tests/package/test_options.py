@@ -202,3 +202,33 @@ def test_extend_keeps_the_options_but_not_complements():
     assert dict(grown.aliases) == {"U": "T"}
     assert list(grown.encode_all("nu?")) == [4, 3, 0]
     assert list(a.encode_all("nu?")) == [0, 3, 0]
+
+
+@pytest.mark.parametrize(
+    "symbols, aliases, as_given, shared",
+    [
+        # Two aliases that differ only in case, of different symbols.
+        ("ACGT", {"Ab": "A", "aB": "C"}, {"Ab": 0, "aB": 1}, ["ab", "AB"]),
+        # An alias whose case form is a symbol of another code.
+        (["A", "C", "ab"], {"AB": "C"}, {"AB": 1, "ab": 2}, ["Ab", "aB"]),
+        (["A", "C", "ab"], {"Ab": "C"}, {"Ab": 1, "ab": 2}, ["AB", "aB"]),
+        # One character: the alias "u" of G beside the symbol "U".
+        ("ACGTU", {"u": "G"}, {"u": 2, "U": 4}, []),
+    ],
+)
+def test_aliases_that_meet_under_ignore_case(symbols, aliases, as_given, shared):
+    alphabet = ab.Alphabet(symbols, ignore_case=True, aliases=aliases)
+    for text, code in as_given.items():
+        assert alphabet.encode(text) == code
+        assert list(alphabet.encode_all([text])) == [code]
+    # A form that belongs to two codes is no one's, whichever way it comes.
+    for text in shared:
+        with pytest.raises(ab.AlphabetError, match=repr(text)):
+            alphabet.encode(text)
+        with pytest.raises(ab.AlphabetError, match="at position 1"):
+            alphabet.encode_all([next(iter(as_given)), text])
+    # ... and with unknown set, it encodes as unknown.
+    lenient = alphabet.with_options(unknown=alphabet.symbols[0])
+    assert list(lenient.encode_all(list(as_given) + shared)) == (
+        list(as_given.values()) + [0] * len(shared)
+    )

@@ -54,14 +54,14 @@ def test_a_refused_byte_is_named_where_encode_all_names_it(tmp_path, path, lengt
     dna = ab.dna()
     with pytest.raises(ab.AlphabetError) as expected:
         dna.encode_all(text)
-    reader = ab.read(fasta, alphabet=dna)
-    assert next(reader).sequence == b"\x00\x01\x02\x03"
-    with pytest.raises(ab.AlphabetError) as raised:
-        next(reader)
+    with ab.read(fasta, alphabet=dna) as reader:
+        assert next(reader).sequence == b"\x00\x01\x02\x03"
+        with pytest.raises(ab.AlphabetError) as raised:
+            next(reader)
+        # Iteration goes on with the next record.
+        assert next(reader).sequence == dna.encode_all("GATTACA")
     assert raised.value.position == expected.value.position == bad
     assert str(raised.value) == f"record 'r1' (line 3): {expected.value}"
-    # Iteration goes on with the next record.
-    assert next(reader).sequence == dna.encode_all("GATTACA")
 
 
 def test_an_alphabet_of_longer_symbols_is_refused_before_reading(tmp_path):

@@ -1,0 +1,110 @@
+"""Each native call that lets go of the interpreter lock for a large input,
+just below and just above the size from which it does, with results checked
+against plain Python.  Under the debug allocator (the devmode stage runs
+these tests with PYTHONMALLOC=debug) a Python object made or freed without
+the lock aborts the process, so each branch is checked for that too."""
+
+import array
+import io
+import random
+import sys
+import threading
+
+import pytest
+
+from alphabet import _native as n
+
+# Inputs of this many items or more are worked on without the lock.
+UNLOCKED_FROM = 1 << 16
+SIZES = [UNLOCKED_FROM - 1, UNLOCKED_FROM, UNLOCKED_FROM + 17]
+DNA = "ACGT"
+WIDE = tuple(chr(c) for c in range(0x100, 0x100 + 300))
+
+
+def text(size, letters=DNA, seed=0):
+    return "".join(random.Random(seed).choices(letters, k=size))
+
+
+@pytest.mark.parametrize("size", SIZES)
+def test_encoding_and_decoding(size):
+    codec = n.Codec(tuple(DNA))
+    dna = text(size)
+    codes = bytes(DNA.index(c) for c in dna)
+    assert codec.encode(dna) == codes  # a str of one byte per character
+    assert codec.encode(dna.encode()) == codes  # a buffer
+    assert codec.decode_str(codes) == dna
+    assert codec.decode_str(array.array("H", list(codes))) == dna  # wider codes
+    wide = n.Codec(WIDE)
+    wide_text = text(size, WIDE)
+    wide_codes = array.array("H", (c - 0x100 for c in map(ord, wide_text)))
+    assert wide.encode(wide_text) == wide_codes  # two bytes per character
+    assert wide.decode_str(wide_codes) == wide_text
+    far = n.Codec(("\U0001f600", "A"))
+    assert far.encode("\U0001f600A" * (size // 2)) == b"\0\1" * (size // 2)  # four bytes
+
+
+@pytest.mark.parametrize("size", SIZES)
+def test_refusals_past_the_threshold_are_raised_with_the_lock(size):
+    codec = n.Codec(tuple(DNA))
+    with pytest.raises(ValueError, match=f"at position {size - 1}$"):
+        codec.encode(text(size - 1) + "X")
+    with pytest.raises(ValueError, match=f"Code 4 not in alphabet at position {size - 1}$"):
+        codec.decode_str(bytes(size - 1) + b"\4")
+
+
+@pytest.mark.parametrize("size", SIZES)
+def test_bulk_calls_over_codes(size):
+    codes = bytes(random.Random(size).choices(range(4), k=size))
+    complement = bytes([3, 2, 1, 0])
+    expected = bytes(complement[c] for c in reversed(codes))
+    assert n.reverse_translate(codes, complement) == expected
+    assert n.reverse_translate(array.array("H", list(codes)), complement) == array.array(
+        "H", list(expected)
+    )
+    mers = n.kmers(codes, 3, 4)
+    assert len(mers) == size - 2 and mers[-1] == codes[-3] * 16 + codes[-2] * 4 + codes[-1]
+    wide = array.array("I", list(codes))
+    assert n.kmers(wide, 3, 4) == mers
+    assert n.format_codes(codes) == " ".join(map(str, codes)).encode()
+
+
+@pytest.mark.parametrize("size", SIZES + [1 << 20])
+def test_reading_long_records(size):
+    # A record's codes are made without the lock from the threshold on, and
+    # its text is copied without it from a megabyte on.
+    dna = text(size, seed=size)
+    data = f">r\n{dna}\n>s\nAC\n".encode()
+    codec = n.Codec(tuple(DNA))
+    records = list(n.Reader(io.BytesIO(data), codec=codec))
+    assert records[0].sequence == codec.encode(dna) and records[1].sequence == b"\0\1"
+    assert [r.sequence for r in n.Reader(io.BytesIO(data))] == [dna, "AC"]
+
+
+def test_decoding_to_a_list_keeps_the_symbols_counts_while_others_use_them():
+    # decode_list makes Python objects as it goes: it must keep the lock, or
+    # the counts of the symbols, which the other threads change meanwhile,
+    # come out wrong.
+    symbols = tuple(f"{a}{b}{c}" for a in DNA for b in DNA for c in DNA)
+    codec = n.Codec(symbols)
+    codes = bytes(random.Random(1).choices(range(len(symbols)), k=4 * UNLOCKED_FROM))
+    counts = [sys.getrefcount(symbol) for symbol in symbols]
+    done = threading.Event()
+
+    def touch():
+        while not done.is_set():
+            kept = list(symbols) * 1000  # a reference taken and let go per item, in C
+            del kept
+
+    others = [threading.Thread(target=touch) for _ in range(2)]
+    for thread in others:
+        thread.start()
+    try:
+        for _ in range(20):
+            decoded = codec.decode_list(codes)
+            assert decoded[:3] == [symbols[c] for c in codes[:3]]
+            del decoded
+    finally:
+        done.set()
+        for thread in others:
+            thread.join()
+    assert [sys.getrefcount(symbol) for symbol in symbols] == counts
