@@ -188,6 +188,31 @@ def test_bgzf_of_every_deflate_kind_reads_back(tmp_path, level, strategy):
         assert genome.fetch(name, start, end) == records[name][start:end]
 
 
+@pytest.mark.parametrize("size", [(1 << 16) - 1, 1 << 16, (1 << 16) + 17])
+def test_fetches_either_side_of_the_unlocked_threshold(tmp_path, size):
+    # From 64 Ki bases (and for every BGZF read) the bases are read without
+    # the interpreter lock, into a text or a buffer no Python code can see
+    # yet; make check runs this under the debug allocator too.
+    rng = random.Random(size)
+    sequence = "".join(rng.choices("ACGTN", k=size + 100))
+    data = b">s\n" + b"".join(
+        sequence[i : i + 70].encode() + b"\n" for i in range(0, len(sequence), 70)
+    )
+    (tmp_path / "g.fa").write_bytes(data)
+    write_bgzf(tmp_path / "g.fa.gz", data, 6, zlib.Z_DEFAULT_STRATEGY)
+    iupac = ab.iupac_dna()
+    part = sequence[50 : 50 + size]
+    for genome in (ab.Fasta(tmp_path / "g.fa"), ab.Fasta(tmp_path / "g.fa.gz")):
+        assert genome.fetch("s", 50, 50 + size) == part
+        assert genome.fetch("s", 50, 50 + size, alphabet=iupac) == iupac.encode_all(part)
+        assert genome.fetch(f"s:51-{50 + size}", alphabet=iupac, reverse_complement=True) == (
+            iupac.reverse_complement(iupac.encode_all(part))
+        )
+        assert genome.fetch(
+            "s", 50, 50 + size, reverse_complement=True
+        ) == iupac.reverse_complement(part)
+
+
 @pytest.fixture
 def small(tmp_path):
     path = tmp_path / "small.fa"
