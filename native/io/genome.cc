@@ -117,10 +117,14 @@ Py_ssize_t Find(GenomeObject* genome, PyObject* name) {
   return -1;
 }
 
-const formats::GenomeFile* OpenFile(GenomeObject* genome) {
-  if (genome->state->file) return genome->state->file.get();
-  PyErr_SetString(PyExc_ValueError, "the genome is closed");
-  return nullptr;
+// The file, held for the call: Python code that runs meanwhile (a
+// finalizer that an allocation's collection calls, say) may close the
+// genome.  Null with ValueError once it is closed.
+using File = std::shared_ptr<formats::GenomeFile>;
+File OpenFile(GenomeObject* genome) {
+  File file = genome->state->file;
+  if (!file) PyErr_SetString(PyExc_ValueError, "the genome is closed");
+  return file;
 }
 
 // One end of a 0-based range, with slicing's rules: negative counts from the
@@ -146,9 +150,10 @@ bool SliceBound(PyObject* given, uint64_t length, uint64_t fallback, uint64_t& b
 }
 
 struct Located {
-  Py_ssize_t sequence;
-  uint64_t begin, end;
-  bool truncated;
+  File file;  // held from the lookup to the read
+  Py_ssize_t sequence = 0;
+  uint64_t begin = 0, end = 0;
+  bool truncated = false;
 };
 
 // Where a region given as a text of the tools' form lies; false with an
@@ -181,7 +186,7 @@ bool LocateText(GenomeObject* genome, PyObject* region, Located& located) {
   located.sequence = Find(genome, name.get());
   if (located.sequence < 0) return false;
   const formats::Span span =
-      formats::Resolve(parsed, OpenFile(genome)->entry(located.sequence).length);
+      formats::Resolve(parsed, located.file->entry(static_cast<size_t>(located.sequence)).length);
   located.begin = span.begin;
   located.end = span.end;
   located.truncated = span.truncated;
@@ -195,8 +200,8 @@ bool Locate(GenomeObject* genome, PyObject* region, PyObject* start, PyObject* e
     PyErr_Format(PyExc_TypeError, "the region is a str, not %.200s", Py_TYPE(region)->tp_name);
     return false;
   }
-  const formats::GenomeFile* file = OpenFile(genome);
-  if (file == nullptr) return false;
+  located.file = OpenFile(genome);
+  if (!located.file) return false;
   located.truncated = false;
   // A text without ':' that opens no brace can only be a name: looked up
   // at once, the common case of fetch(name, start, end) included.
@@ -207,7 +212,7 @@ bool Locate(GenomeObject* genome, PyObject* region, PyObject* start, PyObject* e
   if (!by_name) return LocateText(genome, region, located);
   located.sequence = Find(genome, region);
   if (located.sequence < 0) return false;
-  const uint64_t length = file->entry(located.sequence).length;
+  const uint64_t length = located.file->entry(static_cast<size_t>(located.sequence)).length;
   if (!SliceBound(start, length, 0, located.begin) ||
       !SliceBound(end, length, length, located.end)) {
     return false;
@@ -222,7 +227,7 @@ bool Locate(GenomeObject* genome, PyObject* region, PyObject* start, PyObject* e
 // released when the read is long or decodes a block; reverse-complements
 // the text when asked.  False with an exception set.
 bool FetchInto(GenomeObject* genome, const Located& located, char* out, bool complement_text) {
-  const std::shared_ptr<formats::GenomeFile> file = genome->state->file;
+  const formats::GenomeFile* file = located.file.get();
   const uint64_t count = located.end - located.begin;
   int64_t got = 0;
   std::string error;
@@ -424,8 +429,8 @@ PyObject* GenomeRecord(PyObject* self, PyObject* name) {
     PyErr_SetString(PyExc_TypeError, "the file is FASTA: its records have no quality");
     return nullptr;
   }
-  const formats::GenomeFile* file = OpenFile(genome);
-  if (file == nullptr) return nullptr;
+  const File file = OpenFile(genome);
+  if (!file) return nullptr;
   const Py_ssize_t position = Find(genome, name);
   if (position < 0) return nullptr;
   const auto i = static_cast<size_t>(position);
@@ -445,7 +450,10 @@ PyObject* GenomeRecord(PyObject* self, PyObject* name) {
   Ref id(NameText(std::string_view(header).substr(0, id_end)));
   Ref description(NameText(std::string_view(header).substr(rest)));
   if (!id || !description) return nullptr;
-  Located whole{position, 0, file->entry(i).length, false};
+  Located whole;
+  whole.file = file;
+  whole.sequence = position;
+  whole.end = file->entry(i).length;
   Ref sequence(FetchText(genome, whole, false));
   if (!sequence) return nullptr;
   const uint64_t length = file->entry(i).length;
@@ -470,8 +478,8 @@ PyObject* GenomeLength(PyObject* self, PyObject* name) {
     PyErr_Format(PyExc_TypeError, "a sequence name is a str, not %.200s", Py_TYPE(name)->tp_name);
     return nullptr;
   }
-  const formats::GenomeFile* file = OpenFile(genome);
-  if (file == nullptr) return nullptr;
+  const File file = OpenFile(genome);
+  if (!file) return nullptr;
   const Py_ssize_t position = Find(genome, name);
   if (position < 0) return nullptr;
   return PyLong_FromUnsignedLongLong(file->entry(static_cast<size_t>(position)).length);
@@ -639,15 +647,15 @@ PyObject* GenomeClosed(PyObject* self, void*) {
 }
 
 PyObject* GenomeFits(PyObject* self, void*) {
-  const formats::GenomeFile* file = OpenFile(AsGenome(self));
-  if (file == nullptr) return nullptr;
+  const File file = OpenFile(AsGenome(self));
+  if (!file) return nullptr;
   return PyBool_FromLong(file->Fits());
 }
 
 PyObject* GenomeLengths(PyObject* self, void*) {
   GenomeObject* genome = AsGenome(self);
-  const formats::GenomeFile* file = OpenFile(genome);
-  if (file == nullptr) return nullptr;
+  const File file = OpenFile(genome);
+  if (!file) return nullptr;
   Ref lengths(PyDict_New());
   if (!lengths) return nullptr;
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(genome->names); ++i) {

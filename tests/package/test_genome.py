@@ -244,6 +244,20 @@ def test_access(small):
         region[14]
 
 
+def test_a_close_run_by_a_fetch_argument_leaves_that_fetch_its_file(small):
+    genome = ab.Fasta(small)
+
+    class Closing:
+        def __index__(self):
+            genome.close()
+            return 2
+
+    assert genome.fetch("chr1", Closing(), 6) == "GTAC"
+    assert genome.closed
+    with pytest.raises(ValueError, match="closed"):
+        genome.fetch("chr1", 0, 2)
+
+
 def test_codes_and_reverse_complements(small):
     genome, dna = ab.Fasta(small), ab.dna()
     text = genome.fetch("chr1", 0, 14)
