@@ -223,6 +223,12 @@ bool Locate(GenomeObject* genome, PyObject* region, PyObject* start, PyObject* e
 
 // ---- Fetching
 
+// The size of a read for Unlocked: decoding a BGZF block is long work
+// whatever the region's length.
+size_t WorkOf(const formats::GenomeFile& file, uint64_t count) {
+  return file.bgzf() ? kUnlockedFrom : static_cast<size_t>(count);
+}
+
 // Reads the bases of `located` into `out` with the interpreter lock
 // released when the read is long or decodes a block; reverse-complements
 // the text when asked.  False with an exception set.
@@ -241,12 +247,7 @@ bool FetchInto(GenomeObject* genome, const Located& located, char* out, bool com
       }
     });
   };
-  if (count >= kUnlockedFrom || file->bgzf()) {
-    bindings::GilRelease unlocked;
-    work();
-  } else {
-    work();
-  }
+  Unlocked(WorkOf(*file, count), work);
   if (!memory) {
     PyErr_NoMemory();
     return false;
@@ -435,7 +436,8 @@ PyObject* GenomeRecord(PyObject* self, PyObject* name) {
   if (position < 0) return nullptr;
   const auto i = static_cast<size_t>(position);
   std::string header, error;
-  const bool read = Guarded([&] { return file->Header(i, header, error); });
+  const bool read = Guarded(
+      [&] { return Unlocked(WorkOf(*file, 0), [&] { return file->Header(i, header, error); }); });
   if (!read) {
     if (!PyErr_Occurred()) {
       RaiseOSError(error);
@@ -460,9 +462,9 @@ PyObject* GenomeRecord(PyObject* self, PyObject* name) {
   Ref quality(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
   if (!quality) return nullptr;
   int64_t got = 0;
-  const bool memory = !RanOutOfMemory([&] {
-    got = file->FetchQuality(i, static_cast<char*>(PyUnicode_DATA(quality.get())), error);
-  });
+  char* const out = static_cast<char*>(PyUnicode_DATA(quality.get()));
+  const bool memory = !RanOutOfMemory(
+      [&] { Unlocked(WorkOf(*file, length), [&] { got = file->FetchQuality(i, out, error); }); });
   if (!memory) return PyErr_NoMemory();
   if (got != static_cast<int64_t>(length)) {
     PyErr_Format(PyExc_OSError, "the quality of record %R cannot be read: %s", name,
