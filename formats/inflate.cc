@@ -277,7 +277,13 @@ class Huffman {
   Alphabet alphabet_ = Alphabet::kLiteralLength;
 };
 
-using LiteralLengthCode = Huffman<11, 288>;
+// Literal and length codes of up to 10 bits decode in one lookup, and so do
+// runs of up to four literals within those bits.  A smaller table builds
+// faster, which every block with codes of its own pays for; longer codes
+// (rare bytes, rare lengths) decode bit by bit.
+constexpr unsigned kLiteralBits = 10;
+constexpr uint32_t kLiteralMask = (1u << kLiteralBits) - 1;
+using LiteralLengthCode = Huffman<kLiteralBits, 288>;
 using DistanceCode = Huffman<8, 32>;
 using CodeLengthCode = Huffman<7, 19>;
 
@@ -407,11 +413,13 @@ Fast FastSymbols(const Tables& tables, BitReader& reader, uint8_t* begin, size_t
   const uint8_t* const end = reader.end();
   Fast outcome = Fast::kNearEnd;
   size_t out = at;
-  while (end - window.next >= 8 && size - out >= kFastRoom) {
+  // One bound for both reasons to leave: enough output, or too little room.
+  const size_t stop = std::min(wanted, size >= kFastRoom ? size - kFastRoom + 1 : 0);
+  while (out < stop && end - window.next >= 8) {
     window.buffer |= Load64(window.next) << window.count;
     window.next += (63 - window.count) >> 3;
     window.count |= 56;
-    const uint64_t run = tables.literals.Run(static_cast<uint32_t>(window.buffer & 0x7ff));
+    const uint64_t run = tables.literals.Run(static_cast<uint32_t>(window.buffer & kLiteralMask));
     const auto literals = static_cast<size_t>((run >> 36) & 7);
     if (literals != 0) {
       StoreLe32(begin + out, static_cast<uint32_t>(run));
@@ -419,22 +427,14 @@ Fast FastSymbols(const Tables& tables, BitReader& reader, uint8_t* begin, size_t
       const auto used = static_cast<unsigned>((run >> 32) & 15);
       window.buffer >>= used;
       window.count -= used;
-      if (out >= wanted) {
-        outcome = Fast::kStopped;
-        break;
-      }
       continue;
     }
-    Entry entry = tables.literals.Lookup(static_cast<uint32_t>(window.buffer & 0x7ff));
+    Entry entry = tables.literals.Lookup(static_cast<uint32_t>(window.buffer & kLiteralMask));
     if (entry.tag == kLonger) entry = tables.literals.DecodeLong(window.buffer);
     window.buffer >>= entry.bits;
     window.count -= entry.bits;
     if (entry.tag == kLiteral) {
       begin[out++] = static_cast<uint8_t>(entry.value);
-      if (out >= wanted) {
-        outcome = Fast::kStopped;
-        break;
-      }
       continue;
     }
     if (entry.tag == kEnd) {
@@ -463,13 +463,22 @@ Fast FastSymbols(const Tables& tables, BitReader& reader, uint8_t* begin, size_t
       outcome = Fast::kCorrupt;
       break;
     }
-    CopyMatch(begin + out, distance, length, /*slack=*/true);
-    out += length;
-    if (out >= wanted) {
-      outcome = Fast::kStopped;
-      break;
+    if (distance >= 8) {
+      // The common match, copied here in whole words (CopyMatch is a call).
+      uint8_t* to = begin + out;
+      const uint8_t* from = to - distance;
+      uint8_t* const stop = to + length;
+      do {
+        std::memcpy(to, from, 8);
+        to += 8;
+        from += 8;
+      } while (to < stop);
+    } else {
+      CopyMatch(begin + out, distance, length, /*slack=*/true);
     }
+    out += length;
   }
+  if (outcome == Fast::kNearEnd && out >= wanted) outcome = Fast::kStopped;
   reader.Restore(window);
   at = out;
   return outcome;
@@ -530,7 +539,7 @@ InflateResult Inflate(std::span<const uint8_t> in, std::span<uint8_t> out, size_
         // A stream of zero bytes past its end could decode for ever.
         if (reader.past_end() > 8) return result(InflateStatus::kTruncated);
         if (size - at >= 4) {
-          const uint64_t run = tables->literals.Run(reader.Peek(11));
+          const uint64_t run = tables->literals.Run(reader.Peek(kLiteralBits));
           const auto count = static_cast<size_t>((run >> 36) & 7);
           if (count != 0) {
             // Four bytes are stored whatever the count: those past it are
@@ -542,7 +551,7 @@ InflateResult Inflate(std::span<const uint8_t> in, std::span<uint8_t> out, size_
             continue;
           }
         }
-        const Entry entry = NextSymbol<LiteralLengthCode, 11>(tables->literals, reader);
+        const Entry entry = NextSymbol<LiteralLengthCode, kLiteralBits>(tables->literals, reader);
         if (entry.tag == kLiteral) {
           if (at == size) return result(InflateStatus::kTooLong);
           begin[at++] = static_cast<uint8_t>(entry.value);
