@@ -373,8 +373,10 @@ bool ReadDynamicCodes(BitReader& reader, Tables& tables) {
 
 // Copies a match of `length` bytes from `distance` back; the caller has
 // checked both against the output.  With `slack`, up to 7 bytes past the
-// match may be written (they are overwritten by what follows).
-void CopyMatch(uint8_t* out, size_t distance, size_t length, bool slack) {
+// match may be written (they are overwritten by what follows).  Inlined
+// into the hot loop: as a call it cost a fifth of a BGZF fetch.
+[[gnu::always_inline]] inline void CopyMatch(uint8_t* out, size_t distance, size_t length,
+                                             bool slack) {
   const uint8_t* from = out - distance;
   if (slack && distance >= 8) {
     uint8_t* const end = out + length;
@@ -463,19 +465,7 @@ Fast FastSymbols(const Tables& tables, BitReader& reader, uint8_t* begin, size_t
       outcome = Fast::kCorrupt;
       break;
     }
-    if (distance >= 8) {
-      // The common match, copied here in whole words (CopyMatch is a call).
-      uint8_t* to = begin + out;
-      const uint8_t* from = to - distance;
-      uint8_t* const stop = to + length;
-      do {
-        std::memcpy(to, from, 8);
-        to += 8;
-        from += 8;
-      } while (to < stop);
-    } else {
-      CopyMatch(begin + out, distance, length, /*slack=*/true);
-    }
+    CopyMatch(begin + out, distance, length, /*slack=*/true);
     out += length;
   }
   if (outcome == Fast::kNearEnd && out >= wanted) outcome = Fast::kStopped;
