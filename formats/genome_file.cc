@@ -83,20 +83,6 @@ int64_t ReadOn(int fd, size_t size, void* out, std::string& error) {
   return static_cast<int64_t>(done);
 }
 
-// Buffers each thread reuses from fetch to fetch.
-struct Scratch {
-  std::vector<char> raw;
-  std::unique_ptr<uint8_t[]> compressed;
-  std::unique_ptr<uint8_t[]> decoded;
-};
-
-Scratch& ThreadScratch() {
-  thread_local Scratch scratch;
-  if (!scratch.compressed) scratch.compressed.reset(new uint8_t[kBgzfMaxBlock]);
-  if (!scratch.decoded) scratch.decoded.reset(new uint8_t[kBgzfMaxBlock]);
-  return scratch;
-}
-
 // Reads BGZF blocks one after another from a file read through once.
 class BlockStream {
  public:
@@ -170,6 +156,35 @@ size_t JoinLines(const char* p, size_t n, uint64_t bases, uint64_t width, uint64
 
 }  // namespace
 
+// The buffers of one read: lent to a call, then kept for the next one.  (A
+// set per thread would live in the thread-local storage of a module loaded
+// at run time, which the thread checker cannot follow.)
+struct GenomeFile::Scratch {
+  std::vector<char> raw;
+  std::unique_ptr<uint8_t[]> compressed{new uint8_t[kBgzfMaxBlock]};
+  std::unique_ptr<uint8_t[]> decoded{new uint8_t[kBgzfMaxBlock]};
+};
+
+GenomeFile::Lease::Lease(const GenomeFile& file) : file_(file) {
+  {
+    std::lock_guard<std::mutex> lock(file.spare_mutex_);
+    if (!file.spare_.empty()) {
+      scratch_ = std::move(file.spare_.back());
+      file.spare_.pop_back();
+    }
+  }
+  if (!scratch_) scratch_ = std::make_unique<Scratch>();
+}
+
+GenomeFile::Lease::~Lease() {
+  std::lock_guard<std::mutex> lock(file_.spare_mutex_);
+  try {
+    file_.spare_.push_back(std::move(scratch_));
+  } catch (const std::bad_alloc&) {
+    // Not kept: the next call makes a set of its own.
+  }
+}
+
 GenomeFile::GenomeFile(int fd, std::vector<FaiEntry> entries, bool fastq)
     : fd_(fd), entries_(std::move(entries)), fastq_(fastq) {}
 
@@ -216,7 +231,8 @@ std::unique_ptr<GenomeFile> GenomeFile::Open(const std::string& path, std::vecto
 bool GenomeFile::MeasureBgzf(std::string& error) {
   uint64_t compressed = blocks_.back().compressed;
   uint64_t total = blocks_.back().uncompressed;
-  Scratch& scratch = ThreadScratch();
+  Lease lease(*this);
+  Scratch& scratch = *lease;
   for (;;) {
     const int64_t got = ReadAt(fd_, compressed, kBgzfMaxBlock, scratch.compressed.get(), error);
     if (got < 0) return false;
@@ -248,14 +264,18 @@ bool GenomeFile::Fits() const {
 }
 
 int64_t GenomeFile::Read(uint64_t offset, size_t size, char* out, std::string& error) const {
-  return bgzf_ ? ReadBgzf(offset, size, out, error) : ReadPlain(offset, size, out, error);
+  Lease lease(*this);
+  return ReadWith(*lease, offset, size, out, error);
 }
 
-int64_t GenomeFile::ReadPlain(uint64_t offset, size_t size, char* out, std::string& error) const {
-  return ReadAt(fd_, offset, size, out, error);
+int64_t GenomeFile::ReadWith(Scratch& scratch, uint64_t offset, size_t size, char* out,
+                             std::string& error) const {
+  return bgzf_ ? ReadBgzf(scratch, offset, size, out, error)
+               : ReadAt(fd_, offset, size, out, error);
 }
 
-int64_t GenomeFile::ReadBgzf(uint64_t offset, size_t size, char* out, std::string& error) const {
+int64_t GenomeFile::ReadBgzf(Scratch& scratch, uint64_t offset, size_t size, char* out,
+                             std::string& error) const {
   size_t done = 0;
   while (done < size && offset + done < data_size_) {
     const uint64_t at = offset + done;
@@ -275,8 +295,8 @@ int64_t GenomeFile::ReadBgzf(uint64_t offset, size_t size, char* out, std::strin
     for (;;) {
       uint64_t on_file = 0;
       uint32_t holds = 0;
-      const int64_t copied = FromBlock(compressed, read_size, at - start, size - done, out + done,
-                                       on_file, holds, error);
+      const int64_t copied = FromBlock(scratch, compressed, read_size, at - start, size - done,
+                                       out + done, on_file, holds, error);
       if (copied < 0) return -1;
       if (on_file == 0) return static_cast<int64_t>(done);  // the end of the file
       if (copied > 0) {
@@ -292,9 +312,9 @@ int64_t GenomeFile::ReadBgzf(uint64_t offset, size_t size, char* out, std::strin
   return static_cast<int64_t>(done);
 }
 
-int64_t GenomeFile::FromBlock(uint64_t compressed, size_t read_size, uint64_t offset, size_t size,
-                              char* out, uint64_t& on_file, uint32_t& holds,
-                              std::string& error) const {
+int64_t GenomeFile::FromBlock(Scratch& scratch, uint64_t compressed, size_t read_size,
+                              uint64_t offset, size_t size, char* out, uint64_t& on_file,
+                              uint32_t& holds, std::string& error) const {
   {
     std::lock_guard<std::mutex> lock(cache_mutex_);
     for (CachedBlock& slot : cache_) {
@@ -311,7 +331,6 @@ int64_t GenomeFile::FromBlock(uint64_t compressed, size_t read_size, uint64_t of
       break;
     }
   }
-  Scratch& scratch = ThreadScratch();
   int64_t got = ReadAt(fd_, compressed, read_size, scratch.compressed.get(), error);
   if (got < 0) return -1;
   BgzfBlock block;
@@ -372,29 +391,31 @@ int64_t GenomeFile::FromBlock(uint64_t compressed, size_t read_size, uint64_t of
 int64_t GenomeFile::Fetch(size_t i, uint64_t begin, uint64_t end, char* out,
                           std::string& error) const {
   const FaiEntry& entry = entries_[i];
-  return FetchFrom(entry, entry.offset, begin, end, out, error);
+  Lease lease(*this);
+  return FetchFrom(*lease, entry, entry.offset, begin, end, out, error);
 }
 
 int64_t GenomeFile::FetchQuality(size_t i, char* out, std::string& error) const {
   const FaiEntry& entry = entries_[i];
-  return FetchFrom(entry, entry.quality_offset, 0, entry.length, out, error);
+  Lease lease(*this);
+  return FetchFrom(*lease, entry, entry.quality_offset, 0, entry.length, out, error);
 }
 
-int64_t GenomeFile::FetchFrom(const FaiEntry& entry, uint64_t start, uint64_t begin, uint64_t end,
-                              char* out, std::string& error) const {
+int64_t GenomeFile::FetchFrom(Scratch& scratch, const FaiEntry& entry, uint64_t start,
+                              uint64_t begin, uint64_t end, char* out, std::string& error) const {
   const uint64_t count = end - begin;
   if (count == 0) return 0;
   const uint64_t bases = entry.line_bases, width = entry.line_width;
-  if (bases == 0) return Collect(start, begin, count, out, error);
+  if (bases == 0) return Collect(scratch, start, begin, count, out, error);
   const uint64_t first = start + begin / bases * width + begin % bases;
   const uint64_t last = start + (end - 1) / bases * width + (end - 1) % bases + 1;
-  std::vector<char>& raw = ThreadScratch().raw;
+  std::vector<char>& raw = scratch.raw;
   uint64_t column = begin % bases;
   uint64_t written = 0;
   for (uint64_t at = first; at < last && written < count;) {
     const size_t piece = static_cast<size_t>(std::min<uint64_t>(kPiece, last - at));
     if (raw.size() < piece) raw.resize(piece);
-    const int64_t got = Read(at, piece, raw.data(), error);
+    const int64_t got = ReadWith(scratch, at, piece, raw.data(), error);
     if (got < 0) return -1;
     written += JoinLines(raw.data(), static_cast<size_t>(got), bases, width, column, out + written,
                          static_cast<size_t>(count - written));
@@ -405,17 +426,17 @@ int64_t GenomeFile::FetchFrom(const FaiEntry& entry, uint64_t start, uint64_t be
     return static_cast<int64_t>(count);
   }
   // Lines that hold more than bases: read as the tools read them.
-  return Collect(first, 0, count, out, error);
+  return Collect(scratch, first, 0, count, out, error);
 }
 
-int64_t GenomeFile::Collect(uint64_t from, uint64_t skip, uint64_t count, char* out,
-                            std::string& error) const {
-  std::vector<char>& raw = ThreadScratch().raw;
+int64_t GenomeFile::Collect(Scratch& scratch, uint64_t from, uint64_t skip, uint64_t count,
+                            char* out, std::string& error) const {
+  std::vector<char>& raw = scratch.raw;
   const size_t piece = std::min<size_t>(kPiece, static_cast<size_t>(count + skip) + 4096);
   if (raw.size() < piece) raw.resize(piece);
   uint64_t written = 0;
   for (uint64_t at = from; written < count;) {
-    const int64_t got = Read(at, piece, raw.data(), error);
+    const int64_t got = ReadWith(scratch, at, piece, raw.data(), error);
     if (got < 0) return -1;
     for (int64_t k = 0; k < got && written < count; ++k) {
       const auto byte = static_cast<unsigned char>(raw[static_cast<size_t>(k)]);

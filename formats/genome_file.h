@@ -3,7 +3,9 @@
 // those indexes by reading a file through once.
 //
 // Reads are positional (pread), so one GenomeFile serves any number of
-// threads at once: everything const here is safe to call concurrently.
+// threads at once: everything const here is safe to call concurrently.  A
+// call works in buffers it borrows from the file (two blocks' worth and a
+// region's bytes) and gives back; calls can throw std::bad_alloc.
 // For BGZF, decoded blocks are kept in a small cache of fixed size (a few
 // MiB, whatever the file's size), so that fetches near each other decode a
 // block once; a block is decoded only as far as a fetch needs.
@@ -71,20 +73,38 @@ class GenomeFile {
   int64_t Read(uint64_t offset, size_t size, char* out, std::string& error) const;
 
  private:
+  struct Scratch;
+  // A Scratch lent for one call, from the spares (or new), and given back.
+  class Lease {
+   public:
+    explicit Lease(const GenomeFile& file);
+    ~Lease();
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+    Scratch& operator*() const { return *scratch_; }
+
+   private:
+    const GenomeFile& file_;
+    std::unique_ptr<Scratch> scratch_;
+  };
+
   GenomeFile(int fd, std::vector<FaiEntry> entries, bool fastq);
 
-  int64_t FetchFrom(const FaiEntry& entry, uint64_t start, uint64_t begin, uint64_t end, char* out,
-                    std::string& error) const;
-  int64_t Collect(uint64_t from, uint64_t skip, uint64_t count, char* out,
+  int64_t FetchFrom(Scratch& scratch, const FaiEntry& entry, uint64_t start, uint64_t begin,
+                    uint64_t end, char* out, std::string& error) const;
+  int64_t Collect(Scratch& scratch, uint64_t from, uint64_t skip, uint64_t count, char* out,
                   std::string& error) const;
-  int64_t ReadPlain(uint64_t offset, size_t size, char* out, std::string& error) const;
-  int64_t ReadBgzf(uint64_t offset, size_t size, char* out, std::string& error) const;
+  int64_t ReadWith(Scratch& scratch, uint64_t offset, size_t size, char* out,
+                   std::string& error) const;
+  int64_t ReadBgzf(Scratch& scratch, uint64_t offset, size_t size, char* out,
+                   std::string& error) const;
   // Copies up to `size` bytes from `offset` within the block at file offset
   // `compressed` (read with `read_size` bytes first) into `out`, decoding it
   // as far as needed; the count copied, or -1 with `error` set.  `on_file`
   // and `holds` receive the block's sizes, on_file 0 at the end of the file.
-  int64_t FromBlock(uint64_t compressed, size_t read_size, uint64_t offset, size_t size, char* out,
-                    uint64_t& on_file, uint32_t& holds, std::string& error) const;
+  int64_t FromBlock(Scratch& scratch, uint64_t compressed, size_t read_size, uint64_t offset,
+                    size_t size, char* out, uint64_t& on_file, uint32_t& holds,
+                    std::string& error) const;
   bool MeasureBgzf(std::string& error);
 
   struct CachedBlock {
@@ -105,6 +125,10 @@ class GenomeFile {
   mutable std::mutex cache_mutex_;
   mutable std::vector<CachedBlock> cache_;
   mutable uint64_t clock_ = 0;
+  // Buffers of calls that have ended, for the next ones (one set per call
+  // running at once, at most).
+  mutable std::mutex spare_mutex_;
+  mutable std::vector<std::unique_ptr<Scratch>> spare_;
 };
 
 // Reads the file at `path` through once and builds its .fai entries into

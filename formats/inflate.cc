@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 
 namespace formats {
 namespace {
@@ -488,9 +489,10 @@ InflateResult Inflate(std::span<const uint8_t> in, std::span<uint8_t> out, size_
     return InflateResult{status, at, reader.Taken()};
   };
   if (wanted == 0) return result(InflateStatus::kStopped);
-  // The dynamic codes are large (about 10 KiB); kept off the stack of
-  // callers that may run on small thread stacks.
-  static thread_local Tables dynamic;
+  // The codes of a dynamic block are large (about 14 KiB): made on the
+  // heap, once a block needs them, off the stack of callers that may run on
+  // small thread stacks.
+  std::unique_ptr<Tables> dynamic;
   for (;;) {
     reader.Refill();
     const bool final_block = reader.Take(1) != 0;
@@ -514,10 +516,11 @@ InflateResult Inflate(std::span<const uint8_t> in, std::span<uint8_t> out, size_
     } else {
       const Tables* tables = &FixedTables();
       if (type == 2) {
-        if (!ReadDynamicCodes(reader, dynamic)) {
+        if (!dynamic) dynamic = std::make_unique_for_overwrite<Tables>();
+        if (!ReadDynamicCodes(reader, *dynamic)) {
           return result(reader.Overran() ? InflateStatus::kTruncated : InflateStatus::kCorrupt);
         }
-        tables = &dynamic;
+        tables = dynamic.get();
       }
       const Fast fast = FastSymbols(*tables, reader, begin, size, at, wanted);
       if (fast == Fast::kStopped) return result(InflateStatus::kStopped);

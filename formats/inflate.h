@@ -10,7 +10,8 @@
 // malformed, that refers to bytes before the start of `out`, that ends
 // before its final block does, or that would write more than out.size()
 // bytes, is refused.  No state is kept between calls: any number may run at
-// once.
+// once.  A block with codes of its own takes about 14 KiB of the heap while
+// it is decoded: std::bad_alloc when there is none.
 #ifndef ALPHABET_FORMATS_INFLATE_H_
 #define ALPHABET_FORMATS_INFLATE_H_
 

@@ -338,19 +338,18 @@ PyObject* FetchCodes(GenomeObject* genome, const Located& located, PyObject* alp
   std::shared_ptr<const kernels::ByteMap> complements;
   if (!CodecFor(genome, alphabet, reverse_complement, codec, complements)) return nullptr;
   const uint64_t count = located.end - located.begin;
-  // The text goes through a buffer of the thread's own, never a Python
+  // The text goes through a buffer of the call's own, never a Python
   // object: only the codes are made.
-  thread_local std::vector<char> text;
+  std::unique_ptr<char[]> text;
   const bool sized = Guarded([&] {
-    if (text.size() < count) text.resize(static_cast<size_t>(count));
+    text = std::make_unique_for_overwrite<char[]>(static_cast<size_t>(count) + 1);
     return true;
   });
-  if (!sized || (count > 0 && !FetchInto(genome, located, text.data(), false))) return nullptr;
+  if (!sized || (count > 0 && !FetchInto(genome, located, text.get(), false))) return nullptr;
   const CodecTables* tables = TablesOfCodec(codec.get());
-  Ref codes(EncodeLatin1(*tables, reinterpret_cast<const uint8_t*>(text.data()),
+  Ref codes(EncodeLatin1(*tables, reinterpret_cast<const uint8_t*>(text.get()),
                          static_cast<size_t>(count)));
-  // A long region's buffer is not kept for the thread's life.
-  if (text.capacity() > (size_t{1} << 24)) std::vector<char>().swap(text);
+  text.reset();
   if (!codes || !reverse_complement) return codes.Take();
   // Complemented alphabets have at most 256 symbols: the codes are bytes.
   Ref reversed(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count)));
