@@ -23,6 +23,8 @@ import sys
 import time
 from collections.abc import Callable
 
+import bench_models
+
 import _alphabet
 import bench_alphabet
 import bench_codec
@@ -31,6 +33,7 @@ import bench_package
 import bench_package_alphabet
 import bench_reader
 import bench_sequences
+import bench_writer
 from common import Figure, format_table, missed, parse_core_tsv, parse_kernels_tsv
 
 
@@ -85,6 +88,9 @@ def main() -> int:
          lambda: bench_package_alphabet.figures(args.quick)),
         ("reading FASTA (bench_reader.py)", lambda: bench_reader.figures(args.quick)),
         ("the native codec (bench_codec.py)", lambda: bench_codec.figures(args.quick)),
+        ("codes for models and k-mer work (bench_models.py)",
+         lambda: bench_models.figures(args.quick)),
+        ("writing FASTA and FASTQ (bench_writer.py)", lambda: bench_writer.figures(args.quick)),
         ("genome random access (bench_genome.py)", lambda: bench_genome.figures(args.quick)),
     ]  # fmt: skip
     start = time.perf_counter()

@@ -23,6 +23,16 @@ struct KernelTable {
   size_t (*translate_u64)(const uint64_t* in, uint8_t* out, size_t n, const ByteMap& map);
   size_t (*reverse_translate)(const uint8_t* in, uint8_t* out, size_t n, const ByteMap& map);
   size_t (*first_at_least)(const uint8_t* in, size_t n, uint8_t threshold);
+  // ExpandRows (models.h) for rows of 4 bytes, at most 16 of them (one-hot
+  // rows of the four bases in bytes), the codes checked beforehand.
+  void (*expand_rows_4)(const uint8_t* codes, size_t n, const uint8_t* table, size_t rows,
+                        uint8_t* out);
+  // The same for rows of 16 bytes (one-hot rows of the four bases in
+  // floats), any number of rows.
+  void (*expand_rows_16)(const uint8_t* codes, size_t n, const uint8_t* table, size_t rows,
+                         uint8_t* out);
+  void (*translate_codons)(const uint8_t* nucleotides, size_t codons, const uint8_t* table,
+                           uint8_t* out);
 };
 
 // The scalar kernels (scalar.cc).

@@ -1,5 +1,6 @@
 #include "kernels/kmers.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <random>
@@ -117,6 +118,108 @@ TEST(KmersTest, NoReadsOrWritesPastTheBuffers) {
       FencedBuffer<uint64_t> out(KmerCount(n, k), Placement::kAgainstEnd);
       EXPECT_EQ(Kmers(codes.data(), n, k, 4, out.data()), n);
       EXPECT_EQ(Kmers(codes.data(), n, k, 5, out.data()), n);
+    }
+  }
+}
+
+// The smaller of each window's k-mer and its reverse complement's, computed
+// one by one.
+std::vector<uint64_t> ReferenceCanonical(const std::vector<uint8_t>& codes, size_t k, uint64_t base,
+                                         const uint8_t* complement) {
+  std::vector<uint64_t> kmers;
+  for (size_t i = 0; i + k <= codes.size(); ++i) {
+    Wide forward = 0, reverse = 0;
+    for (size_t j = 0; j < k; ++j) {
+      forward = forward * base + codes[i + j];
+      reverse = reverse * base + complement[codes[i + k - 1 - j]];
+    }
+    kmers.push_back(static_cast<uint64_t>(std::min(forward, reverse)));
+  }
+  return kmers;
+}
+
+// Bases with shifts (4, 16) and without (5, 6, 20), every k that fits, and
+// lengths around the lanes' split.
+TEST(CanonicalKmersTest, AgreesWithTheReferenceForEveryK) {
+  std::mt19937_64 rng(31);
+  for (const uint64_t base : {2, 4, 5, 6, 16, 20}) {
+    uint8_t complement[256] = {};
+    for (uint64_t code = 0; code < base; ++code) {
+      complement[code] = static_cast<uint8_t>(base - 1 - code);
+    }
+    if (base == 6) std::swap(complement[0], complement[1]);  // not only base - 1 - code
+    for (size_t k = 1; k <= MaxKmerLength(base); ++k) {
+      for (const size_t n : {size_t{0}, k - 1, k, k + 3, size_t{256} + k + 5, size_t{1100}}) {
+        std::vector<uint8_t> codes(n);
+        for (uint8_t& c : codes) c = static_cast<uint8_t>(rng() % base);
+        const std::vector<uint64_t> expected = ReferenceCanonical(codes, k, base, complement);
+        ForEachIsa([&](Isa) {
+          std::vector<uint64_t> out(KmerCount(n, k));
+          ASSERT_EQ(CanonicalKmers(codes.data(), n, k, base, complement, out.data()), n);
+          ASSERT_EQ(out, expected) << "base " << base << ", k " << k << ", n " << n;
+        });
+      }
+    }
+  }
+}
+
+TEST(MixKmerTest, IsInvertibleSoDistinctKmersNeverTie) {
+  // Each step undone in turn: the multiplications by their inverses modulo
+  // 2^64, the shifts by shifting again.
+  auto unshift = [](uint64_t y, int s) {
+    uint64_t x = y;
+    for (int shift = s; shift < 64; shift += s) x ^= y >> shift;
+    return x;
+  };
+  auto inverse = [](uint64_t odd) {
+    uint64_t x = odd;
+    for (int i = 0; i < 6; ++i) x *= 2 - odd * x;
+    return x;
+  };
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 1000; ++i) {
+    const uint64_t kmer = i < 10 ? static_cast<uint64_t>(i) : rng();
+    uint64_t x = MixKmer(kmer);
+    x = unshift(x, 33) * inverse(0x81DADEF4BC2DD44D);
+    x = unshift(x, 27) * inverse(0x7FB5D329728EA185);
+    EXPECT_EQ(unshift(x, 31), kmer);
+  }
+}
+
+// For each window, the leftmost smallest; reported when it changes.
+std::vector<std::pair<uint64_t, uint64_t>> ReferenceMinimizers(const std::vector<uint64_t>& kmers,
+                                                               size_t w) {
+  std::vector<std::pair<uint64_t, uint64_t>> found;
+  for (size_t start = 0; start + w <= kmers.size(); ++start) {
+    size_t best = start;
+    for (size_t i = start + 1; i < start + w; ++i) {
+      if (MixKmer(kmers[i]) < MixKmer(kmers[best])) best = i;
+    }
+    if (found.empty() || found.back().first != best) found.emplace_back(best, kmers[best]);
+  }
+  return found;
+}
+
+// Few distinct k-mers make many ties; counts around multiples of w.
+TEST(MinimizersTest, AgreeWithTheReference) {
+  std::mt19937_64 rng(11);
+  for (const size_t w : {1, 2, 3, 10, 16}) {
+    for (const uint64_t distinct : {2, 5, 1000000}) {
+      for (const size_t count : {size_t{0}, w - 1, w, w + 1, 3 * w, 3 * w + 1, size_t{500}}) {
+        std::vector<uint64_t> kmers(count);
+        for (uint64_t& kmer : kmers) kmer = rng() % distinct;
+        uint64_t last = UINT64_MAX;
+        std::vector<uint64_t> positions(count + 1), values(count + 1);
+        MinimizerScratch scratch;
+        const size_t found =
+            Minimizers(kmers.data(), count, w, 0, last, positions.data(), values.data(), scratch);
+        const auto expected = ReferenceMinimizers(kmers, w);
+        ASSERT_EQ(found, expected.size()) << "w " << w << ", count " << count;
+        for (size_t i = 0; i < found; ++i) {
+          EXPECT_EQ(positions[i], expected[i].first);
+          EXPECT_EQ(values[i], expected[i].second);
+        }
+      }
     }
   }
 }

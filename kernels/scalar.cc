@@ -103,6 +103,50 @@ size_t FirstAtLeast(const uint8_t* in, size_t n, uint8_t threshold) {
   return n;
 }
 
+namespace {
+
+template <size_t kBytes>
+void ExpandFixed(const uint8_t* codes, size_t n, const uint8_t* table, uint8_t* out) {
+  for (size_t i = 0; i < n; ++i) std::memcpy(out + i * kBytes, table + codes[i] * kBytes, kBytes);
+}
+
+}  // namespace
+
+void ExpandRows(const uint8_t* codes, size_t n, const uint8_t* table, size_t /*rows*/,
+                size_t row_bytes, uint8_t* out) {
+  // A row of a fixed size is one load and one store.
+  switch (row_bytes) {
+    case 1: return ExpandFixed<1>(codes, n, table, out);
+    case 2: return ExpandFixed<2>(codes, n, table, out);
+    case 4: return ExpandFixed<4>(codes, n, table, out);
+    case 8: return ExpandFixed<8>(codes, n, table, out);
+    case 16: return ExpandFixed<16>(codes, n, table, out);
+    case 32: return ExpandFixed<32>(codes, n, table, out);
+    default:
+      for (size_t i = 0; i < n; ++i) {
+        std::memcpy(out + i * row_bytes, table + codes[i] * row_bytes, row_bytes);
+      }
+  }
+}
+
+void ExpandRows4(const uint8_t* codes, size_t n, const uint8_t* table, size_t /*rows*/,
+                 uint8_t* out) {
+  ExpandFixed<4>(codes, n, table, out);
+}
+
+void ExpandRows16(const uint8_t* codes, size_t n, const uint8_t* table, size_t /*rows*/,
+                  uint8_t* out) {
+  ExpandFixed<16>(codes, n, table, out);
+}
+
+void TranslateCodons(const uint8_t* nucleotides, size_t codons, const uint8_t* table,
+                     uint8_t* out) {
+  for (size_t i = 0; i < codons; ++i) {
+    const uint8_t* codon = nucleotides + 3 * i;
+    out[i] = table[codon[0] << 8 | codon[1] << 4 | codon[2]];
+  }
+}
+
 }  // namespace kernels::scalar
 
 namespace kernels {
@@ -114,6 +158,9 @@ const KernelTable kScalarKernels = {
     scalar::TranslateWide<uint64_t>,
     scalar::ReverseTranslate,
     scalar::FirstAtLeast,
+    scalar::ExpandRows4,
+    scalar::ExpandRows16,
+    scalar::TranslateCodons,
 };
 
 }  // namespace kernels

@@ -1,6 +1,8 @@
 #include "kernels/text.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 
 #include "kernels/dispatch.h"
@@ -82,5 +84,65 @@ size_t FormatDecimal(const uint16_t* codes, size_t n, char* out) {
   }
   return n == 0 ? 0 : end - 1;
 }
+
+namespace {
+
+bool IsDecimalSeparator(char c) {
+  return c == ' ' || c == ',' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+template <class Code>
+void ParseDecimalInto(const char* text, size_t n, Code* out) {
+  size_t at = 0;
+  while (at < n) {
+    if (!IsDigit(text[at])) {
+      ++at;
+      continue;
+    }
+    uint64_t value = 0;
+    for (; at < n && IsDigit(text[at]); ++at)
+      value = value * 10 + static_cast<uint64_t>(text[at] - '0');
+    *out++ = static_cast<Code>(value);
+  }
+}
+
+}  // namespace
+
+DecimalScan ScanDecimal(const char* text, size_t n) {
+  DecimalScan scan;
+  size_t at = 0;
+  while (at < n) {
+    const char c = text[at];
+    if (IsDecimalSeparator(c)) {
+      ++at;
+      continue;
+    }
+    if (!IsDigit(c)) {
+      scan.refused = at;
+      return scan;
+    }
+    const size_t start = at;
+    uint64_t value = 0;
+    for (; at < n && IsDigit(text[at]); ++at) {
+      const auto digit = static_cast<uint64_t>(text[at] - '0');
+      if (value > (UINT64_MAX - digit) / 10) {
+        scan.refused = start;
+        return scan;
+      }
+      value = value * 10 + digit;
+    }
+    ++scan.count;
+    scan.largest = std::max(scan.largest, value);
+  }
+  scan.refused = n;
+  return scan;
+}
+
+void ParseDecimal(const char* text, size_t n, uint8_t* out) { ParseDecimalInto(text, n, out); }
+void ParseDecimal(const char* text, size_t n, uint16_t* out) { ParseDecimalInto(text, n, out); }
+void ParseDecimal(const char* text, size_t n, uint32_t* out) { ParseDecimalInto(text, n, out); }
+void ParseDecimal(const char* text, size_t n, uint64_t* out) { ParseDecimalInto(text, n, out); }
 
 }  // namespace kernels

@@ -27,6 +27,25 @@ inline constexpr size_t kDecimalBytesPerWideCode = 6;  // "65535 "
 size_t FormatDecimal(const uint8_t* codes, size_t n, char* out);
 size_t FormatDecimal(const uint16_t* codes, size_t n, char* out);
 
+// ScanDecimal and ParseDecimal read what FormatDecimal writes, and more:
+// numbers of ASCII digits (no sign) separated by runs of ASCII whitespace
+// and commas, with any of those before the first and after the last.
+// ScanDecimal counts the numbers and finds the largest; `refused` is the
+// offset of the first byte that is neither digit nor separator, or of the
+// first digit of a number beyond 2**64 - 1; n when there is none.  Given a
+// text it accepted, ParseDecimal writes its numbers into `out` (room for
+// `count` items of a type that holds `largest`).  Portable code.
+struct DecimalScan {
+  size_t count = 0;
+  uint64_t largest = 0;
+  size_t refused = 0;
+};
+DecimalScan ScanDecimal(const char* text, size_t n);
+void ParseDecimal(const char* text, size_t n, uint8_t* out);
+void ParseDecimal(const char* text, size_t n, uint16_t* out);
+void ParseDecimal(const char* text, size_t n, uint32_t* out);
+void ParseDecimal(const char* text, size_t n, uint64_t* out);
+
 }  // namespace kernels
 
 #endif  // ALPHABET_KERNELS_TEXT_H_

@@ -1,5 +1,6 @@
 #include "kernels/text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -93,6 +94,68 @@ TEST(FormatDecimalTest, WideCodesAsSpaceSeparatedNumbers) {
     for (uint16_t& c : codes) c = static_cast<uint16_t>(rng() >> (rng() % 64));
     CheckDecimal(codes, kDecimalBytesPerWideCode);
   }
+}
+
+// ScanDecimal and ParseDecimal read back what FormatDecimal writes, with
+// any separators between, around or instead of the single spaces.
+TEST(ParseDecimalTest, ReadsBackFormattedCodesWithAnySeparators) {
+  std::mt19937_64 rng(16);
+  const char separators[] = " ,\t\r\n\v\f";
+  for (int round = 0; round < 200; ++round) {
+    std::vector<uint64_t> codes(rng() % 40);
+    for (uint64_t& c : codes) c = rng() >> (rng() % 64);
+    std::string text;
+    for (size_t i = 0; i < codes.size() + 1; ++i) {
+      for (uint64_t s = rng() % 3 + (i > 0 && i < codes.size() ? 1 : 0); s > 0; --s) {
+        text += separators[rng() % (sizeof separators - 1)];
+      }
+      if (i < codes.size()) text += std::to_string(codes[i]);
+    }
+    // The buffer ends where the text does: one byte too far faults.
+    FencedBuffer<char> in(text.size(), Placement::kAgainstEnd);
+    std::copy(text.begin(), text.end(), in.data());
+    const DecimalScan scan = ScanDecimal(in.data(), text.size());
+    ASSERT_EQ(scan.refused, text.size()) << text;
+    ASSERT_EQ(scan.count, codes.size());
+    uint64_t largest = 0;
+    for (const uint64_t c : codes) largest = std::max(largest, c);
+    ASSERT_EQ(scan.largest, largest);
+    std::vector<uint64_t> parsed(codes.size());
+    ParseDecimal(in.data(), text.size(), parsed.data());
+    ASSERT_EQ(parsed, codes) << text;
+  }
+}
+
+TEST(ParseDecimalTest, NarrowOutputsHoldWhatFits) {
+  const std::string text = "0 255,65535\t7";
+  std::vector<uint16_t> wide(4);
+  ParseDecimal(text.data(), text.size(), wide.data());
+  EXPECT_EQ(wide, (std::vector<uint16_t>{0, 255, 65535, 7}));
+  std::vector<uint8_t> narrow(2);
+  ParseDecimal("3 250", 5, narrow.data());
+  EXPECT_EQ(narrow, (std::vector<uint8_t>{3, 250}));
+}
+
+TEST(ParseDecimalTest, RefusesWhatIsNoCode) {
+  struct Case {
+    std::string text;
+    size_t refused;
+  };
+  const Case cases[] = {
+      {"1 -2", 2},
+      {"+1", 0},
+      {"1 x 2", 2},
+      {"12a", 2},
+      {"1\xd9\xa3", 1},
+      {"18446744073709551615 1", 22},  // 2**64 - 1 is the largest
+      {"0 18446744073709551616", 2},
+      {"99999999999999999999", 0},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(ScanDecimal(c.text.data(), c.text.size()).refused, c.refused) << c.text;
+  }
+  EXPECT_EQ(ScanDecimal("", 0).count, 0u);
+  EXPECT_EQ(ScanDecimal(" ,, ", 4).count, 0u);
 }
 
 // Each buffer lies against an inaccessible page: one byte too far faults.

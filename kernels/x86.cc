@@ -1,7 +1,8 @@
 // The kernels for SSSE3, SSE4.1, AVX2 and AVX-512 VBMI.  Each set's vector
 // operations are in x86_<set>_ops.inc; the kernels of the 16- and 32-byte
-// sets are written once on them in x86_rows.inc, those of AVX-512 in
-// x86_avx512_kernels.inc.
+// sets are written once on them in x86_rows.inc (and on 16-byte vectors in
+// x86_models.inc), those of AVX-512 in x86_avx512_kernels.inc and
+// x86_avx512_models.inc.
 //
 // This file is compiled for baseline x86-64 like every other: only the
 // functions marked with a target attribute may use the wider instructions,
@@ -41,6 +42,7 @@ namespace ssse3 {
 // clang-format off: the operations must come before the rows that use them.
 #include "kernels/x86_sse_ops.inc"
 #include "kernels/x86_rows.inc"
+#include "kernels/x86_models.inc"
 // clang-format on
 #undef ALPHABET_KERNEL_PTEST
 #undef ALPHABET_KERNEL_TARGET
@@ -52,6 +54,7 @@ namespace sse41 {
 // clang-format off: the operations must come before the rows that use them.
 #include "kernels/x86_sse_ops.inc"
 #include "kernels/x86_rows.inc"
+#include "kernels/x86_models.inc"
 // clang-format on
 #undef ALPHABET_KERNEL_PTEST
 #undef ALPHABET_KERNEL_TARGET
@@ -62,6 +65,7 @@ namespace avx2 {
 // clang-format off: the operations must come before the rows that use them.
 #include "kernels/x86_avx2_ops.inc"
 #include "kernels/x86_rows.inc"
+#include "kernels/x86_models.inc"
 // clang-format on
 #undef ALPHABET_KERNEL_TARGET
 }  // namespace avx2
@@ -71,14 +75,16 @@ namespace avx512 {
 // clang-format off: the operations must come before the kernels that use them.
 #include "kernels/x86_avx512_ops.inc"
 #include "kernels/x86_avx512_kernels.inc"
+#include "kernels/x86_avx512_models.inc"
 // clang-format on
 #undef ALPHABET_KERNEL_TARGET
 }  // namespace avx512
 
-#define ALPHABET_KERNEL_TABLE(set)                                              \
-  KernelTable {                                                                 \
-    set::Translate, set::TranslateWide<uint16_t>, set::TranslateWide<uint32_t>, \
-        set::TranslateWide<uint64_t>, set::ReverseTranslate, set::FirstAtLeast  \
+#define ALPHABET_KERNEL_TABLE(set)                                                                \
+  KernelTable {                                                                                   \
+    set::Translate, set::TranslateWide<uint16_t>, set::TranslateWide<uint32_t>,                   \
+        set::TranslateWide<uint64_t>, set::ReverseTranslate, set::FirstAtLeast, set::ExpandRows4, \
+        set::ExpandRows16, set::TranslateCodons                                                   \
   }
 const KernelTable kSsse3Kernels = ALPHABET_KERNEL_TABLE(ssse3);
 const KernelTable kSse41Kernels = ALPHABET_KERNEL_TABLE(sse41);

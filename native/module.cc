@@ -4,18 +4,25 @@
 //
 // Each room adds its part here, once: common/ (what every room uses),
 // objects/ (Held and the alphabets' factories), sequences/ (the sequence
-// type), codec/ (Codec and the bulk calls over codes), io/ (records, the
-// reader and the genome index).
+// type), codec/ (Codec, the bulk calls over codes, k-mers, batches, one-hot
+// rows, translation), io/ (records, the reader, the writer and the genome
+// index).
 #include <Python.h>
 
+#include "native/codec/batches.h"
 #include "native/codec/bulk.h"
 #include "native/codec/codec.h"
+#include "native/codec/kmers.h"
+#include "native/codec/one_hot.h"
+#include "native/codec/translate.h"
+#include "native/common/arrays.h"
 #include "native/common/buffers.h"
 #include "native/common/errors.h"
 #include "native/common/flat_api.h"
 #include "native/io/genome.h"
 #include "native/io/reader.h"
 #include "native/io/record.h"
+#include "native/io/writer.h"
 #include "native/objects/alphabets.h"
 #include "native/objects/held.h"
 #include "native/sequences/sequence_type.h"
@@ -41,8 +48,11 @@ PyMODINIT_FUNC PyInit__native() {
   PyObject* module = PyModule_Create(&native_module);
   if (module == nullptr) return nullptr;
   if (!native::AddHeld(module) || !native::AddAlphabets(module) || !native::AddSequences(module) ||
-      !native::AddCodec(module) || !native::AddBulkFunctions(module) ||
-      !native::AddRecords(module) || !native::AddReader(module) || !native::AddGenome(module)) {
+      !native::AddArrays(module) || !native::AddCodec(module) ||
+      !native::AddBulkFunctions(module) || !native::AddKmerFunctions(module) ||
+      !native::AddBatchFunctions(module) || !native::AddOneHotFunctions(module) ||
+      !native::AddTranslateFunctions(module) || !native::AddRecords(module) ||
+      !native::AddReader(module) || !native::AddWriter(module) || !native::AddGenome(module)) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -9,7 +9,9 @@ and byte order, and iterables, take reverse complements and k-mers, make typed
 sequences of every kind from lists, iterables, other sequences and buffers,
 change them through views, iterate them while they grow, export their typed
 buffers, pickle and copy everything, read generated FASTA and FASTQ (valid or
-corrupted) from paths, gzip, file objects and misbehaving file objects, and
+corrupted) from paths, gzip, file objects and misbehaving file objects, write
+records of every shape (and hostile ones) to paths, gzip and failing outputs
+and read them back, and
 call the native module's own functions (Codec, reverse_translate, kmers,
 format_codes, Reader, adopt, new_alphabet, ...) with arguments that fight
 back: objects whose __index__, __float__, __bool__, __buffer__, __iter__,
@@ -44,8 +46,10 @@ Replay one episode in this process, printing every action:
     python reliability/package_fuzz.py --seed N --calls K -v
 
 The actions live in a file per room: package_fuzz_alphabets.py,
-package_fuzz_sequences.py, package_fuzz_reader.py, package_fuzz_genome.py
-and package_fuzz_native.py (the native module called directly).  What they share: the hostile
+package_fuzz_sequences.py, package_fuzz_reader.py, package_fuzz_writer.py,
+package_fuzz_genome.py (genomes opened by their index), package_fuzz_native.py
+(the native module called directly) and package_fuzz_models.py (batches,
+one-hot rows, translation, k-mers).  What they share: the hostile
 arguments in package_fuzz_hostile.py, the bookkeeping of an episode in
 package_fuzz_episode.py.
 """
@@ -59,17 +63,27 @@ import campaign
 from package_fuzz_alphabets import AlphabetActions
 from package_fuzz_episode import Episode
 from package_fuzz_genome import GenomeActions
+from package_fuzz_models import ModelActions
 from package_fuzz_native import NativeActions
 from package_fuzz_reader import ReaderActions
 from package_fuzz_sequences import SequenceActions
+from package_fuzz_writer import WriterActions
 
 # Hostile objects use deprecated protocols on purpose (__float__ giving a
 # float subclass, say); their warnings are not findings.
 warnings.simplefilter("ignore")
 
 
-class Fuzzer(AlphabetActions, SequenceActions, ReaderActions, GenomeActions, NativeActions,
-             Episode):  # fmt: skip
+class Fuzzer(
+    AlphabetActions,
+    SequenceActions,
+    ReaderActions,
+    WriterActions,
+    GenomeActions,
+    NativeActions,
+    ModelActions,
+    Episode,
+):
     """The rooms' actions, each drawn by its weight."""
 
     WEIGHTS = [
@@ -84,10 +98,14 @@ class Fuzzer(AlphabetActions, SequenceActions, ReaderActions, GenomeActions, Nat
         ("interrupted_bulk", 1),
         ("read_files", 3),
         ("misbehaving_source", 2),
+        ("write_records", 3),
+        ("write_hostile", 2),
         ("genome_access", 2),
         ("native_codec", 3),
         ("native_bulk", 5),
         ("native_objects", 5),
+        ("batches", 3),
+        ("translation_and_kmers", 3),
         ("drop", 4),
     ]
 

@@ -15,6 +15,7 @@ from campaign import Failure, HostileError
 from package_fuzz_hostile import BufferOf, IndexOf, Items, Raises, show
 
 import alphabet as ab
+from helpers import longest_match_codes
 
 
 class AlphabetActions:
@@ -184,6 +185,8 @@ class AlphabetActions:
                 ]
             )
             return form(raw), list(text)
+        if not one_char and r < 0.5 and all(c not in text for c in "\0\ud800"):
+            return text, chosen
         if r < 0.8:
             return chosen, chosen
         if r < 0.9:
@@ -216,10 +219,11 @@ class AlphabetActions:
             return
         splits = not isinstance(given, list)
         if splits and not all(len(s) == 1 for s in alphabet.symbols):
-            if not isinstance(exc, TypeError):
-                raise Failure(f"encode_all of a text for a multi-character alphabet: {exc!r}")
-            return
-        expected = self.one_by_one(alphabet, chosen)
+            # Cut by the longest symbol at each position.
+            cut = longest_match_codes(alphabet, given)
+            expected = (cut[1],) if isinstance(cut, tuple) else cut
+        else:
+            expected = self.one_by_one(alphabet, chosen)
         if isinstance(expected, tuple):
             if not isinstance(exc, ab.AlphabetError) or exc.position != expected[0]:
                 raise Failure(
@@ -247,10 +251,6 @@ class AlphabetActions:
             return
         symbols = alphabet.symbols
         bad = next((i for i, v in enumerate(values) if not 0 <= v < len(symbols)), None)
-        if how == "decode_str" and not all(len(s) == 1 for s in symbols):
-            if not isinstance(exc, ab.AlphabetError):
-                raise Failure(f"decode_str for a multi-character alphabet: {exc!r}")
-            return
         if bad is not None:
             if not isinstance(exc, ab.AlphabetError) or exc.position != bad:
                 raise Failure(f"{how}: {exc!r}; code {values[bad]} at {bad} is not a code")

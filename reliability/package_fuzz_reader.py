@@ -283,10 +283,6 @@ class ReaderActions:
                 raise Failure(
                     f"reading from {name} gives {show(outcome)}; from {first[0]} {show(first[1])}"
                 )
-        if alphabet is not None and not all(len(s) == 1 for s in alphabet.symbols):
-            if first[1] != [("refused", "TypeError")]:
-                raise Failure(f"read with an alphabet of longer symbols: {show(first[1])}")
-            return
         if not corrupted:
             expected = []
             for rid, description, sequence, quality in records:

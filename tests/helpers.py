@@ -115,6 +115,33 @@ class Trickle(io.RawIOBase):
         return f"Trickle({len(self.data)} bytes, step={self.step})"
 
 
+def longest_match_codes(alphabet, text):
+    """The codes of `text` cut by the longest piece that `alphabet` (one with
+    a symbol longer than one character) encodes as it is, asked one piece at
+    a time without its unknown symbol, else the unknown code; or ("fails
+    at", position) where nothing matches."""
+    strict = alphabet.with_options(unknown=None)
+    pieces = list(alphabet.symbols) + list(alphabet.aliases)
+    lengths = sorted({len(p) for p in pieces if len(p) > 1}, reverse=True) + [1]
+    codes, at = [], 0
+    while at < len(text):
+        for length in lengths:
+            if at + length > len(text):
+                continue
+            try:
+                codes.append(strict.encode(text[at : at + length]))
+            except ValueError:  # the package's AlphabetError
+                continue
+            at += length
+            break
+        else:
+            if alphabet.unknown is None:
+                return ("fails at", at)
+            codes.append(alphabet.encode(alphabet.unknown))
+            at += 1
+    return codes
+
+
 def script(relative):
     """The repository's script at `relative`, its source run into a fresh
     module; the test skips where the tree is not there (the installed-wheel

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "kernels/isa.h"
-#include "kernels/kmers.h"
 #include "kernels/text.h"
 #include "kernels/translate.h"
 #include "native/codec/code_buffers.h"
@@ -98,10 +97,6 @@ PyObject* SameKindOfBuffer(PyObject* codes, const CodeSource& source) {
 PyObject* ReverseBuffer(PyObject* codes, const std::vector<uint8_t>& table) {
   CodeSource source;
   if (!source.OpenBuffer(codes)) return nullptr;
-  if (source.ndim() > 1) {
-    PyErr_SetString(PyExc_TypeError, "reverse_translate needs a one-dimensional buffer of codes");
-    return nullptr;
-  }
   if (source.type() == CodeType::kI8) {
     for (size_t i = 0; i < table.size(); ++i) {
       if (table[i] > 127) {
@@ -215,171 +210,34 @@ PyObject* ReverseTranslate(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-// ---- kmers
+// ---- reverse_case
 
-// base**k <= 2**64, for base >= 2.
-bool PowerFits(uint64_t base, size_t k) {
-  unsigned __int128 power = 1;
-  const unsigned __int128 limit = static_cast<unsigned __int128>(1) << 64;
-  for (size_t i = 0; i < k; ++i) {
-    power *= base;
-    if (power > limit) return false;
-  }
-  return true;
-}
-
-// The codes as 64-bit values (negative ones refused beforehand).
-void CopyCodes(const CodeSource& source, uint64_t* out) {
-  VisitCodes(source, [&](const auto* in) {
-    std::transform(in, in + source.size(), out,
-                   [](auto code) { return static_cast<uint64_t>(code); });
-    return 0;
-  });
-}
-
-// The kernel takes one-byte codes only; wider ones roll here, one k-mer
-// from the one before it.  Every code is checked first, also when n < k.
-template <class T>
-size_t WideKmers(const T* codes, size_t n, size_t k, uint64_t base, uint64_t* out) {
-  for (size_t i = 0; i < n; ++i) {
-    if (static_cast<uint64_t>(codes[i]) >= base) return i;
-  }
-  if (n < k) return n;
-  // Wrapping arithmetic is exact: every true intermediate is below base**k.
-  uint64_t lead = 1;  // base**(k-1)
-  for (size_t i = 0; i + 1 < k; ++i) lead *= base;
-  uint64_t index = 0;
-  for (size_t i = 0; i + 1 < k; ++i) index = index * base + static_cast<uint64_t>(codes[i]);
-  for (size_t i = k - 1; i < n; ++i) {
-    index = index * base + static_cast<uint64_t>(codes[i]);
-    out[i + 1 - k] = index;
-    index -= static_cast<uint64_t>(codes[i + 1 - k]) * lead;
-  }
-  return n;
-}
-
-// Signed codes come here checked to be non-negative: one-byte ones go to
-// the kernel as unsigned ones.
-size_t RunKmers(const CodeSource& source, size_t k, uint64_t base, uint64_t* out) {
-  return VisitCodes(source, [&](const auto* in) {
-    using T = std::remove_cv_t<std::remove_pointer_t<decltype(in)>>;
-    if constexpr (sizeof(T) == 1) {
-      return kernels::Kmers(reinterpret_cast<const uint8_t*>(in), source.size(), k, base, out);
-    } else {
-      return WideKmers(in, source.size(), k, base, out);
-    }
-  });
-}
-
-// A base: 0 .. 2**64 - 1 in `base`, or 2**64 itself (`two_64`); false with
-// ValueError for a negative base or one above 2**64 (no k-mer fits then).
-bool ParseBase(PyObject* object, uint64_t& base, bool& two_64) {
-  PyObject* integer = PyNumber_Index(object);
-  if (integer == nullptr) return false;
-  two_64 = false;
-  int overflow = 0;
-  const long long small = PyLong_AsLongLongAndOverflow(integer, &overflow);
-  bool ok = !(small == -1 && PyErr_Occurred());
-  if (ok && overflow == 0 && small >= 0) {
-    base = static_cast<uint64_t>(small);
-  } else if (ok && overflow > 0) {
-    base = PyLong_AsUnsignedLongLong(integer);
-    if (PyErr_Occurred()) {
-      PyErr_Clear();
-      PyObject* below = PyLong_FromUnsignedLongLong(UINT64_MAX);
-      PyObject* one = PyLong_FromLong(1);
-      PyObject* limit = below && one ? PyNumber_Add(below, one) : nullptr;
-      const int equal = limit ? PyObject_RichCompareBool(integer, limit, Py_EQ) : -1;
-      Py_XDECREF(below);
-      Py_XDECREF(one);
-      Py_XDECREF(limit);
-      ok = two_64 = equal == 1;
-      if (equal == 0) {
-        PyErr_Format(PyExc_ValueError, "base**k must be at most 2**64; base %S is larger", integer);
-      }
-    }
-  } else if (ok) {
-    PyErr_Format(PyExc_ValueError, "base must not be negative, not %S", integer);
-    ok = false;
-  }
-  Py_DECREF(integer);
-  return ok;
-}
-
-// k as a count; false with ValueError below 1.  A k too large for a count
-// gives no k-mer at all, which SIZE_MAX stands for.
-bool ParseK(PyObject* object, size_t& k) {
-  PyObject* integer = PyNumber_Index(object);
-  if (integer == nullptr) return false;
-  int overflow = 0;
-  const long long value = PyLong_AsLongLongAndOverflow(integer, &overflow);
-  Py_DECREF(integer);
-  if (value == -1 && PyErr_Occurred()) return false;
-  if (overflow < 0 || (overflow == 0 && value < 1)) {
-    PyErr_SetString(PyExc_ValueError, "k must be at least 1");
-    return false;
-  }
-  k = overflow > 0 ? SIZE_MAX : static_cast<size_t>(value);
-  return true;
-}
-
-PyObject* Kmers(PyObject*, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"codes", "k", "base", nullptr};
-  PyObject* codes;
-  PyObject* k_object;
-  PyObject* base_object;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:kmers", const_cast<char**>(keywords), &codes,
-                                   &k_object, &base_object)) {
+// Soft-masked text keeps its case through a reverse complement: each letter
+// of `result` takes the case of the letter of `source` that it mirrors.
+PyObject* ReverseCase(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (!CheckArgCount("reverse_case", nargs, 2)) return nullptr;
+  PyObject* result = args[0];
+  PyObject* source = args[1];
+  if (!PyUnicode_Check(result) || !PyUnicode_Check(source) || !PyUnicode_IS_ASCII(result) ||
+      !PyUnicode_IS_ASCII(source) || PyUnicode_GET_LENGTH(result) != PyUnicode_GET_LENGTH(source)) {
+    PyErr_SetString(PyExc_TypeError, "reverse_case takes two ASCII str of one length");
     return nullptr;
   }
-  return Guarded([&]() -> PyObject* {
-    size_t k;
-    uint64_t base;
-    bool two_64;
-    if (!ParseK(k_object, k) || !ParseBase(base_object, base, two_64)) return nullptr;
-    if ((two_64 && k != 1) || (base >= 2 && !PowerFits(base, k))) {
-      PyErr_Format(PyExc_ValueError, "base**k must be at most 2**64 (base %S, k %S)", base_object,
-                   k_object);
-      return nullptr;
-    }
-    // Base 2**64 bounds no 64-bit code; with k == 1 each code is its k-mer.
-    const std::optional<uint64_t> limit = two_64 ? std::nullopt : std::optional(base);
-    CodeSource source;
-    if (PyUnicode_Check(codes)) {
-      PyErr_SetString(PyExc_TypeError, "codes are ints, not a str");
-      return nullptr;
-    }
-    if (CodeSource::IsBuffer(codes)) {
-      if (!source.OpenBuffer(codes)) return nullptr;
-      // The k-mers read each code when it enters and again when it leaves:
-      // both reads must see the same code.
-      source.Snapshot();
-      // Signed codes go to the kernel as unsigned ones: a negative one must
-      // be caught first, as it could pass for a digit of a huge base.
-      const size_t negative =
-          CodeSigned(source.type()) ? source.FirstOutside(limit) : source.size();
-      if (negative < source.size()) {
-        RaiseBadCode(source, negative, kNotInAlphabet);
-        return nullptr;
-      }
-    } else if (!source.Gather(codes, limit, kNotInAlphabet)) {
-      return nullptr;
-    }
-    const size_t n = source.size();
-    CodeOutput result;
-    if (!result.Make(8, n >= k ? n - k + 1 : 0)) return nullptr;
-    auto* out = static_cast<uint64_t*>(result.data());
-    const size_t refused = Unlocked(n, [&] {
-      if (!two_64) return RunKmers(source, k, base, out);
-      CopyCodes(source, out);
-      return n;
-    });
-    if (refused < n) {
-      RaiseBadCode(source, refused, kNotInAlphabet);
-      return nullptr;
-    }
-    return result.Take();
-  });
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(result);
+  PyObject* cased = PyUnicode_New(n, 127);
+  if (cased == nullptr) return nullptr;
+  const auto* letters = static_cast<const uint8_t*>(PyUnicode_DATA(result));
+  const auto* mirrored = static_cast<const uint8_t*>(PyUnicode_DATA(source));
+  auto* out = static_cast<uint8_t*>(PyUnicode_DATA(cased));
+  auto lower = [](uint8_t c) { return c >= 'a' && c <= 'z'; };
+  auto upper = [](uint8_t c) { return c >= 'A' && c <= 'Z'; };
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const uint8_t c = letters[i], case_of = mirrored[n - 1 - i];
+    out[i] = lower(case_of) && upper(c)   ? static_cast<uint8_t>(c + 32)
+             : upper(case_of) && lower(c) ? static_cast<uint8_t>(c - 32)
+                                          : c;
+  }
+  return cased;
 }
 
 // ---- format_codes
@@ -414,6 +272,38 @@ PyObject* FormatCodes(PyObject*, PyObject* codes) {
                                            text.get());
     });
     return PyBytes_FromStringAndSize(text.get(), static_cast<Py_ssize_t>(length));
+  });
+}
+
+// ---- parse_codes
+
+PyObject* ParseCodes(PyObject*, PyObject* text) {
+  return Guarded([&]() -> PyObject* {
+    PinnedBuffer pinned;
+    if (!PinTextBytes(text, pinned)) return nullptr;
+    const auto* data = static_cast<const char*>(pinned.data());
+    const size_t n = pinned.items();
+    const kernels::DecimalScan scan = Unlocked(n, [&] { return kernels::ScanDecimal(data, n); });
+    if (scan.refused < n) {
+      PyErr_Format(PyExc_ValueError, "not decimal codes: byte %zu", scan.refused);
+      return nullptr;
+    }
+    const size_t width = scan.largest <= UINT8_MAX    ? 1
+                         : scan.largest <= UINT16_MAX ? 2
+                         : scan.largest <= UINT32_MAX ? 4
+                                                      : 8;
+    CodeOutput result;
+    if (!result.Make(width, scan.count)) return nullptr;
+    void* out = result.data();
+    Unlocked(n, [&] {
+      switch (width) {
+        case 1: return kernels::ParseDecimal(data, n, static_cast<uint8_t*>(out));
+        case 2: return kernels::ParseDecimal(data, n, static_cast<uint16_t*>(out));
+        case 4: return kernels::ParseDecimal(data, n, static_cast<uint32_t*>(out));
+        default: return kernels::ParseDecimal(data, n, static_cast<uint64_t*>(out));
+      }
+    });
+    return result.Take();
   });
 }
 
@@ -463,17 +353,23 @@ PyMethodDef bulk_functions[] = {
      "table[codes[i]]), as an object of the type of codes: bytes, bytearray,\n"
      "memoryview, array.array and numpy arrays (same item type), list, tuple.\n"
      "AlphabetError names the first code outside the table and its position."},
-    {"kmers", AsMethod(&Kmers), METH_VARARGS | METH_KEYWORDS,
-     "kmers(codes, k, base)\n--\n\n"
-     "The rolling k-mer indices of codes read as digits in base, the first\n"
-     "code most significant: an array('Q') of max(0, len(codes) - k + 1) items.\n"
-     "Needs k >= 1 and base**k <= 2**64 (ValueError); a code >= base raises\n"
-     "AlphabetError naming it and its position."},
+    {"reverse_case", AsMethod(&ReverseCase), METH_FASTCALL,
+     "reverse_case(result, source, /)\n--\n\n"
+     "result (ASCII text) with each letter in the case of the letter of source\n"
+     "(ASCII text as long) it mirrors: result[i] takes the case of\n"
+     "source[n - 1 - i].  Other characters stay as they are."},
     {"format_codes", FormatCodes, METH_O,
      "format_codes(codes, /)\n--\n\n"
      "The codes as decimal numbers separated by single spaces, as ASCII bytes\n"
      "(b'2 0 3 3'): a buffer of unsigned one- or two-byte codes (bytes,\n"
      "bytearray, array('B') or array('H'), numpy uint8 or uint16)."},
+    {"parse_codes", ParseCodes, METH_O,
+     "parse_codes(text, /)\n--\n\n"
+     "The codes that text (ASCII bytes) writes as decimal numbers separated by\n"
+     "whitespace or commas, as format_codes writes them: bytes when every code\n"
+     "is below 256, else an array.array of the narrowest unsigned type that\n"
+     "holds them ('H', 'I' or 'Q').  ValueError names the first byte that is\n"
+     "neither (a sign, a letter) or starts a number beyond 2**64 - 1."},
     {"kernel_paths", KernelPaths, METH_NOARGS,
      "kernel_paths()\n--\n\n"
      "The kernel paths this machine supports, 'scalar' first."},

@@ -15,7 +15,7 @@ namespace native {
 namespace {
 
 // The code at `index` of `source`.
-CodeValue CodeAt(const CodeSource& source, size_t index) {
+CodeValue CodeAt(const CodeSpan& source, size_t index) {
   return VisitCodes(source, [index](const auto* codes) {
     const auto code = codes[index];
     if constexpr (std::is_signed_v<std::remove_cv_t<decltype(code)>>) {
@@ -36,8 +36,31 @@ bool PinContiguous(PyObject* object, int flags, PinnedBuffer& pinned) {
   return false;
 }
 
+bool CheckDimensions(const PinnedBuffer& pinned, int dimensions, const char* what) {
+  const Py_buffer& view = pinned.view();
+  if (view.ndim == dimensions || (dimensions == 1 && view.ndim == 0)) return true;
+  Ref shape(PyTuple_New(view.ndim));
+  for (int i = 0; shape && i < view.ndim; ++i) {
+    PyObject* size = PyLong_FromSsize_t(view.shape[i]);
+    if (size == nullptr) {
+      shape.Reset();
+    } else {
+      PyTuple_SET_ITEM(shape.get(), i, size);
+    }
+  }
+  if (shape) {
+    PyErr_Format(PyExc_TypeError, "%s must have %s, not shape %R", what,
+                 dimensions == 1 ? "one dimension" : "two dimensions", shape.get());
+  }
+  return false;
+}
+
 bool PinTextBytes(PyObject* object, PinnedBuffer& pinned) {
   if (!PinContiguous(object, PyBUF_FULL_RO, pinned)) return false;
+  if (!CheckDimensions(pinned, 1, "a buffer of text")) {
+    pinned.Release();
+    return false;
+  }
   ItemFormat item{};
   if (pinned.view().itemsize == 1 && ParseItemFormat(pinned.format(), item) && item.size == 1 &&
       item.item_class != ItemClass::kBool) {
@@ -50,8 +73,13 @@ bool PinTextBytes(PyObject* object, PinnedBuffer& pinned) {
   return false;
 }
 
-bool CodeSource::OpenBuffer(PyObject* object) {
+bool CodeSource::OpenBuffer(PyObject* object, int dimensions) {
   if (!PinContiguous(object, PyBUF_FULL_RO, pinned_)) return false;
+  if (!CheckDimensions(pinned_, dimensions,
+                       dimensions == 1 ? "a buffer of codes" : "a buffer of rows of codes")) {
+    pinned_.Release();
+    return false;
+  }
   ItemFormat item{};
   const size_t width = static_cast<size_t>(pinned_.view().itemsize);
   if (!ParseItemFormat(pinned_.format(), item) ||
@@ -154,8 +182,8 @@ void CodeSource::Snapshot() {
   data_ = snapshot_.data();
 }
 
-void RaiseBadCode(const CodeSource& source, size_t index, const char* phrase) {
-  RaiseBadCode(CodeAt(source, index), index, phrase);
+void RaiseBadCode(const CodeSpan& codes, size_t index, const char* phrase) {
+  RaiseBadCode(CodeAt(codes, index), index, phrase);
 }
 
 void RaiseBadCode(CodeValue code, size_t index, const char* phrase) {

@@ -60,8 +60,32 @@ bool CodeBelow(T code, uint64_t size, CodeValue& bad) {
 bool PinContiguous(PyObject* object, int flags, PinnedBuffer& pinned);
 
 // The buffer of text bytes `object` exposes: one-byte items (formats B, b, c)
-// in C order.  False with TypeError for another item type or layout.
+// in C order, in one dimension.  False with TypeError for another item type,
+// layout or shape.
 bool PinTextBytes(PyObject* object, PinnedBuffer& pinned);
+
+// False with TypeError naming `what` and the buffer's shape unless it has
+// `dimensions` dimensions (for one, a 0-d buffer passes too).
+bool CheckDimensions(const PinnedBuffer& pinned, int dimensions, const char* what);
+
+// A run of codes of one item type in memory someone else holds (a part of
+// a CodeSource's codes, say).
+class CodeSpan {
+ public:
+  CodeSpan(CodeType type, const void* data, size_t size) : type_(type), data_(data), size_(size) {}
+  CodeType type() const { return type_; }
+  const void* data() const { return data_; }
+  size_t size() const { return size_; }
+  // Codes [begin, begin + count) of this span.
+  CodeSpan Part(size_t begin, size_t count) const {
+    return {type_, static_cast<const unsigned char*>(data_) + begin * CodeWidth(type_), count};
+  }
+
+ private:
+  CodeType type_;
+  const void* data_;
+  size_t size_;
+};
 
 // Integer codes: a pinned buffer, or codes gathered from an iterable of ints.
 class CodeSource {
@@ -70,9 +94,11 @@ class CodeSource {
   static bool IsBuffer(PyObject* object) { return PyObject_CheckBuffer(object) != 0; }
 
   // A C-contiguous buffer of integer items of any width and byte order
-  // (swapped ones are copied in native order).  False with TypeError for a
-  // non-integer item type or a layout that is not C-contiguous.
-  bool OpenBuffer(PyObject* object);
+  // (swapped ones are copied in native order), of one dimension (a 0-d
+  // buffer is one code) or, with `dimensions` 2, rows of codes.  False with
+  // TypeError for a non-integer item type, a layout that is not
+  // C-contiguous, or another number of dimensions (naming the shape).
+  bool OpenBuffer(PyObject* object, int dimensions = 1);
 
   // The ints of an iterable (operator.index applies), each checked in turn
   // to lie in [0, limit) (no upper bound without a limit); the first that
@@ -81,11 +107,13 @@ class CodeSource {
   bool Gather(PyObject* iterable, std::optional<uint64_t> limit, const char* phrase);
 
   CodeType type() const { return type_; }
-  // Dimensions of a buffer (1 for gathered codes).
-  int ndim() const { return gathered_ ? 1 : pinned_.view().ndim; }
+  // For rows of codes: how many, and the codes in each.
+  size_t rows() const { return static_cast<size_t>(pinned_.view().shape[0]); }
+  size_t columns() const { return static_cast<size_t>(pinned_.view().shape[1]); }
   const char* format() const { return pinned_.format(); }
   const void* data() const { return data_; }
   size_t size() const { return size_; }
+  CodeSpan span() const { return {type_, data_, size_}; }
 
   // Index of the first code outside [0, limit), or size().
   size_t FirstOutside(std::optional<uint64_t> limit) const;
@@ -110,10 +138,10 @@ class CodeSource {
   size_t size_ = 0;
 };
 
-// Calls `work` with the codes of `source` typed by their item type: the one
-// place that turns a CodeType into a C++ type.
-template <class Work>
-auto VisitCodes(const CodeSource& source, Work&& work) {
+// Calls `work` with the codes of `source` (a CodeSource or a CodeSpan) typed
+// by their item type: the one place that turns a CodeType into a C++ type.
+template <class Source, class Work>
+auto VisitCodes(const Source& source, Work&& work) {
   const void* data = source.data();
   switch (source.type()) {
     case CodeType::kU8: return work(static_cast<const uint8_t*>(data));
@@ -130,7 +158,10 @@ auto VisitCodes(const CodeSource& source, Work&& work) {
 
 // Raises AlphabetError("Code <code> <phrase> at position <position>",
 // position) for the code at `index` of `source`, or for `code` read there.
-void RaiseBadCode(const CodeSource& source, size_t index, const char* phrase);
+void RaiseBadCode(const CodeSpan& codes, size_t index, const char* phrase);
+inline void RaiseBadCode(const CodeSource& source, size_t index, const char* phrase) {
+  RaiseBadCode(source.span(), index, phrase);
+}
 void RaiseBadCode(CodeValue code, size_t index, const char* phrase);
 
 // A new result of `items` codes of `width` bytes (1, 2, 4 or 8): bytes for 1,

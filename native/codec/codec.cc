@@ -12,6 +12,8 @@
 #include "native/codec/code_buffers.h"
 #include "native/codec/codec_build.h"
 #include "native/codec/codec_lookup.h"
+#include "native/codec/text_runs.h"
+#include "native/codec/tokens.h"
 #include "native/common/buffers.h"
 #include "native/common/errors.h"
 #include "native/common/guard.h"
@@ -19,6 +21,7 @@
 #include "native/common/items.h"
 #include "native/common/methods.h"
 #include "native/common/ref.h"
+#include "native/common/text.h"
 
 namespace native {
 namespace {
@@ -90,43 +93,6 @@ void CodecDealloc(PyObject* self) {
 
 // ---- encoding
 
-template <class Out>
-size_t TranslateBytes(const CodecTables& tables, const uint8_t* in, Out* out, size_t n) {
-  if constexpr (sizeof(Out) == 1) {
-    return kernels::TranslateChecked(in, out, n, *tables.encode_bytes);
-  } else if constexpr (sizeof(Out) == 2) {
-    return kernels::EncodeWide(in, out, n, *tables.encode_wide_bytes);
-  } else {
-    return TranslateChars(in, out, n, tables);
-  }
-}
-
-// Characters the tables' own loop codes after the kernel stops at one
-// beyond U+00FF, before the kernel takes over again: such characters tend
-// to come together (a word in another script), and each stop costs a call.
-constexpr size_t kWideStretch = 64;
-
-// The codes of a text stored two or four bytes per character, as far as
-// the tables go without running Python code: returns the first index left
-// to the slow path, or n.  With one-byte codes the kernel takes the
-// characters up to U+00FF, which is nearly every text.
-template <class Char, class Out>
-size_t TranslateText(const CodecTables& tables, const Char* in, Out* out, size_t n) {
-  if constexpr (sizeof(Out) > 1) {
-    return TranslateChars(in, out, n, tables);
-  } else {
-    size_t at = 0;
-    for (;;) {
-      at += kernels::TranslateWideChecked(in + at, out + at, n - at, *tables.encode_bytes);
-      if (at == n) return n;
-      const size_t stretch = std::min(n - at, kWideStretch);
-      const size_t coded = TranslateChars(in + at, out + at, stretch, tables);
-      at += coded;
-      if (coded < stretch) return at;
-    }
-  }
-}
-
 // Calls `work` with the result's memory typed by the codec's code width.
 template <class Work>
 size_t WithCodeType(size_t width, void* data, Work&& work) {
@@ -137,7 +103,32 @@ size_t WithCodeType(size_t width, void* data, Work&& work) {
   }
 }
 
+// A text cut into tokens (tokens.h): fewer codes than characters when a
+// token occurs, and then the result is cut to its codes.
+template <class Char>
+PyObject* EncodeTokenText(const CodecTables& tables, const Char* in, size_t n) {
+  CodeOutput result;
+  const size_t width = tables.code_width();
+  if (!result.Make(width, n)) return nullptr;
+  TokenRun run{};
+  WithCodeType(width, result.data(), [&](auto* out) {
+    // With ignore_case a piece of text may need str.lower, so the lock stays.
+    auto encode = [&] { return EncodeTokens(tables, in, n, out); };
+    run = tables.ignore_case ? encode() : Unlocked(n, encode);
+    return size_t{0};
+  });
+  if (run.failed) return nullptr;
+  if (run.read < n) {
+    RaiseUnknownCharacter(in[run.read], run.read);
+    return nullptr;
+  }
+  Ref codes(result.Take());
+  if (run.written == n) return codes.Take();
+  return PySequence_GetSlice(codes.get(), 0, static_cast<Py_ssize_t>(run.written));
+}
+
 PyObject* EncodeLatin1Text(const CodecTables& tables, const uint8_t* in, size_t n) {
+  if (tables.tokens()) return EncodeTokenText(tables, in, n);
   CodeOutput result;
   if (!result.Make(tables.code_width(), n)) return nullptr;
   const size_t refused = WithCodeType(tables.code_width(), result.data(), [&](auto* out) {
@@ -152,6 +143,7 @@ PyObject* EncodeLatin1Text(const CodecTables& tables, const uint8_t* in, size_t 
 
 template <class Char>
 PyObject* EncodeChars(const CodecTables& tables, const Char* in, size_t n) {
+  if (tables.tokens()) return EncodeTokenText(tables, in, n);
   CodeOutput result;
   if (!result.Make(tables.code_width(), n)) return nullptr;
   const bool failed = WithCodeType(tables.code_width(), result.data(), [&](auto* out) -> size_t {
@@ -174,15 +166,7 @@ PyObject* EncodeChars(const CodecTables& tables, const Char* in, size_t n) {
   return failed ? nullptr : result.Take();
 }
 
-PyObject* RefuseSplitting() {
-  PyErr_SetString(PyExc_TypeError,
-                  "a text splits into symbols only when every symbol is one character; "
-                  "pass an iterable of symbols");
-  return nullptr;
-}
-
 PyObject* EncodeStr(const CodecTables& tables, PyObject* text) {
-  if (!tables.one_char) return RefuseSplitting();
   const size_t n = static_cast<size_t>(PyUnicode_GET_LENGTH(text));
   const void* data = PyUnicode_DATA(text);
   switch (PyUnicode_KIND(text)) {
@@ -229,7 +213,6 @@ PyObject* CodecEncode(PyObject* self, PyObject* symbols) {
   return Guarded([&]() -> PyObject* {
     if (PyUnicode_Check(symbols)) return EncodeStr(tables, symbols);
     if (CodeSource::IsBuffer(symbols)) {
-      if (!tables.one_char) return RefuseSplitting();
       PinnedBuffer pinned;
       if (!PinTextBytes(symbols, pinned)) return nullptr;
       return EncodeLatin1Text(tables, static_cast<const uint8_t*>(pinned.data()), pinned.items());
@@ -266,7 +249,7 @@ bool OpenCodes(PyObject* codes, const CodecTables& tables, CodeSource& source) {
 }
 
 // Codes -> character bytes through the decode map; the first code refused.
-size_t TranslateCodes(const CodecTables& tables, const CodeSource& source, uint8_t* out) {
+size_t TranslateCodes(const CodecTables& tables, const CodeSpan& source, uint8_t* out) {
   const size_t n = source.size();
   return VisitCodes(source, [&](const auto* in) {
     if constexpr (std::is_same_v<decltype(in), const uint8_t*>) {
@@ -277,7 +260,7 @@ size_t TranslateCodes(const CodecTables& tables, const CodeSource& source, uint8
   });
 }
 
-PyObject* DecodeBytes(const CodecTables& tables, const CodeSource& source) {
+PyObject* DecodeBytes(const CodecTables& tables, const CodeSpan& source) {
   const size_t n = source.size();
   const bool ascii = tables.max_code_point < 0x80;
   PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(n), ascii ? 0x7F : 0xFF);
@@ -299,7 +282,7 @@ PyObject* DecodeBytes(const CodecTables& tables, const CodeSource& source) {
 }
 
 template <class Char>
-PyObject* DecodeChars(const CodecTables& tables, const CodeSource& source, int kind) {
+PyObject* DecodeChars(const CodecTables& tables, const CodeSpan& source, int kind) {
   const size_t n = source.size();
   std::vector<Char> chars(n);
   CodeValue bad{};
@@ -318,25 +301,75 @@ PyObject* DecodeChars(const CodecTables& tables, const CodeSource& source, int k
   return PyUnicode_FromKindAndData(kind, chars.data(), static_cast<Py_ssize_t>(n));
 }
 
-PyObject* CodecDecodeStr(PyObject* self, PyObject* codes) {
-  const CodecTables& tables = TablesOf(self);
-  if (!tables.one_char) {
-    const Ref message(PyUnicode_FromString(
-        "decode_str needs an alphabet of one-character symbols; decode to a list instead"));
-    if (message) RaiseAlphabetError(message.get(), -1);
+// Calls visit(i, code, symbol) for each code of `source` in turn, each code
+// read once; returns the index of the first code outside the alphabet (its
+// value in `bad`), or n.
+template <class Visit>
+size_t ForEachSymbol(const CodeSpan& source, const CodecTables& tables, PyObject* symbols,
+                     CodeValue& bad, Visit&& visit) {
+  const size_t n = source.size();
+  return VisitCodes(source, [&](const auto* in) {
+    for (size_t i = 0; i < n; ++i) {
+      const auto code = ReadOnce(in + i);
+      if (!CodeBelow(code, tables.size, bad)) return i;
+      visit(i, static_cast<uint32_t>(code),
+            PyTuple_GET_ITEM(symbols, static_cast<Py_ssize_t>(code)));
+    }
+    return n;
+  });
+}
+
+// The symbols of the codes joined, for alphabets of longer symbols.  The
+// codes are read once, checked, and kept: a buffer another thread writes to
+// meanwhile cannot make the two passes disagree.
+PyObject* DecodeJoined(PyObject* symbols, const CodecTables& tables, const CodeSpan& source) {
+  const size_t n = source.size();
+  std::vector<uint32_t> checked(n);
+  size_t total = 0;
+  Py_UCS4 widest = 0;
+  CodeValue bad{};
+  const size_t stop =
+      ForEachSymbol(source, tables, symbols, bad, [&](size_t i, uint32_t code, PyObject* symbol) {
+        checked[i] = code;
+        total += static_cast<size_t>(PyUnicode_GET_LENGTH(symbol));
+        widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(symbol));
+      });
+  if (stop < n) {
+    RaiseBadCode(bad, stop, kNotInAlphabet);
     return nullptr;
   }
+  Ref text(PyUnicode_New(static_cast<Py_ssize_t>(total), widest));
+  if (!text) return nullptr;
+  Py_ssize_t at = 0;
+  for (const uint32_t code : checked) {
+    PyObject* symbol = PyTuple_GET_ITEM(symbols, static_cast<Py_ssize_t>(code));
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(symbol);
+    if (PyUnicode_CopyCharacters(text.get(), at, symbol, 0, length) < 0) return nullptr;
+    at += length;
+  }
+  return text.Take();
+}
+
+PyObject* DecodeSpan(PyObject* self, const CodeSpan& source) {
+  const CodecTables& tables = TablesOf(self);
+  if (!tables.one_char) {
+    return DecodeJoined(reinterpret_cast<CodecObject*>(self)->symbols, tables, source);
+  }
+  if (tables.decode_bytes) return DecodeBytes(tables, source);
+  if (tables.max_code_point < 0x100) {
+    return DecodeChars<Py_UCS1>(tables, source, PyUnicode_1BYTE_KIND);
+  }
+  if (tables.max_code_point < 0x10000) {
+    return DecodeChars<Py_UCS2>(tables, source, PyUnicode_2BYTE_KIND);
+  }
+  return DecodeChars<Py_UCS4>(tables, source, PyUnicode_4BYTE_KIND);
+}
+
+PyObject* CodecDecodeStr(PyObject* self, PyObject* codes) {
   return Guarded([&]() -> PyObject* {
     CodeSource source;
-    if (!OpenCodes(codes, tables, source)) return nullptr;
-    if (tables.decode_bytes) return DecodeBytes(tables, source);
-    if (tables.max_code_point < 0x100) {
-      return DecodeChars<Py_UCS1>(tables, source, PyUnicode_1BYTE_KIND);
-    }
-    if (tables.max_code_point < 0x10000) {
-      return DecodeChars<Py_UCS2>(tables, source, PyUnicode_2BYTE_KIND);
-    }
-    return DecodeChars<Py_UCS4>(tables, source, PyUnicode_4BYTE_KIND);
+    if (!OpenCodes(codes, TablesOf(self), source)) return nullptr;
+    return DecodeSpan(self, source.span());
   });
 }
 
@@ -350,15 +383,10 @@ PyObject* CodecDecodeList(PyObject* self, PyObject* codes) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
     if (list == nullptr) return nullptr;
     CodeValue bad{};
-    const size_t stop = VisitCodes(source, [&](const auto* in) {
-      for (size_t i = 0; i < n; ++i) {
-        const auto code = ReadOnce(in + i);
-        if (!CodeBelow(code, tables.size, bad)) return i;
-        PyObject* symbol = PyTuple_GET_ITEM(symbols, static_cast<Py_ssize_t>(code));
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(symbol));
-      }
-      return n;
-    });
+    const size_t stop = ForEachSymbol(
+        source.span(), tables, symbols, bad, [&](size_t i, uint32_t, PyObject* symbol) {
+          PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), Py_NewRef(symbol));
+        });
     if (stop < n) {
       Py_DECREF(list);
       RaiseBadCode(bad, stop, kNotInAlphabet);
@@ -373,17 +401,18 @@ PyObject* CodecDecodeList(PyObject* self, PyObject* codes) {
 PyMethodDef codec_methods[] = {
     {"encode", CodecEncode, METH_O,
      "encode($self, symbols, /)\n--\n\n"
-     "The codes of symbols: a str (one symbol per character), a buffer of\n"
-     "one-byte items read as Latin-1 text (both for alphabets of one-character\n"
-     "symbols only) or an iterable of str.  bytes for up to 256 symbols, else\n"
-     "an array.array of the narrowest unsigned type ('H' or 'I').\n"
-     "AlphabetError names the first unknown symbol and its position."},
+     "The codes of symbols: a str or a buffer of one-byte items read as\n"
+     "Latin-1 text, cut into symbols (one per character for alphabets of\n"
+     "one-character symbols, else the longest symbol that matches at each\n"
+     "position), or an iterable of str.  bytes for up to 256 symbols, else an\n"
+     "array.array of the narrowest unsigned type ('H' or 'I').  AlphabetError\n"
+     "names the first unknown symbol and its position in the text."},
     {"encode_one", CodecEncodeOne, METH_O,
      "encode_one($self, symbol, /)\n--\n\nThe code of one symbol."},
     {"decode_str", CodecDecodeStr, METH_O,
      "decode_str($self, codes, /)\n--\n\n"
-     "The text spelt by codes (a buffer of integers or an iterable of ints),\n"
-     "for an alphabet of one-character symbols."},
+     "The text spelt by codes (a buffer of integers or an iterable of ints):\n"
+     "their symbols joined."},
     {"decode_list", CodecDecodeList, METH_O,
      "decode_list($self, codes, /)\n--\n\nThe symbols of codes, as a list."},
     {nullptr, nullptr, 0, nullptr},
@@ -393,7 +422,7 @@ PyMemberDef codec_members[] = {
     {"size", Py_T_PYSSIZET, offsetof(CodecObject, size), Py_READONLY,
      "The number of symbols (codes are 0 to size - 1)."},
     {"one_char", Py_T_BOOL, offsetof(CodecObject, one_char), Py_READONLY,
-     "Every symbol is one character, so that a text splits into symbols."},
+     "Every symbol is one character, so that a text codes one code per character."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -429,6 +458,44 @@ PyObject* EncodeText(const CodecTables& tables, PyObject* text) {
 
 PyObject* EncodeLatin1(const CodecTables& tables, const uint8_t* text, size_t n) {
   return Guarded([&] { return EncodeLatin1Text(tables, text, n); });
+}
+
+PyObject* DecodeText(PyObject* codec, const CodeSpan& codes) {
+  return Guarded([&] { return DecodeSpan(codec, codes); });
+}
+
+bool DecodeUtf8(const CodecTables& tables, PyObject* codes, std::string& out, size_t& chars) {
+  return Guarded([&]() -> bool {
+    CodeSource source;
+    if (!OpenCodes(codes, tables, source)) return false;
+    const size_t n = source.size();
+    chars = n;
+    if (tables.decode_bytes && tables.max_code_point < 0x80) {
+      // ASCII symbols: one byte per code, through the kernel.
+      out.resize(n);
+      auto* text = reinterpret_cast<uint8_t*>(out.data());
+      const CodeSpan span = source.span();
+      const size_t refused = Unlocked(n, [&] { return TranslateCodes(tables, span, text); });
+      if (refused == n) return true;
+      RaiseBadCode(span, refused, kNotInAlphabet);
+      return false;
+    }
+    out.clear();
+    CodeValue bad{};
+    const size_t stop = VisitCodes(source, [&](const auto* in) {
+      for (size_t i = 0; i < n; ++i) {
+        const auto code = ReadOnce(in + i);
+        if (!CodeBelow(code, tables.size, bad)) return i;
+        char utf8[5];
+        out.append(utf8, static_cast<size_t>(
+                             EncodeUtf8(tables.code_points[static_cast<size_t>(code)], utf8)));
+      }
+      return n;
+    });
+    if (stop == n) return true;
+    RaiseBadCode(bad, stop, kNotInAlphabet);
+    return false;
+  });
 }
 
 bool AddCodec(PyObject* module) {

@@ -13,7 +13,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
+#include "native/codec/code_buffers.h"
 #include "native/codec/codec_tables.h"
 
 namespace native {
@@ -23,12 +25,24 @@ const CodecTables* TablesOfCodec(PyObject* codec);
 
 // The codes of the str `text`, exactly as Codec.encode(text) gives them;
 // null with the exception set (AlphabetError naming the first unknown
-// symbol and its position).  The tables are of one-character symbols.
+// symbol and its position).
 PyObject* EncodeText(const CodecTables& tables, PyObject* text);
 
 // The same for `n` characters up to U+00FF given as bytes (Latin-1 text,
 // ASCII included).
 PyObject* EncodeLatin1(const CodecTables& tables, const uint8_t* text, size_t n);
+
+// The text spelt by `codes` under a Codec (known to be one), exactly as
+// Codec.decode_str gives it; null with the exception set (AlphabetError
+// naming the first code outside the alphabet and its position).
+PyObject* DecodeText(PyObject* codec, const CodeSpan& codes);
+
+// The text that `codes` spell, exactly as Codec.decode_str(codes) gives
+// it, as UTF-8 in `out` (its old contents replaced), and its length in
+// characters in `chars`.  The tables are of one-character symbols.  False
+// with the exception set: TypeError for what holds no codes, AlphabetError
+// naming the first code not in the alphabet and its position.
+bool DecodeUtf8(const CodecTables& tables, PyObject* codes, std::string& out, size_t& chars);
 
 // Adds Codec to the module.
 bool AddCodec(PyObject* module);

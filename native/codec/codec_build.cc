@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "native/codec/codec_lookup.h"
+#include "native/codec/tokens.h"
 #include "native/common/guard.h"
 #include "native/common/ref.h"
 
@@ -157,7 +158,28 @@ bool AddCaseForms(CodecTables& tables, PyObject* character) {
   return ok;
 }
 
-bool BuildOneCharTables(CodecTables& tables, PyObject* symbols, const Spellings& spellings) {
+// The code points of the symbols, for decoding one-character alphabets.
+void BuildDecodeTables(CodecTables& tables, PyObject* symbols) {
+  const size_t size = tables.size;
+  tables.code_points.resize(size);
+  for (size_t code = 0; code < size; ++code) {
+    const Py_UCS4 c = PyUnicode_READ_CHAR(PyTuple_GET_ITEM(symbols, code), 0);
+    tables.code_points[code] = c;
+    tables.max_code_point = std::max<uint32_t>(tables.max_code_point, c);
+  }
+  if (size <= 256 && tables.max_code_point < 256) {
+    int32_t images[256];
+    for (int code = 0; code < 256; ++code) {
+      const bool valid = static_cast<size_t>(code) < size;
+      images[code] = valid ? static_cast<int32_t>(tables.code_points[code]) : -1;
+    }
+    tables.decode_bytes.emplace(images);
+  }
+}
+
+// The tables of characters: what each one codes to as a one-character
+// symbol, and with longer symbols where tokens may start.
+bool BuildCharTables(CodecTables& tables, PyObject* symbols, const Spellings& spellings) {
   const size_t size = tables.size;
   for (int c = 0; c < 256; ++c) {
     const Py_UCS1 byte = static_cast<Py_UCS1>(c);
@@ -173,19 +195,17 @@ bool BuildOneCharTables(CodecTables& tables, PyObject* symbols, const Spellings&
     if (code == kNoCode) code = tables.unknown;
     tables.char_codes[c] = code == kNoCode ? -1 : static_cast<int32_t>(code);
   }
-  if (size <= 256) {
-    tables.encode_bytes.emplace(tables.char_codes);
-  } else if (size <= 65536) {
-    tables.encode_wide_bytes.emplace(tables.char_codes);
-  }
 
-  std::vector<PyObject*> characters;  // borrowed: symbols and one-character spellings
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(symbols); ++i) {
-    characters.push_back(PyTuple_GET_ITEM(symbols, i));
-  }
-  for (const Spelling& s : spellings.list()) {
-    if (PyUnicode_GET_LENGTH(s.text) == 1) characters.push_back(s.text);
-  }
+  // Borrowed: the symbols and spellings of one character, and the longer ones.
+  std::vector<PyObject*> characters;
+  std::vector<PyObject*> longer;
+  auto sort = [&](PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    if (length == 1) characters.push_back(text);
+    if (length > 1) longer.push_back(text);
+  };
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(symbols); ++i) sort(PyTuple_GET_ITEM(symbols, i));
+  for (const Spelling& s : spellings.list()) sort(s.text);
   for (PyObject* character : characters) {
     const Py_UCS4 c = PyUnicode_READ_CHAR(character, 0);
     if (c >= 256) tables.wide_chars.Assign(c, tables.exact.Find(KeyOf(character)));
@@ -195,21 +215,16 @@ bool BuildOneCharTables(CodecTables& tables, PyObject* symbols, const Spellings&
       if (!AddCaseForms(tables, character)) return false;
     }
   }
+  // An alphabet of one-character symbols looks for no longer spelling in a
+  // text: its texts code exactly one code per character.
+  if (!tables.one_char && !longer.empty() && !BuildTokenTables(tables, longer)) return false;
 
-  tables.code_points.resize(size);
-  for (size_t code = 0; code < size; ++code) {
-    const Py_UCS4 c = PyUnicode_READ_CHAR(PyTuple_GET_ITEM(symbols, code), 0);
-    tables.code_points[code] = c;
-    tables.max_code_point = std::max<uint32_t>(tables.max_code_point, c);
+  if (size <= 256) {
+    tables.encode_bytes.emplace(tables.char_codes);
+  } else if (size <= 65536) {
+    tables.encode_wide_bytes.emplace(tables.char_codes);
   }
-  if (size <= 256 && tables.max_code_point < 256) {
-    int32_t images[256];
-    for (int code = 0; code < 256; ++code) {
-      const bool valid = static_cast<size_t>(code) < size;
-      images[code] = valid ? static_cast<int32_t>(tables.code_points[code]) : -1;
-    }
-    tables.decode_bytes.emplace(images);
-  }
+  if (tables.one_char) BuildDecodeTables(tables, symbols);
   return true;
 }
 
@@ -240,7 +255,7 @@ bool BuildTables(CodecTables& tables, PyObject* symbols, const Spellings& spelli
   for (size_t code = 0; code < size; ++code) {
     tables.one_char = tables.one_char && PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(symbols, code)) == 1;
   }
-  return !tables.one_char || BuildOneCharTables(tables, symbols, spellings);
+  return BuildCharTables(tables, symbols, spellings);
 }
 
 }  // namespace

@@ -5,9 +5,14 @@
 // order: the symbol itself (its last position), a spelling given for it,
 // and, with ignore_case, the one code whose symbols or spellings have the
 // input's lowercase form (none when two codes share it: a form that belongs
-// to several is no one's); then the unknown code, if any.  For alphabets of one-character
-// symbols the answer for each character up to U+00FF is one table entry,
+// to several is no one's); then the unknown code, if any.  The answer for
+// each character up to U+00FF as a one-character symbol is one table entry,
 // options included, and characters beyond have a table of their own.
+//
+// Alphabets with longer symbols (tokens such as "<pad>", or codons) cut a
+// text by the longest symbol or spelling that matches at each position
+// (tokens.h).  Their character tables leave out the characters that may
+// start a longer symbol, so that the kernels stop there and only there.
 //
 // No Python in here: the tables are filled by BuildCodecTables
 // (codec_build.cc), which alone needs the interpreter (for str.lower), and are
@@ -41,9 +46,12 @@ struct CodecTables {
   SymbolTable folded_symbols;
   SymbolTable folded_spellings;
 
-  // One-character alphabets.  The code of each character U+0000..U+00FF
-  // (-1 when refused), every rule applied.
+  // The code of each character U+0000..U+00FF (-1 when refused), every rule
+  // applied; with tokens, -1 also for the characters that may start one.
   int32_t char_codes[256];
+  // With tokens: the same before those were taken out, for the characters
+  // where no token matches.
+  int32_t single_codes[256];
   // The same as a byte map, for alphabets of at most 256 codes, or as a map
   // to 16-bit codes for alphabets of up to 65536.
   std::optional<kernels::ByteMap> encode_bytes;
@@ -51,6 +59,12 @@ struct CodecTables {
   // Characters beyond U+00FF: the symbols and spellings, and with
   // ignore_case the case forms of each; others go to the slow path.
   CharTable wide_chars;
+
+  // The lengths in characters of the symbols and spellings longer than one
+  // character, longest first; empty for alphabets of one-character symbols,
+  // whose texts never look for one.
+  std::vector<size_t> token_lengths;
+  bool tokens() const { return !token_lengths.empty(); }
 
   // Decoding one-character alphabets: the code point of each code; with at
   // most 256 codes all below U+0100, also as a byte map (code -> character
@@ -63,12 +77,15 @@ struct CodecTables {
   size_t code_width() const { return size <= 256 ? 1 : size <= 65536 ? 2 : 4; }
 };
 
-// The codes of `n` characters, for one-character alphabets: returns the
-// first index whose character needs the slow path (beyond U+00FF, not in
-// wide_chars, with ignore_case on) or is refused; n when none.
+// The codes of `n` characters, one per character: returns the first index
+// whose character needs the slow path (beyond U+00FF, not in wide_chars,
+// with ignore_case on; with tokens, any that may start one) or is refused;
+// n when none.
 template <class Char, class Out>
 size_t TranslateChars(const Char* in, Out* out, size_t n, const CodecTables& tables) {
+  // With tokens, any character beyond U+00FF may start one.
   const bool may_default = !tables.ignore_case && tables.unknown != kNoCode;
+  const bool wide_stops = tables.tokens();
   for (size_t i = 0; i < n; ++i) {
     const uint32_t c = in[i];
     uint32_t code;
@@ -76,6 +93,7 @@ size_t TranslateChars(const Char* in, Out* out, size_t n, const CodecTables& tab
       if (tables.char_codes[c] < 0) return i;
       code = static_cast<uint32_t>(tables.char_codes[c]);
     } else {
+      if (wide_stops) return i;
       code = tables.wide_chars.Find(c);
       if (code == kNoCode) {
         if (!may_default) return i;

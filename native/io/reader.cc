@@ -352,11 +352,6 @@ int ReaderInit(ReaderObject* reader, PyObject* source, int fd, PyObject* head, P
   if (codec != Py_None) {
     const CodecTables* tables = TablesOfCodec(codec);
     if (tables == nullptr) return -1;
-    if (!tables->one_char) {
-      PyErr_SetString(PyExc_TypeError,
-                      "reading with an alphabet needs an alphabet of one-character symbols");
-      return -1;
-    }
     reader->codec = Py_NewRef(codec);
     reader->tables = tables;
   }

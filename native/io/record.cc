@@ -1,5 +1,7 @@
 #include "native/io/record.h"
 
+#include <initializer_list>
+
 #include "native/common/methods.h"
 #include "native/common/ref.h"
 
@@ -194,6 +196,24 @@ PyObject* NewRecord(PyObject* id, PyObject* description, PyObject* sequence, PyO
                      (quality == Py_None || PyUnicode_CheckExact(quality));
   if (!plain) PyObject_GC_Track(record);
   return reinterpret_cast<PyObject*>(record);
+}
+
+bool FieldsOfRecord(PyObject* object, BorrowedFields& fields) {
+  if (!PyObject_TypeCheck(object, record_type)) return false;
+  auto* record = reinterpret_cast<RecordObject*>(object);
+  fields = {Field(record->id), Field(record->description), Field(record->sequence),
+            Field(record->quality)};
+  return true;
+}
+
+void PrefetchRecordFields(PyObject* object) {
+  if (Py_TYPE(object) != record_type) return;
+  auto* record = reinterpret_cast<RecordObject*>(object);
+  for (PyObject* field : {record->id, record->description, record->sequence, record->quality}) {
+    // The object's header and the start of a compact str's characters.
+    __builtin_prefetch(field);
+    __builtin_prefetch(reinterpret_cast<const char*>(field) + 64);
+  }
 }
 
 bool AddRecords(PyObject* module) {

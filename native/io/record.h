@@ -12,6 +12,23 @@ namespace native {
 // it cannot be made).
 PyObject* NewRecord(PyObject* id, PyObject* description, PyObject* sequence, PyObject* quality);
 
+// The fields of a Record, borrowed from it (quality is None for FASTA).
+struct BorrowedFields {
+  PyObject* id;
+  PyObject* description;
+  PyObject* sequence;
+  PyObject* quality;
+};
+
+// Fills `fields` when `object` is a Record (or a subclass's instance);
+// false, with no exception set, when it is not one.
+bool FieldsOfRecord(PyObject* object, BorrowedFields& fields);
+
+// Asks the processor for the fields of `object`, when it is a Record, ahead
+// of their use: a loop over a list of records otherwise waits on memory for
+// every str of every record.
+void PrefetchRecordFields(PyObject* object);
+
 // Adds Record to the module.
 bool AddRecords(PyObject* module);
 

@@ -5,9 +5,12 @@ whole text at once, with options for case, aliases and unknown symbols;
 they give reverse complements and k-mer indices.  `dna()`, `rna()` and
 `protein()` give the standard alphabets, `iupac_dna()`, `iupac_rna()` and
 `extended_protein()` the same with ambiguity codes, stop and gap.
-`read(path)` yields the records of a FASTA or FASTQ file; `Fasta(path)`
-opens one by its index for random access to regions, `Fastq(path)` gives
-FASTQ records by id.
+`read(path)` yields the records of a FASTA or FASTQ file, `write(path,
+records)` writes them (`Writer` one at a time); `Fasta(path)` opens one by
+its index for random access to regions, `Fastq(path)` gives FASTQ records
+by id.  For models, alphabets give padded batches (encode_batch), one-hot
+rows, canonical k-mers and minimizers; `genetic_code(n)` translates by
+NCBI's table n.
 `sequence(kind, values)` makes a typed sequence of one of the seventeen
 element kinds in KINDS.  Every object owns its handle in the
 module's registry and releases it when Python collects the object.
@@ -59,13 +62,18 @@ from ._alphabets import (
     set_rna,
 )
 from ._errors import AlphabetError
+from ._genetic_code import GeneticCode, genetic_code
 from ._genome import Fasta, Fastq, Region
+from ._native import Array
 from ._reader import FormatError, Record, read
 from ._sequences import KINDS, ByteSequence, Sequence, sequence
+from ._writer import Writer, write
 
 # Public classes show under the package's name in reprs and tracebacks.
-for _public in (Alphabet, AlphabetError, AlphabetOptions, ByteSequence, Fasta, Fastq, FormatError,
-                Region, Sequence):  # fmt: skip
+for _public in (
+    Alphabet, AlphabetError, AlphabetOptions, ByteSequence, Fasta, Fastq, FormatError, GeneticCode,
+    Region, Sequence, Writer,
+):  # fmt: skip
     _public.__module__ = __name__
 del _public, _span_build_tree
 
@@ -91,15 +99,19 @@ __all__ = [
     "Alphabet",
     "AlphabetError",
     "AlphabetOptions",
+    "Array",
     "ByteSequence",
     "Fasta",
     "Fastq",
     "FormatError",
+    "GeneticCode",
     "Record",
     "Region",
     "Sequence",
+    "Writer",
     "dna",
     "extended_protein",
+    "genetic_code",
     "iupac_dna",
     "iupac_rna",
     "protein",
@@ -109,4 +121,5 @@ __all__ = [
     "set_dna",
     "set_protein",
     "set_rna",
+    "write",
 ]

@@ -8,13 +8,21 @@ import operator
 import threading
 from collections.abc import Buffer, Callable, Iterable, Iterator, Mapping
 from types import MappingProxyType
-from typing import Any, Self, TypedDict, Unpack
+from typing import Any, Self, TypedDict, Unpack, cast
 
 import _alphabet as _m
 
 from . import _native
-from ._errors import code_error, symbol_error
-from ._native import Codec
+from ._errors import AlphabetError, code_error, symbol_error
+from ._models import (
+    INTEGER_FORMATS,
+    FlatBatch,
+    item_format,
+    narrowest_format,
+    one_hot_table,
+    starts_with_bases,
+)
+from ._native import Array, Codec
 from ._native import kmers as _kmers
 from ._native import reverse_translate as _reverse_translate
 
@@ -36,6 +44,10 @@ class AlphabetOptions(TypedDict, total=False):
 
 
 _OPTION_NAMES = AlphabetOptions.__optional_keys__
+
+# What the batch calls take: sequences one by one (texts, codes, records), or
+# a batch of records as one flat buffer.
+type BatchInput = Iterable[object] | FlatBatch
 
 
 class Alphabet(_native.Held):
@@ -73,7 +85,7 @@ class Alphabet(_native.Held):
     """
 
     __slots__ = ("_handle", "_size", "_symbols", "_made_codec", "_ignore_case", "_aliases",
-                 "_unknown", "_complements")  # fmt: skip
+                 "_unknown", "_complements", "_tables")  # fmt: skip
 
     def __new__(
         cls,
@@ -97,6 +109,8 @@ class Alphabet(_native.Held):
         self._size = size
         self._symbols: tuple[str, ...] | None = symbols
         self._made_codec: Codec | None = None
+        # One-hot tables by (format, ambiguous, with a padding row).
+        self._tables: dict[tuple[str, str, bool], tuple[bytes, int]] = {}
 
     def _set_options(
         self,
@@ -300,9 +314,12 @@ class Alphabet(_native.Held):
     def extend(self, symbols: str | Iterable[str]) -> Self:
         """A new alphabet: these symbols followed by `symbols`; this one is unchanged.
 
-        It keeps ignore_case, unknown and the aliases that are not now
-        symbols themselves; complements do not carry over, since the new
-        symbols have none (give them with with_options).
+        A str adds one symbol per character: `extend("<pad>")` adds the
+        five symbols "<", "p", "a", "d" and ">".  Give longer symbols in a
+        list: `extend(["<pad>", "<cls>"])`.  It keeps ignore_case, unknown
+        and the aliases that are not now symbols themselves; complements do
+        not carry over, since the new symbols have none (give them with
+        with_options).
         """
         grown, added = _native.extend_alphabet(self, symbols)
         grown._start(self._size + added, None)
@@ -358,11 +375,14 @@ class Alphabet(_native.Held):
         """The codes of a text, a buffer of characters, or an iterable of symbols.
 
         A text, or a buffer of one-byte items read as latin-1 text, splits
-        into one symbol per character; it is accepted only when every symbol
-        is one character long (otherwise pass an iterable of symbols).  The
-        codes come as bytes when the alphabet has at most 256 symbols, as an
-        unsigned array.array otherwise.  An unknown symbol raises
-        AlphabetError naming it and its position.
+        into one symbol per character when every symbol is one character
+        long.  Otherwise (tokens such as "<cls>" beside one-letter symbols,
+        or codons) it is cut by the longest symbol that matches at each
+        position: under `protein().extend(["<cls>", "<eos>"])`,
+        "<cls>MKW<eos>" gives five codes.  The codes come as bytes when the
+        alphabet has at most 256 symbols, as an unsigned array.array
+        otherwise.  Text that no symbol matches raises AlphabetError naming
+        it and its position in the text (or takes the code of `unknown`).
         """
         return self._codec().encode(symbols)
 
@@ -371,15 +391,16 @@ class Alphabet(_native.Held):
         return self._codec().decode_list(codes)
 
     def decode_str(self, codes: Buffer | Iterable[int]) -> str:
-        """The text spelt by `codes`, for an alphabet of one-character symbols."""
+        """The text spelt by `codes`: their symbols joined."""
         return self._codec().decode_str(codes)
 
     def reverse_complement[C: str | Buffer | list[int]](self, codes: C) -> C:
         """The complements of `codes` in reverse order, in the type given.
 
         `codes` is bytes, bytearray, an array.array, a numpy array or a list
-        of codes; a text of symbols (for one-character alphabets) gives the
-        text of the reverse complement.  TypeError when the alphabet
+        of codes; a text of symbols gives the text of the reverse
+        complement, which under ignore_case keeps each letter's case
+        (soft-masked "ACgt" gives "acGT").  TypeError when the alphabet
         declares no complements: the operation does not exist for it, just
         as len() does not for an object without a length.
         """
@@ -391,20 +412,218 @@ class Alphabet(_native.Held):
             )
         if isinstance(codes, str):
             text = self.decode_str(_reverse_translate(self.encode_all(codes), table))
+            if self._ignore_case and len(text) == len(codes):
+                text = _keep_case(text, codes)
             return text  # type: ignore[return-value]
         return _reverse_translate(codes, table)
 
-    def kmers(self, codes: str | Buffer | Iterable[int], k: int) -> array.array[int]:
+    def _kmer_terms(self, canonical: bool, skip_ambiguous: bool) -> tuple[int, dict[str, Any]]:
+        """The base of k-mers and the native call's options."""
+        base = self._size
+        options: dict[str, Any] = {}
+        if skip_ambiguous:
+            if not starts_with_bases(self.symbols):
+                raise ValueError(
+                    "skip_ambiguous counts the bases A, C, G, T (or U): it needs an alphabet "
+                    "whose first four symbols they are, as the IUPAC alphabets'"
+                )
+            base, options = 4, {"skip": True, "limit": self._size}
+        if canonical:
+            table = self._complements
+            if table is None:
+                raise TypeError(
+                    "canonical k-mers need complements; this alphabet declares none "
+                    "(give them with with_options(complements=...))"
+                )
+            if any(complement >= base for complement in table[:base]):
+                raise ValueError("the complements of the bases are not all bases")
+            options["complement"] = table
+        return base, options
+
+    def kmers(
+        self, codes: str | Buffer | Iterable[int], k: int, *, canonical: bool = False,
+        skip_ambiguous: bool = False,
+    ) -> array.array[int]:  # fmt: skip
         """The index of every k-mer of `codes`, as an array of unsigned 64-bit integers.
 
         A k-mer's index reads its codes as the digits of a base-len(self)
         number, the first symbol most significant; there are
         len(codes) - k + 1 of them.  A text is encoded first.  ValueError
         when k is below 1 or the indices would not fit in 64 bits.
+
+        `canonical` gives each k-mer the smaller of its index and that of its
+        reverse complement (by the alphabet's complements), in one pass.
+        `skip_ambiguous`, for alphabets whose first four symbols are the
+        bases (the IUPAC ones, or dna().extend("N")), counts k-mers in base
+        4 over the bases and leaves out every window that holds another
+        symbol; kmer_positions() gives where the kept windows start.
         """
         if isinstance(codes, str):
             codes = self.encode_all(codes)
-        return _kmers(codes, k, self._size)
+        if not canonical and not skip_ambiguous:
+            return _kmers(codes, k, self._size)
+        base, options = self._kmer_terms(canonical, skip_ambiguous)
+        return _kmers(codes, k, base, **options)
+
+    def kmer_positions(
+        self, codes: str | Buffer | Iterable[int], k: int, *, canonical: bool = False,
+        skip_ambiguous: bool = False,
+    ) -> array.array[int]:  # fmt: skip
+        """The start of each window that kmers() gives a k-mer for (the same
+        arguments), as an array of unsigned 64-bit integers."""
+        if isinstance(codes, str):
+            codes = self.encode_all(codes)
+        base, options = self._kmer_terms(canonical, skip_ambiguous)
+        options.pop("complement", None)
+        return _native.kmer_positions(codes, k, base, **options)
+
+    def minimizers(
+        self, codes: str | Buffer | Iterable[int], k: int, w: int, *, canonical: bool = True
+    ) -> tuple[array.array[int], array.array[int]]:
+        """The minimizers of the k-mers of `codes`: `(positions, values)`.
+
+        For each window of `w` consecutive k-mers (as kmers() gives them,
+        canonical by default) the one with the smallest hash of its index
+        wins, the leftmost among equal hashes; a position is reported once
+        for as long as it stays the minimum of the windows in turn, so the
+        positions ascend.  `values` holds the k-mers' indices (not their
+        hashes).  A sequence of fewer than w k-mers has no window.
+
+        The hash is an invertible mix of the 64-bit index x (distinct
+        k-mers never tie):
+        x ^= x >> 31; x *= 0x7fb5d329728ea185; x ^= x >> 27;
+        x *= 0x81dadef4bc2dd44d; x ^= x >> 33 (modulo 2**64).
+        """
+        if isinstance(codes, str):
+            codes = self.encode_all(codes)
+        base, options = self._kmer_terms(canonical, False)
+        return _native.minimizers(codes, k, w, base, **options)
+
+    # ---- model inputs
+
+    def _symbol_code(self, symbol: object, what: str) -> int:
+        """The code of `symbol`, which must be a symbol as it is."""
+        if not isinstance(symbol, str):
+            raise TypeError(f"{what} is a symbol (a str), not {type(symbol).__name__}")
+        code = self._exact_code(symbol)
+        if code is None:
+            raise AlphabetError(f"{what} {symbol!r} is not a symbol of the alphabet")
+        return code
+
+    def _symbol_codes(self, symbols: str | Iterable[str], what: str) -> list[int]:
+        """The codes of a symbol, or of an iterable of symbols."""
+        if isinstance(symbols, str):
+            return [self._symbol_code(symbols, what)]
+        return [self._symbol_code(symbol, what) for symbol in symbols]
+
+    def _batch(self, sequences: BatchInput, **options: Any) -> tuple[Array, Array]:
+        """encode_batch with codes for pad, prefix and suffix, and a format."""
+        if not isinstance(sequences, (list, tuple, str)) and all(
+            hasattr(sequences, name) for name in ("sequences", "offsets")
+        ):
+            batch = cast(FlatBatch, sequences)
+            source = getattr(batch, "alphabet", None)
+            if source is not None and tuple(getattr(source, "symbols", ())) != self.symbols:
+                raise ValueError("the batch holds the codes of another alphabet")
+            return _native.encode_batch(self._codec(), batch.sequences, offsets=batch.offsets,
+                                        text=source is None, **options)  # fmt: skip
+        return _native.encode_batch(self._codec(), sequences, **options)
+
+    def encode_batch(
+        self,
+        sequences: BatchInput,
+        *,
+        pad: str,
+        length: int | None = None,
+        truncate: bool = False,
+        prefix: str | Iterable[str] = (),
+        suffix: str | Iterable[str] = (),
+        dtype: object = None,
+    ) -> tuple[Array, Array]:
+        """Many sequences coded into one padded array: `(codes, lengths)`.
+
+        `codes` is a C-contiguous (n, L) array (an alphabet._native.Array;
+        numpy.asarray(codes) reads it without a copy): row i holds the codes
+        of `prefix`, of sequence i and of `suffix`, then `pad`'s code up to
+        L.  `lengths` is an int64 array of each row's codes before the
+        padding, prefix and suffix counted.  The codes are of the narrowest
+        unsigned type that holds the alphabet's codes, or of `dtype` (an
+        integer dtype: "int64", numpy.int32, ...).
+
+        `sequences` is a list (any iterable) of str, of codes (buffers or
+        lists of ints), of records (their `sequence`), or a batch of records
+        (any object with `sequences` and `offsets` buffers: its codes, or
+        its text bytes when its `alphabet` is None).  `pad`, and each of
+        `prefix` and `suffix` (a symbol, or an iterable of symbols), are
+        symbols of the alphabet as they are.  L is the longest row, or
+        `length`: a longer sequence raises ValueError naming its index,
+        unless `truncate` cuts its codes (prefix and suffix stay).  An
+        unknown symbol raises AlphabetError naming the sequence and the
+        position.  The rows are filled with the interpreter lock released.
+        """
+        fmt = narrowest_format(self._size - 1) if dtype is None else item_format(dtype)
+        if fmt not in INTEGER_FORMATS:
+            raise TypeError(f"codes need an integer dtype, not {dtype!r}")
+        return self._batch(
+            sequences,
+            pad=self._symbol_code(pad, "pad"),
+            length=length,
+            truncate=truncate,
+            prefix=self._symbol_codes(prefix, "prefix"),
+            suffix=self._symbol_codes(suffix, "suffix"),
+            format=fmt,
+        )
+
+    def decode_batch(self, codes: Buffer, lengths: Buffer | Iterable[int]) -> list[str]:
+        """The texts of the rows of `codes` (a 2-D buffer, as encode_batch
+        gives), each of the first lengths[i] codes of its row."""
+        if not isinstance(lengths, Buffer):
+            lengths = array.array("q", lengths)
+        return _native.decode_batch(self._codec(), codes, lengths)
+
+    def _one_hot_table(
+        self, dtype: object, ambiguous: str, pad_row: bool
+    ) -> tuple[bytes, int, str]:
+        fmt = item_format(dtype)
+        key = (fmt, ambiguous, pad_row)
+        made = self._tables.get(key)
+        if made is None:
+            made = self._tables[key] = one_hot_table(self.symbols, fmt, ambiguous, pad_row)
+        return made[0], made[1], fmt
+
+    def one_hot(
+        self, sequence: str | Buffer | Iterable[int], *, dtype: object = "uint8",
+        ambiguous: str = "zero",
+    ) -> Array:  # fmt: skip
+        """The one-hot rows of a sequence (a text, or its codes): a
+        C-contiguous (N, k) array of `dtype` items.
+
+        k is len(self), and row i has a 1 at the code of symbol i.  For
+        iupac_dna() and iupac_rna() k is 4, the bases A, C, G and T (U): an
+        ambiguity code's row is zeros, or with `ambiguous="spread"` (which
+        needs a float dtype) its 1 spread evenly over the bases it stands
+        for (N gives 0.25 to each, R 0.5 to A and to G); the gap's row is
+        zeros.
+        """
+        table, width, fmt = self._one_hot_table(dtype, ambiguous, False)
+        codes = self.encode_all(sequence) if isinstance(sequence, str) else sequence
+        return _native.one_hot(codes, table, width, fmt)
+
+    def one_hot_batch(
+        self, sequences: BatchInput, *, length: int | None = None, dtype: object = "uint8",
+        ambiguous: str = "zero",
+    ) -> Array:  # fmt: skip
+        """The one-hot rows of many sequences: a C-contiguous (n, L, k)
+        array, rows of zeros after each sequence's end.
+
+        L is the longest sequence, or `length` (ValueError naming a longer
+        one); `sequences`, `dtype` and `ambiguous` as for encode_batch and
+        one_hot.
+        """
+        table, width, fmt = self._one_hot_table(dtype, ambiguous, True)
+        codes, _ = self._batch(sequences, pad=self._size, length=length,
+                               format=narrowest_format(self._size))  # fmt: skip
+        return _native.one_hot(codes, table, width, fmt, batch=True)
 
     def __len__(self) -> int:
         return self._size
@@ -452,6 +671,28 @@ class Alphabet(_native.Held):
         options = self._given_options()
         make = functools.partial(type(self), **options) if options else type(self)
         return make, (self.symbols,)
+
+
+def one_char_codec(alphabet: object, doing: str) -> Codec:
+    """The codec of `alphabet`, for the native loops that take a text for its
+    characters (reading, writing): TypeError unless it is an Alphabet of
+    one-character symbols ("<doing> needs an alphabet of ...")."""
+    if not isinstance(alphabet, Alphabet):
+        raise TypeError(f"alphabet must be an Alphabet or None, not {type(alphabet).__name__}")
+    codec = alphabet._codec()
+    if not codec.one_char:
+        raise TypeError(f"{doing} needs an alphabet of one-character symbols")
+    return codec
+
+
+def _keep_case(result: str, text: str) -> str:
+    """`result` with each letter in the case of the letter of `text` it mirrors."""
+    if result.isascii() and text.isascii():
+        return _native.reverse_case(result, text)
+    return "".join(
+        r.lower() if t.islower() else r.upper() if t.isupper() else r
+        for r, t in zip(result, reversed(text), strict=True)
+    )
 
 
 def _handle_of(alphabet: Alphabet | None) -> int:

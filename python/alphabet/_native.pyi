@@ -111,6 +111,36 @@ class Reader(Generic[_S]):
     def closed(self) -> bool: ...
     def __class_getitem__(cls, item: Any, /) -> GenericAlias: ...
 
+# The writer (native/io/writer.cc).
+
+@final
+class Writer:
+    """Formats FASTA or FASTQ records into chunks for a file descriptor or a
+    callable; made by alphabet.Writer."""
+
+    def __new__(
+        cls,
+        sink: object,
+        /,
+        *,
+        fd: int = -1,
+        format: str | None = None,
+        line_width: int = 60,
+        codec: Codec | None = None,
+        chunk_size: int = 1048576,
+    ) -> Writer: ...
+    def write(self, record: object, /) -> None: ...
+    def write_all(self, records: Iterable[object], /) -> int: ...
+    def write_pairs(self, pairs: Iterable[object], mate: Writer | None = None) -> int: ...
+    def flush(self) -> None: ...
+    def close(self) -> None: ...
+    @property
+    def format(self) -> str | None: ...
+    @property
+    def count(self) -> int: ...
+    @property
+    def closed(self) -> bool: ...
+
 # The genome index (native/io/genome.cc).
 
 @disjoint_base
@@ -198,7 +228,77 @@ class Codec:
     def decode_list(self, codes: Buffer | Iterable[SupportsIndex], /) -> list[str]: ...
 
 def reverse_translate[C: Buffer | list[int] | tuple[int, ...]](codes: C, table: Buffer) -> C: ...
-def kmers(codes: Buffer | Iterable[SupportsIndex], k: int, base: int) -> array.array[int]: ...
+def reverse_case(result: str, source: str, /) -> str: ...
 def format_codes(codes: Buffer, /) -> bytes: ...
+def parse_codes(text: Buffer, /) -> bytes | array.array[int]: ...
+
+# Results of several dimensions.
+
+@final
+class Array:
+    """A C-contiguous array that the package's calls fill (padded batches, one-hot rows)."""
+
+    @property
+    def shape(self) -> tuple[int, ...]: ...
+    @property
+    def format(self) -> str: ...
+    @property
+    def nbytes(self) -> int: ...
+    def tolist(self) -> list[Any]: ...
+    def __len__(self) -> int: ...
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+
+# k-mers, batches, one-hot rows, translation.
+
+def kmers(
+    codes: Buffer | Iterable[SupportsIndex],
+    k: int,
+    base: int,
+    *,
+    complement: Buffer | None = None,
+    skip: bool = False,
+    limit: int | None = None,
+) -> array.array[int]: ...
+def kmer_positions(
+    codes: Buffer | Iterable[SupportsIndex],
+    k: int,
+    base: int,
+    *,
+    skip: bool = False,
+    limit: int | None = None,
+) -> array.array[int]: ...
+def minimizers(
+    codes: Buffer | Iterable[SupportsIndex],
+    k: int,
+    w: int,
+    base: int,
+    *,
+    complement: Buffer | None = None,
+) -> tuple[array.array[int], array.array[int]]: ...
+def encode_batch(
+    codec: Codec,
+    sequences: object,
+    pad: int,
+    length: int | None = None,
+    truncate: bool = False,
+    prefix: Iterable[int] = ...,
+    suffix: Iterable[int] = ...,
+    format: str = "B",
+    offsets: Buffer | None = None,
+    text: bool = False,
+) -> tuple[Array, Array]: ...
+def decode_batch(codec: Codec, codes: Buffer, lengths: Buffer) -> list[str]: ...
+def one_hot(
+    codes: Buffer | Iterable[SupportsIndex], table: Buffer, width: int, format: str, *,
+    batch: bool = False,
+) -> Array: ...  # fmt: skip
+def codon_table(amino_acids: str, /) -> bytes: ...
+def translate(
+    sequence: str | Buffer | Iterable[SupportsIndex], table: Buffer, frame: int = 0,
+    to_stop: bool = False,
+) -> str: ...  # fmt: skip
+def six_frames(
+    sequence: str | Buffer | Iterable[SupportsIndex], table: Buffer
+) -> tuple[str, str, str, str, str, str]: ...
 def kernel_paths() -> tuple[str, ...]: ...
 def use_kernel_path(name: str, /) -> str: ...

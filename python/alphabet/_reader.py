@@ -75,8 +75,8 @@ def read(
     lines, empty records and a last line without a line end are read as
     they are meant.
 
-    With `alphabet` (of one-character symbols), `sequence` holds the codes
-    instead, exactly as `alphabet.encode_all(text)` gives them, made in C
+    With `alphabet`, `sequence` holds the codes instead, exactly as
+    `alphabet.encode_all(text)` gives them (tokens included), made in C
     without making the text: the fast way to encode a whole file.  A symbol
     the alphabet does not know raises AlphabetError naming the record and
     its line; iteration may go on with the next record.
@@ -121,11 +121,7 @@ def _codec_of(alphabet: Alphabet | None) -> _native.Codec | None:
         return None
     if not isinstance(alphabet, Alphabet):
         raise TypeError(f"alphabet must be an Alphabet or None, not {type(alphabet).__name__}")
-    codec = alphabet._codec()
-    if not codec.one_char:
-        # Refused before anything is opened; the native reader refuses it too.
-        raise TypeError("reading with an alphabet needs an alphabet of one-character symbols")
-    return codec
+    return alphabet._codec()
 
 
 def _standard_input() -> BinaryInput:

@@ -68,6 +68,27 @@ def test_bulk_calls_over_codes(size):
     assert n.format_codes(codes) == " ".join(map(str, codes)).encode()
 
 
+@pytest.mark.parametrize("size", SIZES)
+def test_calls_for_models(size):
+    codes = bytes(random.Random(size).choices(range(4), k=size))
+    complement = bytes([3, 2, 1, 0])
+    canonical = n.kmers(codes, 3, 4, complement=complement)
+    last = codes[-3:]
+    reverse = [complement[c] for c in reversed(last)]
+    assert canonical[-1] == min(last[0] * 16 + last[1] * 4 + last[2],
+                                reverse[0] * 16 + reverse[1] * 4 + reverse[2])  # fmt: skip
+    positions, values = n.minimizers(codes, 3, 4, 4, complement=complement)
+    assert list(values) == [canonical[p] for p in positions]
+    rows = n.one_hot(codes, bytes([1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1]), 4, "B")
+    assert rows.tolist()[-1] == [1 if j == codes[-1] else 0 for j in range(4)]
+    tokens = n.Codec(tuple(DNA) + ("<s>",))
+    assert tokens.encode(text(size, seed=size) + "<s>")[-1] == 4
+    batch, lengths = n.encode_batch(tokens, [codes, codes[:5]], 4, format="H")
+    assert batch.tolist()[1] == list(codes[:5]) + [4] * (size - 5)
+    protein = n.translate(text(size - size % 3), n.codon_table("X" * 64))
+    assert protein == "X" * (size // 3)
+
+
 @pytest.mark.parametrize("size", SIZES + [1 << 20])
 def test_reading_long_records(size):
     # A record's codes are made without the lock from the threshold on, and

@@ -15,10 +15,12 @@ FASTA = b">r1 first\nGATT\nACA\n>r2\n\nCC\n"
 FASTQ = b"@q1\nACGT\n+\nIIII\n@q2\nT\n+\n#\n"
 
 
-def cli(*argv, stdin=b"", **options):
+def cli(*argv, stdin=b"", stdin_file=None, **options):
     options.setdefault("stdout", subprocess.PIPE)
     if stdin is not None:
         options["input"] = stdin
+    if stdin_file is not None:
+        options["stdin"] = stdin_file
     proc = subprocess.run([sys.executable, "-m", "alphabet", *map(str, argv)],
                           stderr=subprocess.PIPE, timeout=60, **options)  # fmt: skip
     return proc.returncode, (proc.stdout or b"").decode(), proc.stderr.decode()
@@ -72,21 +74,101 @@ def test_encode_then_decode_gives_the_records_back(files):
 
 
 @pytest.mark.parametrize("symbols", ["ACGT", "".join(chr(0x100 + i) for i in range(300))])
-def test_raw_codes_to_a_file_and_back(tmp_path, symbols):
+def test_raw_codes_to_a_file_and_back_record_by_record(tmp_path, symbols):
     text = symbols[::-1] * 2
     fasta = tmp_path / "in.fa"
-    fasta.write_text(f">a\n{text[:5]}\n>b\n{text[5:]}\n")
+    fasta.write_text(f">a\n{text[:5]}\n>empty\n>b\n{text[5:]}\n")
     raw = tmp_path / "codes.bin"
     assert cli("encode", "--symbols", symbols, fasta, "--format", "raw", "-o", raw) == (0, "", "")
-    codes = ab.Alphabet(symbols).encode_all(text)
-    if len(symbols) > 256:
-        expected = b"".join(code.to_bytes(2, "little") for code in codes)
-    else:
-        expected = codes
+    alphabet = ab.Alphabet(symbols)
+    expected = b""
+    for part in (text[:5], "", text[5:]):
+        codes = alphabet.encode_all(part)
+        expected += len(part).to_bytes(8, "little")
+        if len(symbols) > 256:
+            expected += b"".join(code.to_bytes(2, "little") for code in codes)
+        else:
+            expected += codes
     assert raw.read_bytes() == expected
     out = tmp_path / "text.txt"
     assert cli("decode", "--symbols", symbols, "--format", "raw", raw, "-o", out) == (0, "", "")
-    assert out.read_text() == text + "\n"
+    assert out.read_text() == f"{text[:5]}\n\n{text[5:]}\n"
+    raw.write_bytes(expected[:-1])
+    status, _, err = cli("decode", "--symbols", symbols, "--format", "raw", raw)
+    assert (status, err) == (1, f"{PROG}: {raw}: the raw codes end inside record 3\n")
+
+
+@pytest.mark.parametrize(
+    "layout, source",
+    [
+        ("fasta", b">r1 first\tread\nGATTACA\n>r2\n>r3 x\n" + b"ACGT" * 15 + b"\nACGT\n"),
+        ("fastq", b"@q1 a b\nACGT\n+\n@I#!\n@q2\n\n+\n\n@q3\nT\n+\nI\n"),
+    ],
+)
+def test_fasta_and_fastq_layouts_give_the_input_back(tmp_path, layout, source):
+    path = tmp_path / ("in." + layout)
+    path.write_bytes(source)
+    status, encoded, err = cli("encode", "dna", "--format", layout, path)
+    assert (status, err) == (0, "")
+    assert encoded.splitlines()[0] == source.decode().splitlines()[0]
+    zipped = gzip.compress(encoded.encode())
+    assert cli("decode", "dna", "--format", layout, stdin=zipped) == (0, source.decode(), "")
+
+
+def test_decode_reads_gzip_files(tmp_path):
+    path = tmp_path / "codes.txt.gz"
+    path.write_bytes(gzip.compress(b"r\t2 0 3\n"))
+    assert cli("decode", "dna", path) == (0, ">r\nGAT\n", "")
+
+
+def test_decode_wraps_fasta_at_the_line_width():
+    codes = b"r\t" + b" ".join([b"0"] * 130) + b"\n"
+    assert cli("decode", "dna", stdin=codes)[1] == ">r\n" + ("A" * 60 + "\n") * 2 + "A" * 10 + "\n"
+    assert cli("decode", "dna", "--line-width", "0", stdin=codes)[1] == ">r\n" + "A" * 130 + "\n"
+
+
+def test_fastq_layout_needs_fastq_input(files):
+    status, _, err = cli("encode", "dna", "--format", "fastq", files / "reads.fa")
+    assert status == 1 and "has no quality" in err and str(files / "reads.fa") in err
+
+
+@pytest.mark.parametrize("link", ["same", "symlink", "hardlink", "stdin"])
+def test_an_input_named_as_the_output_is_refused_before_it_is_touched(files, link):
+    source = files / "reads.fa"
+    output = {"same": source, "symlink": files / "link.fa", "hardlink": files / "hard.fa",
+              "stdin": source}[link]  # fmt: skip
+    if link == "symlink":
+        output.symlink_to(source)
+    elif link == "hardlink":
+        os.link(source, output)
+    if link == "stdin":
+        with open(source, "rb") as stdin:
+            result = cli("encode", "dna", "-o", output, stdin=None, stdin_file=stdin)
+    else:
+        result = cli("encode", "dna", source, "-o", output)
+    status, out, err = result
+    assert status == 1 and out == ""
+    assert "the output is an input" in err
+    assert source.read_bytes() == FASTA
+
+
+def test_options_end_at_a_double_dash(tmp_path):
+    path = tmp_path / "-odd.fa"
+    path.write_bytes(FASTA)
+    assert cli("encode", "dna", "--format", "text", "--", "-odd.fa", cwd=tmp_path) == (
+        0, "r1\t2 0 3 3 0 1 0\nr2\t1 1\n", "")  # fmt: skip
+
+
+def test_running_out_of_memory_is_one_line(monkeypatch, capsys, files):
+    from alphabet import _cli
+
+    def no_memory(*args, **kwargs):
+        raise MemoryError
+
+    monkeypatch.setattr(_cli, "read", no_memory)
+    assert _cli.main(["encode", "dna", str(files / "reads.fa")]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith(f"{PROG}: out of memory")
 
 
 def test_text_output_to_a_file(tmp_path):

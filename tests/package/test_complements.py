@@ -112,7 +112,7 @@ def test_reverse_complement_names_a_code_out_of_range(make):
 def test_reverse_complement_of_text_and_of_longer_symbols():
     dna = ab.dna()
     assert dna.reverse_complement("GATTACA") == "TGTAATC"
-    assert dna.with_options(ignore_case=True).reverse_complement("gattaca") == "TGTAATC"
+    assert dna.with_options(ignore_case=True).reverse_complement("gattaca") == "tgtaatc"
     assert ab.iupac_dna().reverse_complement("ACGTRYSWKMBDHVN-") == "-NBDHVKMWSRYACGT"
     with pytest.raises(ab.AlphabetError):
         dna.reverse_complement("GATN")
@@ -163,3 +163,16 @@ def test_kmers_name_a_code_out_of_range():
         with pytest.raises(ab.AlphabetError) as info:
             ab.dna().kmers(codes, 2)
         assert str(info.value) == f"Code {bad} not in alphabet at position {codes.index(bad)}"
+
+
+@pytest.mark.parametrize(
+    "alphabet, text, expected",
+    [
+        (ab.dna().with_options(ignore_case=True), "ACgt", "acGT"),
+        (ab.iupac_dna().with_options(ignore_case=True), "nnACGTrYk-", "-mRyACGTnn"),
+        (ab.Alphabet("AÉ", ignore_case=True, complements="ÉA"), "aÉé", "aAé"),
+        (ab.dna(), "GATTACA", "TGTAATC"),
+    ],
+)
+def test_soft_masked_text_keeps_each_letters_case(alphabet, text, expected):
+    assert alphabet.reverse_complement(text) == expected

@@ -9,6 +9,7 @@ row when it is added."""
 import array
 import gzip
 import io
+import os
 import pickle
 import sys
 
@@ -27,6 +28,11 @@ DNA = ab.dna()
 IUPAC = ab.iupac_dna()
 LENIENT = IUPAC.with_options(ignore_case=True, aliases={"U": "T"}, unknown="N")
 CODONS = ab.Alphabet(["AAA", "AAC", "GAT"])
+TOKENS = ab.Alphabet("ACDEFGHIKLMNPQRSTVWY").extend(["<pad>", "<cls>", "<eos>"])
+EXTENDED = ab.extended_protein()
+# A batch of records as one flat buffer of codes, cut by offsets.
+FLAT = type("Flat", (), {"sequences": b"\x02\x00\x03", "offsets": array.array("q", [0, 1, 3]),
+                         "alphabet": DNA})()  # fmt: skip
 WIDE = ab.Alphabet("".join(chr(c) for c in range(0x21, 0x21 + 300) if chr(c) not in ">;"))
 FASTA = b">r1 one\nGATTACA\nGA\n>r2\n\n>r3 three\nACGT\n"
 FASTQ = b"@q1 d\nGATTACA\n+\nIIIIIII\n@q2\nAC\n+q2\n#I\n"
@@ -99,7 +105,9 @@ ALPHABET_CALLS = {
     "encode_all unknown": (lambda: DNA.encode_all("GATXACA"), ab.AlphabetError),
     "encode_all unknown in a list": (lambda: DNA.encode_all(["G", "X"]), ab.AlphabetError),
     "encode_all not a str": (lambda: DNA.encode_all(["G", 5]), TypeError),
-    "encode_all codons as text": (lambda: CODONS.encode_all("AAC"), TypeError),
+    "encode_all codons as text": lambda: CODONS.encode_all("AACGATAAA"),
+    "encode_all codons as text, unknown": (lambda: CODONS.encode_all("AACGT"), ab.AlphabetError),
+    "encode_all tokens": lambda: TOKENS.encode_all("<cls>MKW<eos>" * 10),
     "decode_all": lambda: DNA.decode_all([0, 1, 2, 3]),
     "decode_all bytes": lambda: CODONS.decode_all(b"\x00\x02"),
     "decode_all bad code": (lambda: DNA.decode_all([0, 7]), ab.AlphabetError),
@@ -108,7 +116,7 @@ ALPHABET_CALLS = {
     "decode_str array": lambda: WIDE.decode_str(array.array("H", [0, 200, 297])),
     "decode_str list": lambda: DNA.decode_str([2, 0, 3]),
     "decode_str bad code": (lambda: DNA.decode_str(b"\x02\x09"), ab.AlphabetError),
-    "decode_str of codons": (lambda: CODONS.decode_str(b"\x00"), ab.AlphabetError),
+    "decode_str of codons": lambda: CODONS.decode_str(b"\x00\x02"),
     "reverse_complement str": lambda: IUPAC.reverse_complement("ACGRN-"),
     "reverse_complement bytes": lambda: DNA.reverse_complement(b"\x02\x00\x03"),
     "reverse_complement bytearray": lambda: DNA.reverse_complement(bytearray(b"\x02\x00")),
@@ -124,6 +132,35 @@ ALPHABET_CALLS = {
     "kmers bytes": lambda: DNA.kmers(b"\x02\x00\x03\x03", 2),
     "kmers bad k": (lambda: DNA.kmers(b"\x02", 0), ValueError),
     "kmers bad code": (lambda: DNA.kmers([0, 9], 1), ab.AlphabetError),
+    "kmers canonical": lambda: DNA.kmers("GATTACA", 3, canonical=True),
+    "kmers skipping": lambda: IUPAC.kmers("ACGTNACG", 3, canonical=True, skip_ambiguous=True),
+    "kmers without complements": (lambda: CODONS.kmers([0], 1, canonical=True), TypeError),
+    "kmer_positions": lambda: IUPAC.kmer_positions(b"\x00\x0e\x01\x02", 2, skip_ambiguous=True),
+    "minimizers": lambda: DNA.minimizers("GATTACAGATTACA", 5, 3),
+    "minimizers bad w": (lambda: DNA.minimizers("GATTACA", 3, 0), ValueError),
+    "reverse_complement soft-masked": lambda: LENIENT.reverse_complement("ACgtnn"),
+    "encode_batch texts": lambda: TOKENS.encode_batch(["MKW", "M"], pad="<pad>", prefix="<cls>"),
+    "encode_batch codes and records": lambda: DNA.encode_batch(
+        [b"\x00\x01", [2, 3], ab.Record("r", "", "GAT")], pad="A", dtype="int64"
+    ),
+    "encode_batch a flat batch": lambda: DNA.encode_batch(FLAT, pad="A"),
+    "encode_batch too long": (lambda: DNA.encode_batch(["GATT"], pad="A", length=2), ValueError),
+    "encode_batch unknown": (lambda: DNA.encode_batch(["GA", "GX"], pad="A"), ab.AlphabetError),
+    "encode_batch bad pad": (lambda: DNA.encode_batch(["GA"], pad="N"), ab.AlphabetError),
+    "decode_batch": lambda: DNA.decode_batch(*DNA.encode_batch(["GAT", ""], pad="A")),
+    "decode_batch bad lengths": (
+        lambda: DNA.decode_batch(DNA.encode_batch(["GAT"], pad="A")[0], [9]),
+        ValueError,
+    ),
+    "one_hot": lambda: (IUPAC.one_hot("ACGTN").tolist(), DNA.one_hot(b"\x00\x03", dtype="float32")),
+    "one_hot spread": lambda: IUPAC.one_hot("NRY", dtype="float64", ambiguous="spread"),
+    "one_hot bad code": (lambda: DNA.one_hot(b"\x09"), ab.AlphabetError),
+    "one_hot_batch": lambda: memoryview(DNA.one_hot_batch(["GAT", "A"])).tolist(),
+    "translate": lambda: ab.genetic_code(11).translate("ATGRATTAAGGG", to_stop=True),
+    "translate to codes": lambda: ab.genetic_code(2).translate(b"\x00\x03\x02", alphabet=EXTENDED),
+    "six_frames": lambda: ab.genetic_code().six_frames("ATGAAACCCNNN"),
+    "translate a bad symbol": (lambda: ab.genetic_code().translate("ATX"), ab.AlphabetError),
+    "genetic_code unknown": (lambda: ab.genetic_code(7), ValueError),
 }
 
 
@@ -205,7 +242,8 @@ def reader_calls(paths):
         "read a missing file": (lambda: read_all(paths["in.fa"].parent / "none"), OSError),
         "read bytes": (lambda: read_all(b">r\nA\n"), TypeError),
         "read text mode": (lambda: read_all(io.StringIO(">r\nA\n")), TypeError),
-        "read with codons": (lambda: read_all(paths["in.fa"], alphabet=CODONS), TypeError),
+        "read with codons": (lambda: read_all(paths["in.fa"], alphabet=CODONS), ab.AlphabetError),
+        "read with tokens": lambda: read_all(paths["in.fa"], alphabet=TOKENS),
         "a reader dropped early": lambda: next(ab.read(paths["in.fa.gz"])),
         "records": lambda: (
             repr(ab.Record("a", "b", "GAT", "III")),
@@ -214,6 +252,51 @@ def reader_calls(paths):
             pickle.loads(pickle.dumps(ab.Record("a", "", b"\x00", None))),
         ),
     }
+
+
+class Read:
+    def __init__(self, id, sequence, quality=None):
+        self.id, self.sequence, self.quality, self.description = id, sequence, quality, "x"
+
+
+def writer_calls():
+    records = [ab.Record("q1", "d", "GATTACA", "IIIIIII"), ("q2", "AC", "#I")]
+    pairs = [(("a/1", "A", "I"), ("a/2", "C", "#"))]
+
+    def one_at_a_time():
+        with ab.Writer(io.BytesIO(), line_width=3) as writer:
+            writer.write(("r", "GATTACA"))
+            writer.write(Read("s", "AC"))
+            return writer.count, writer.format
+
+    def closed_writer():
+        writer = ab.Writer(io.BytesIO())
+        writer.close()
+        writer.write(("r", "A"))
+
+    def full():
+        with open("/dev/full", "wb") as out:
+            ab.write(out, [("r", "A" * 100)])
+
+    return {
+        "write FASTQ to a file object": lambda: ab.write(io.BytesIO(), records),
+        # A path written with write(2); the null device spares the disk.
+        "write FASTA to a path": lambda: ab.write(os.devnull, [("r", "ACGT" * 40)], line_width=7),
+        "write gzip with python-isal or gzip": lambda: ab.write(io.BytesIO(), records, compresslevel=1, threads=0),
+        "write gzip with Python's gzip": lambda: ab.write(io.BytesIO(), records, compresslevel=6),
+        "write codes": lambda: ab.write(io.BytesIO(), [("r", b"\x02\x00\x03")], alphabet=DNA),
+        "write wide codes": lambda: ab.write(io.BytesIO(), [("w", array.array("H", [0, 297]))], alphabet=WIDE),
+        "write pairs": lambda: ab.write((io.BytesIO(), io.BytesIO()), pairs),
+        "write interleaved pairs": lambda: ab.write(io.BytesIO(), pairs, interleaved=True),
+        "a Writer, one at a time": one_at_a_time,
+        "write a quality too short": (lambda: ab.write(io.BytesIO(), [("q", "AC", "I")]), ValueError),
+        "write a code not in the alphabet": (lambda: ab.write(io.BytesIO(), [("r", b"\x07")], alphabet=DNA), ab.AlphabetError),
+        "write codes without an alphabet": (lambda: ab.write(io.BytesIO(), [("r", b"\x00")]), TypeError),
+        "write a surrogate": (lambda: ab.write(io.BytesIO(), [("r\ud800", "A")]), ValueError),
+        "write to a closed writer": (closed_writer, ValueError),
+        "write to a full disk": (full, OSError),
+        "write with a bad option": (lambda: ab.write(io.BytesIO(), [], compresslevel=10), ValueError),
+    }  # fmt: skip
 
 
 def rows(calls):
@@ -233,6 +316,17 @@ def test_alphabets_and_sequences_leave_nothing(call, expected):
 @pytest.fixture(scope="module")
 def paths(tmp_path_factory):
     return files(tmp_path_factory.mktemp("leaks"))
+
+
+@pytest.mark.parametrize("name", list(writer_calls()))
+def test_writing_leaves_nothing(name):
+    if name == "write to a full disk" and not os.path.exists("/dev/full"):
+        pytest.skip("no /dev/full")
+    call = writer_calls()[name]
+    call, expected = call if isinstance(call, tuple) else (call, ())
+    blocks, handles = leaks(call, RUNS, expected)
+    assert handles == 0
+    assert blocks < BOUND
 
 
 @pytest.mark.parametrize("name", list(reader_calls({})))

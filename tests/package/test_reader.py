@@ -434,9 +434,10 @@ class TestWithAlphabet:
         (record,) = ab.read(io.BytesIO(f">r\n{text}\n".encode()), alphabet=alphabet)
         assert record.sequence == alphabet.encode_all(text)
 
-    def test_alphabets_of_longer_symbols_are_refused(self):
-        with pytest.raises(TypeError, match="one-character"):
-            ab.read(io.BytesIO(b">r\n"), alphabet=ab.Alphabet(["AA", "C"]))
+    def test_alphabets_of_longer_symbols_cut_records_as_encode_all(self):
+        codons = ab.Alphabet(["AA", "C", "AAC"])
+        (record,) = ab.read(io.BytesIO(b">r\nAACAA\nC\n"), alphabet=codons)
+        assert record.sequence == codons.encode_all("AACAAC") == b"\x02\x02"
         with pytest.raises(TypeError, match="Alphabet"):
             ab.read(io.BytesIO(b">r\n"), alphabet="dna")
 
@@ -476,3 +477,16 @@ class TestRecord:
         looped = Record("r", "", [])
         looped.sequence.append(looped)
         assert gc.is_tracked(looped)
+
+
+@pytest.mark.parametrize("how", ["path", "gzip path", "file object", "trickle"])
+def test_bytes_read_counts_every_byte_taken_from_the_source(tmp_path, how):
+    data = b">a\nACGT\n" * 5000 + b">b\nGG\n"
+    path = tmp_path / "in.fa"
+    path.write_bytes(gzip.compress(data) if how == "gzip path" else data)
+    source = {"file object": io.BytesIO(data), "trickle": Trickle(data, 1000)}.get(how, path)
+    with ab.read(source) as reader:
+        next(reader)
+        assert 0 < reader.bytes_read <= len(data)
+        records = 1 + len(list(reader))
+        assert records == 5001 and reader.bytes_read == len(data)

@@ -31,8 +31,10 @@ LENIENT = ab.iupac_dna().with_options(ignore_case=True, aliases={"U": "T"}, unkn
         (ab.Alphabet(WIDE), WIDE[:90]),
         (LENIENT, "ACGTacgtUuRYNn?X-é" + "ACGT" * 8),
         (ab.dna(), "ACGT"),
+        # Not "<s>": a line of the record could start with its ">".
+        (ab.dna().extend(["{s}", "ACG"]), ["A", "C", "G", "T", "{s}"]),
     ],
-    ids=["300 symbols", "300 symbols, ASCII records", "options", "dna"],
+    ids=["300 symbols", "300 symbols, ASCII records", "options", "dna", "tokens"],
 )
 def test_each_record_is_its_text_encoded(tmp_path, path, alphabet, letters):
     rng = random.Random(len(letters))
@@ -62,10 +64,3 @@ def test_a_refused_byte_is_named_where_encode_all_names_it(tmp_path, path, lengt
         assert next(reader).sequence == dna.encode_all("GATTACA")
     assert raised.value.position == expected.value.position == bad
     assert str(raised.value) == f"record 'r1' (line 3): {expected.value}"
-
-
-def test_an_alphabet_of_longer_symbols_is_refused_before_reading(tmp_path):
-    fasta = tmp_path / "in.fa"
-    write_fasta(fasta, ["ACG"])
-    with pytest.raises(TypeError, match="one-character symbols"):
-        ab.read(fasta, alphabet=ab.Alphabet(["ACG", "TTT"]))

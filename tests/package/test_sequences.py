@@ -247,3 +247,12 @@ def test_an_int_past_the_digit_limit_is_named_in_decimal(value):
     sign = "-" if value < 0 else ""
     digits = (sign + "1" + "0" * 5000)[:60]
     assert str(info.value).startswith(f"value {digits}... ({5001 + len(sign)} characters)")
+
+
+@pytest.mark.parametrize(
+    "digits, shown", [(60, "1" + "0" * 59), (61, "1" + "0" * 59 + "... (61 characters)")]
+)
+def test_a_value_is_named_whole_up_to_sixty_characters(digits, shown):
+    with pytest.raises(OverflowError) as info:
+        ab.sequence("int8", [10 ** (digits - 1)])
+    assert str(info.value).startswith(f"value {shown} is out of range")

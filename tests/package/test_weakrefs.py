@@ -23,6 +23,7 @@ def made():
         "text Sequence": lambda: ab.sequence("string", ["a"]),
         "Reader": lambda: ab.read(io.BytesIO(b">r\nGAT\n")),
         "Reader with an alphabet": lambda: ab.read(io.BytesIO(b">r\nGAT\n"), alphabet=ab.dna()),
+        "Array": lambda: ab.dna().encode_batch(["GAT", "A"], pad="A")[0],
     }
 
 
