@@ -65,7 +65,7 @@ test: check wheel-test reliability
 # freed without the lock (the devmode stage runs all of tests/ so).
 UNLOCKED_TESTS := tests/native/test_lock_thresholds.py tests/native/test_codec.py \
                   tests/native/test_bulk.py tests/native/test_boundary_bytes.py \
-                  tests/package/test_reader_codec.py
+                  tests/package/test_reader_codec.py tests/package/test_genome.py
 
 check: lint build typecheck
 	$(BOUNDED_TEST) $(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure --timeout 300

@@ -29,6 +29,7 @@ import _alphabet
 import bench_alphabet
 import bench_codec
 import bench_fastq
+import bench_genome
 import bench_package
 import bench_package_alphabet
 import bench_reader
@@ -91,6 +92,7 @@ def main() -> int:
         ("codes for models and k-mer work (bench_models.py)",
          lambda: bench_models.figures(args.quick)),
         ("writing FASTA and FASTQ (bench_writer.py)", lambda: bench_writer.figures(args.quick)),
+        ("genome random access (bench_genome.py)", lambda: bench_genome.figures(args.quick)),
         ("reading FASTQ, plain and compressed (bench_fastq.py)",
          lambda: bench_fastq.figures(args.quick)),
     ]  # fmt: skip

@@ -5,8 +5,8 @@
 // Each room adds its part here, once: common/ (what every room uses),
 // objects/ (Held and the alphabets' factories), sequences/ (the sequence
 // type), codec/ (Codec, the bulk calls over codes, k-mers, batches, one-hot
-// rows, translation), io/ (records, their batches, the reader and the
-// writer).
+// rows, translation), io/ (records, their batches, the reader, the writer
+// and the genome index).
 #include <Python.h>
 
 #include "native/codec/batches.h"
@@ -21,6 +21,7 @@
 #include "native/common/flat_api.h"
 #include "native/common/owned_buffer.h"
 #include "native/io/batch.h"
+#include "native/io/genome.h"
 #include "native/io/reader.h"
 #include "native/io/record.h"
 #include "native/io/writer.h"
@@ -54,7 +55,7 @@ PyMODINIT_FUNC PyInit__native() {
       !native::AddBatchFunctions(module) || !native::AddOneHotFunctions(module) ||
       !native::AddTranslateFunctions(module) || !native::AddOwnedBuffers(module) ||
       !native::AddRecords(module) || !native::AddBatches(module) || !native::AddReader(module) ||
-      !native::AddWriter(module)) {
+      !native::AddWriter(module) || !native::AddGenome(module)) {
     Py_DECREF(module);
     return nullptr;
   }

@@ -47,8 +47,9 @@ Replay one episode in this process, printing every action:
 
 The actions live in a file per room: package_fuzz_alphabets.py,
 package_fuzz_sequences.py, package_fuzz_reader.py, package_fuzz_writer.py,
-package_fuzz_native.py (the native module called directly) and
-package_fuzz_models.py (batches, one-hot rows, translation, k-mers).  What they share: the hostile
+package_fuzz_genome.py (genomes opened by their index), package_fuzz_native.py
+(the native module called directly) and package_fuzz_models.py (batches,
+one-hot rows, translation, k-mers).  What they share: the hostile
 arguments in package_fuzz_hostile.py, the bookkeeping of an episode in
 package_fuzz_episode.py.
 """
@@ -61,6 +62,7 @@ import warnings
 import campaign
 from package_fuzz_alphabets import AlphabetActions
 from package_fuzz_episode import Episode
+from package_fuzz_genome import GenomeActions
 from package_fuzz_models import ModelActions
 from package_fuzz_native import NativeActions
 from package_fuzz_reader import ReaderActions
@@ -77,6 +79,7 @@ class Fuzzer(
     SequenceActions,
     ReaderActions,
     WriterActions,
+    GenomeActions,
     NativeActions,
     ModelActions,
     Episode,
@@ -98,6 +101,7 @@ class Fuzzer(
         ("misbehaving_source", 2),
         ("write_records", 3),
         ("write_hostile", 2),
+        ("genome_access", 2),
         ("native_codec", 3),
         ("native_bulk", 5),
         ("native_objects", 5),

@@ -11,6 +11,9 @@ draws from a seeded mix:
     equal alphabets, so that every answer stays the same);
   * reading a shared FASTA file (through its descriptor, unlocked) and a
     gzip stream, each thread with its own reader;
+  * fetching regions of one shared genome, plain and BGZF, through the same
+    Fasta objects: positional reads, and blocks decoded unlocked into a
+    cache that every thread shares;
   * one reader shared by every thread: each next() gives a record or, while
     another thread is inside it, ValueError; every record comes out exactly
     once;
@@ -33,10 +36,12 @@ import gzip
 import io
 import os
 import random
+import struct
 import sys
 import tempfile
 import threading
 import time
+import zlib
 
 import campaign
 
@@ -71,6 +76,21 @@ class Shared:
             f.write(data)
         self.zipped = gzip.compress(data, mtime=0)
         self.blocked = campaign.helpers.bgzf(data, 4000)
+        self.chromosome = "".join(rng.choices("ACGTN", k=3 * LONG))
+        genome = b">chr\n" + b"".join(
+            self.chromosome[i : i + 60].encode() + b"\n" for i in range(0, len(self.chromosome), 60)
+        )
+        plain = os.path.join(folder, "genome.fa")
+        with open(plain, "wb") as f:
+            f.write(genome)
+        with open(plain + ".gz", "wb") as f:
+            for at in range(0, len(genome) + 1, 0xFF00):
+                chunk = genome[at : at + 0xFF00]
+                body = zlib.compress(chunk, wbits=-15)
+                f.write(b"\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0")
+                f.write(struct.pack("<H", len(body) + 25) + body)
+                f.write(struct.pack("<II", zlib.crc32(chunk), len(chunk)))
+        self.genomes = [ab.Fasta(plain), ab.Fasta(plain + ".gz")]
         self.counter = ab.sequence("int64")
         self.slots = [ab.Alphabet("ACGT"), ab.sequence("int32", range(100)), self.dna]
         self.standard = ab.dna()
@@ -199,8 +219,21 @@ class Worker(campaign.Worker):
         )
         s.slots[i] = replacement
 
-    OPERATIONS = [bulk, standard, read, share_reader, sequences, slots]
-    WEIGHTS = [4, 3, 2, 4, 5, 4]
+    def genome(self):
+        s = self.shared
+        rng = self.rng
+        genome = rng.choice(s.genomes)
+        start = rng.randrange(len(s.chromosome))
+        end = min(len(s.chromosome), start + rng.choice([1, 1000, LONG]))
+        if rng.random() < 0.5:
+            got = genome.fetch("chr", start, end)
+            self.check(got == s.chromosome[start:end], "genome fetch")
+        else:
+            got = genome.fetch(f"chr:{start + 1}-{end}", alphabet=s.dna.extend("N"))
+            self.check(len(got) == end - start, "genome fetch as codes")
+
+    OPERATIONS = [bulk, standard, read, share_reader, sequences, slots, genome]
+    WEIGHTS = [4, 3, 2, 4, 5, 4, 3]
 
 
 def main():

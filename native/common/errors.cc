@@ -37,10 +37,12 @@ PyObject* FormatError() { return format_error; }
 
 PyObject* BrokenInput() { return broken_input; }
 
-void RaiseFormatError(std::string_view message, long long line) {
+void RaiseFormatError(std::string_view message, int64_t line) {
   const Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
                                       "backslashreplace"));
-  Ref error(text ? PyObject_CallFunction(format_error, "(OL)", text.get(), line) : nullptr);
+  Ref error(
+      text ? PyObject_CallFunction(format_error, "(OL)", text.get(), static_cast<long long>(line))
+           : nullptr);
   if (error) PyErr_SetObject(format_error, error.get());
 }
 

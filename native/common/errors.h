@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string_view>
 
 namespace native {
@@ -29,7 +30,7 @@ PyObject* BrokenInput();
 
 // Sets FormatError(message, line); `message` is UTF-8 text (any invalid byte
 // shows as a backslash escape).
-void RaiseFormatError(std::string_view message, long long line);
+void RaiseFormatError(std::string_view message, int64_t line);
 
 // The decimal text of any int, however many digits it has (the
 // interpreter's limit on int-to-str conversion does not apply): the

@@ -8,7 +8,9 @@ they give reverse complements and k-mer indices.  `dna()`, `rna()` and
 `read(path)` yields the records of a FASTA or FASTQ file (compressed or
 not), `read(r1, r2)` pairs of mates, `read(path, batch_size=N)` batches of
 records in buffers; `write(path, records)` writes them (`Writer` one at a
-time).  For models, alphabets give padded batches (encode_batch), one-hot
+time); `Fasta(path)` opens one by its index for random access to regions,
+`Fastq(path)` gives FASTQ records by id.  For models, alphabets give
+padded batches (encode_batch), one-hot
 rows, canonical k-mers and minimizers; `genetic_code(n)` translates by
 NCBI's table n.
 `sequence(kind, values)` makes a typed sequence of one of the seventeen
@@ -63,6 +65,7 @@ from ._alphabets import (
 )
 from ._errors import AlphabetError, FormatError
 from ._genetic_code import GeneticCode, genetic_code
+from ._genome import Fasta, Fastq, Region
 from ._native import Array
 from ._reader import Record, RecordBatch, read
 from ._sequences import KINDS, ByteSequence, Sequence, sequence
@@ -70,8 +73,8 @@ from ._writer import Writer, write
 
 # Public classes show under the package's name in reprs and tracebacks.
 for _public in (
-    Alphabet, AlphabetError, AlphabetOptions, ByteSequence, FormatError, GeneticCode, Sequence,
-    Writer,
+    Alphabet, AlphabetError, AlphabetOptions, ByteSequence, Fasta, Fastq, FormatError, GeneticCode,
+    Region, Sequence, Writer,
 ):  # fmt: skip
     _public.__module__ = __name__
 del _public, _span_build_tree
@@ -100,10 +103,13 @@ __all__ = [
     "AlphabetOptions",
     "Array",
     "ByteSequence",
+    "Fasta",
+    "Fastq",
     "FormatError",
     "GeneticCode",
     "Record",
     "RecordBatch",
+    "Region",
     "Sequence",
     "Writer",
     "dna",

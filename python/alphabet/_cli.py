@@ -14,7 +14,7 @@ import zlib
 from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn
 
-from . import _native, _version
+from . import _fetch, _native, _version
 from ._alphabets import Alphabet
 from ._errors import AlphabetError
 from ._reader import FormatError, Record, read
@@ -130,6 +130,7 @@ def _parser() -> argparse.ArgumentParser:
                                  help="FASTA lines of N characters (0: one line)")  # fmt: skip
     commands.add_parser("symbols", parents=[chosen], help="print the symbols in code order",
                         description="print the symbols in code order")  # fmt: skip
+    _fetch.add_command(commands)
     return parser
 
 
@@ -575,7 +576,14 @@ def _shown(line: bytes) -> str:
     return repr(line.decode(errors="backslashreplace"))
 
 
+def _named_alphabet(name: str) -> Alphabet:
+    return _alphabet(argparse.Namespace(alphabet=name, symbols=None, ignore_case=False,
+                                        unknown=None, alias=[]))  # fmt: skip
+
+
 def _run(args: argparse.Namespace) -> None:
+    if args.command == "fetch":
+        return _fetch.run(args, _open_output(args), _named_alphabet, _code_text)
     alphabet = _alphabet(args)
     out = _open_output(args)
     try:
@@ -615,7 +623,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Runs the command; returns the exit status (0, or 1 after an error)."""
     try:
         _run(_parse(argv))
-    except _Failure as failure:
+    except (_Failure, _fetch.Failure) as failure:
         _complain(str(failure))
         return 1
     except _OutputFailure as failure:

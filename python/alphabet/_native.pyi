@@ -1,11 +1,14 @@
 """Types of alphabet._native, the package's native module."""
 
 import array
+import os
 from collections.abc import Buffer, Callable, Iterable, Iterator, Mapping, Sequence
 from types import GenericAlias, TracebackType
 from typing import Any, ClassVar, Generic, Self, SupportsIndex, TypeVar, final, overload
 
 from typing_extensions import disjoint_base
+
+from alphabet._alphabets import Alphabet
 
 _H = TypeVar("_H", bound=Held)
 _T = TypeVar("_T")
@@ -177,6 +180,69 @@ class Writer:
     def count(self) -> int: ...
     @property
     def closed(self) -> bool: ...
+
+# The genome index (native/io/genome.cc).
+
+@disjoint_base
+class Genome:
+    """A FASTA or FASTQ file opened through its index; the base of alphabet.Fasta and alphabet.Fastq."""
+
+    def __new__(
+        cls, path: str | os.PathLike[str], fai: bytes, gzi: bytes | None = None
+    ) -> Self: ...
+    @overload
+    def fetch(
+        self,
+        region: str,
+        start: SupportsIndex | None = None,
+        end: SupportsIndex | None = None,
+        *,
+        alphabet: None = None,
+        reverse_complement: bool = False,
+    ) -> str: ...
+    @overload
+    def fetch(
+        self,
+        region: str,
+        start: SupportsIndex | None = None,
+        end: SupportsIndex | None = None,
+        *,
+        alphabet: Alphabet,
+        reverse_complement: bool = False,
+    ) -> bytes | array.array[int]: ...
+    def resolve(self, region: str, /) -> tuple[str, int, int, bool]: ...
+    def record(self, id: str, /) -> Record[str]: ...
+    def length(self, name: str, /) -> int: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(
+        self,
+        type: type[BaseException] | None,
+        value: BaseException | None,
+        traceback: TracebackType | None,
+        /,
+    ) -> None: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, name: object, /) -> bool: ...
+    def __iter__(self) -> Iterator[str]: ...
+    @property
+    def path(self) -> str: ...
+    @property
+    def names(self) -> tuple[str, ...]: ...
+    @property
+    def lengths(self) -> Mapping[str, int]: ...
+    @property
+    def fastq(self) -> bool: ...
+    @property
+    def bgzf(self) -> bool: ...
+    @property
+    def closed(self) -> bool: ...
+    @property
+    def fits(self) -> bool: ...
+
+def compression_of(head: bytes, /) -> str: ...
+def build_index(path: str | os.PathLike[str], /) -> tuple[bytes, bytes | None]: ...
+def build_gzi(path: str | os.PathLike[str], /) -> bytes: ...
 
 # The bulk codec.
 

@@ -214,7 +214,7 @@ def failures(tmp_path):
         (["encode", "dna", "--frobnicate"], b"",
          f"unrecognized arguments: --frobnicate (see {PROG} --help)"),
         (["frobnicate"], b"", "argument COMMAND: invalid choice: 'frobnicate' (choose from "
-         f"'encode', 'decode', 'symbols') (see {PROG} --help)"),
+         f"'encode', 'decode', 'symbols', 'fetch') (see {PROG} --help)"),
         (["symbols", "dna", "extra"], b"", f"unrecognized arguments: extra (see {PROG} --help)"),
         (["encode", "dna", "--unknown", "N", "--text", "A"], b"",
          message_of(lambda: ab.Alphabet("ACGT", unknown="N"))),
