@@ -120,7 +120,7 @@ def decompressors(path: str) -> dict[str, Callable[[], object]]:
     if importlib.util.find_spec("rapidgzip") is not None:
         import rapidgzip
 
-        cores = _compression.cores()
+        cores = _compression.default_threads()
         runs[f"rapidgzip, {cores} threads"] = with_file(
             lambda p: rapidgzip.open(p, parallelization=cores)
         )
