@@ -52,7 +52,10 @@ class GenomeActions:
         allowed = DOCUMENTED + (OSError, KeyError, ab.FormatError, ab.AlphabetError)
         kind = ab.Fastq if fastq and rng.random() < 0.5 else ab.Fasta
         genome, exc = self.attempt(
-            f"{kind.__name__}({path!r})", lambda: kind(path), allowed=allowed
+            # The file's name, not its folder: a replay makes another folder.
+            f"{kind.__name__}({os.path.basename(path)!r})",
+            lambda: kind(path),
+            allowed=allowed,
         )
         if exc is not None:
             return
