@@ -163,6 +163,10 @@ def script(relative):
 # Sanitizer runtimes reserve terabytes of address space up front, more than
 # any cap allows: the cases run under a capped address space skip there.
 SANITIZED = any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("asan", "tsan"))
+# Why a test of a size no allocator can give is left to the plain build: a
+# sanitizer's allocator reports it and ends the process (the fuzz stage, which
+# lets such allocations fail, covers it there).
+BEYOND_SANITIZER_LIMIT = "a sanitizer's allocator reports a size beyond its limit"
 
 # The start of a fresh interpreter's code: capped(call) runs `call` with the
 # address space capped just above what is mapped, so that a 64 MiB text

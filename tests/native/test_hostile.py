@@ -7,7 +7,6 @@ fresh interpreter, so that a failure is a failed test."""
 import array
 import gc
 import io
-import os
 import random
 import signal
 import subprocess
@@ -21,6 +20,7 @@ import pytest
 import _alphabet as m
 import alphabet as ab
 from alphabet import _native as n
+from helpers import BEYOND_SANITIZER_LIMIT, SANITIZED
 
 
 def test_a_reader_keeps_its_codec_alive_after_the_caller_lets_go(fresh):
@@ -143,10 +143,7 @@ def test_records_of_str_subclasses_are_collected_in_cycles(field):
     assert alive() is None
 
 
-@pytest.mark.skipif(
-    any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("asan", "tsan")),
-    reason="a sanitizer's allocator reports a size beyond its limit (the fuzz stage lets it fail)",
-)
+@pytest.mark.skipif(SANITIZED, reason=BEYOND_SANITIZER_LIMIT)
 def test_a_chunk_too_large_to_hold_is_a_quiet_memory_error(fresh):
     proc = fresh(
         """

@@ -8,7 +8,7 @@ import pytest
 
 import alphabet as ab
 from alphabet import AlphabetError, FormatError
-from helpers import fastq
+from helpers import BEYOND_SANITIZER_LIMIT, SANITIZED, fastq
 
 TEXT = fastq(300)
 
@@ -165,6 +165,7 @@ def test_options_out_of_range_are_refused(options, error):
         ab.read(io.BytesIO(b">a\n"), **options)
 
 
+@pytest.mark.skipif(SANITIZED, reason=BEYOND_SANITIZER_LIMIT)
 def test_a_chunk_too_large_for_a_file_descriptor_is_a_memory_error(tmp_path):
     from alphabet import _native
 
