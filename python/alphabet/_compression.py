@@ -63,10 +63,17 @@ _ZSTD = b"\x28\xb5\x2f\xfd"
 _MAGICS = (_GZIP, _BZ2, _XZ, _ZSTD)
 
 # Decompressed bytes asked of the decompressor at a time, and compressed
-# bytes given to it at most per call.
+# bytes given to it at most per call.  A decompressing thread needs the
+# interpreter lock back after every call and every read of the file, and
+# waits for it while the reader makes records: large steps keep those waits
+# few.  The price is the fault's granularity: a decompressor that meets
+# corrupt data raises without what it unpacked in that call, so the records
+# of up to one step of input before the fault are not given.
 _PIECE = 1 << 20
-_INPUT = 1 << 17
-# Pieces decompressed ahead of the reader.
+_INPUT = 1 << 20
+# A thread decompresses pieces of this size, at most _AHEAD of them ahead
+# of the reader.
+_THREAD_PIECE = 4 << 20
 _AHEAD = 4
 # Seconds that close() waits for the decompressing thread's read to return.
 _CLOSE_WAIT = 5.0
@@ -171,7 +178,7 @@ class _Members:
     xz streams, zstd frames), each unpacked by a new decompressor of the
     kind that BZ2Decompressor is.  Each call unpacks at most _INPUT
     compressed bytes, so that a fault costs no more than the bytes of one
-    call before it."""
+    call before it (see _INPUT)."""
 
     def __init__(self, source: _Prefixed, new: Callable[[], Any]) -> None:
         self._source = source
@@ -388,7 +395,7 @@ class _Prefetched:
         try:
             while not self._stop.is_set():
                 try:
-                    piece: bytes | BaseException = self._stream.read(_PIECE)
+                    piece: bytes | BaseException = self._stream.read(_THREAD_PIECE)
                 except BaseException as error:  # handed to the reader
                     piece = error
                 while not self._stop.is_set():

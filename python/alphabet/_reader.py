@@ -169,7 +169,9 @@ def read(
 
     Malformed input, and a compressed stream that is cut short or corrupt,
     raise FormatError (see there) once the records before the fault have
-    been yielded.  The reader closes a file it opened when the input ends,
+    been yielded (for corrupt data, those before the last megabyte of
+    compressed input ahead of it: a decompressor gives nothing of the step
+    that meets the damage).  The reader closes a file it opened when the input ends,
     when its `close()` is called (it is also a context manager), or when it
     is collected; a file object passed in is left open.
     """
