@@ -253,13 +253,15 @@ def fastq(count, length=30, seed=1):
 BGZF_END = bytes.fromhex("1f8b08040000000000ff0600424302001b0003000000000000000000")
 
 
-def bgzf(data, block=0xFF00):
+def bgzf(data, block=0xFF00, level=6, strategy=zlib.Z_DEFAULT_STRATEGY):
     """`data` as BGZF: gzip members of at most `block` bytes, each naming its
-    own size in a 'BC' extra field, then the empty end block."""
+    own size in a 'BC' extra field, then the empty end block.  The level and
+    strategy choose the kinds of DEFLATE block inside (stored, fixed codes,
+    codes of their own)."""
     out = []
     for start in range(0, len(data), block):
         piece = data[start : start + block]
-        packer = zlib.compressobj(6, zlib.DEFLATED, -15)
+        packer = zlib.compressobj(level, zlib.DEFLATED, -15, 9, strategy)
         body = packer.compress(piece) + packer.flush()
         size = 18 + len(body) + 8
         out += [

@@ -101,6 +101,30 @@ def test_reading_long_records(size):
     assert [r.sequence for r in n.Reader(io.BytesIO(data))] == [dna, "AC"]
 
 
+@pytest.mark.parametrize("size", SIZES)
+@pytest.mark.parametrize("line_width", [0, 60])
+def test_writing_long_records(tmp_path, size, line_width):
+    # A chunk's bytes are copied in without the lock from the threshold on:
+    # a long sequence, its quality, and a FASTA sequence's whole lines; to a
+    # file descriptor the chunk is written out without it too.
+    dna = text(size, seed=size)
+    quality = text(size, "!#I", seed=size + 1)
+    width = line_width or size
+    lines = "".join(dna[i : i + width] + "\n" for i in range(0, size, width))
+    chunks = []
+    writer = n.Writer(chunks.append, line_width=line_width, chunk_size=3 * UNLOCKED_FROM)
+    writer.write(("r", dna, quality))
+    writer.write(("s", "AC", "II"))
+    writer.close()
+    assert b"".join(chunks).decode() == f"@r\n{dna}\n+\n{quality}\n@s\nAC\n+\nII\n"
+    path = tmp_path / "out.fa"
+    with open(path, "wb") as out:
+        writer = n.Writer(out, fd=out.fileno(), format="fasta", line_width=line_width)
+        writer.write(("r", dna))
+        writer.close()
+    assert path.read_text() == f">r\n{lines}"
+
+
 def test_decoding_to_a_list_keeps_the_symbols_counts_while_others_use_them():
     # decode_list makes Python objects as it goes: it must keep the lock, or
     # the counts of the symbols, which the other threads change meanwhile,

@@ -7,7 +7,6 @@ import os
 import pickle
 import random
 import shutil
-import struct
 import subprocess
 import sys
 import threading
@@ -21,6 +20,7 @@ from hypothesis import strategies as st
 
 import alphabet as ab
 from alphabet import _cli
+from helpers import bgzf
 
 SAMTOOLS = shutil.which("samtools")
 BGZIP = shutil.which("bgzip")
@@ -166,19 +166,6 @@ def test_plain_gzip_is_refused_naming_bgzip(tmp_path):
         ab.Fasta(tmp_path / "missing.fa")
 
 
-def write_bgzf(path, data, level, strategy, block=0xFF00):
-    """BGZF written here with zlib: every kind of DEFLATE block our decoder must read."""
-    with open(path, "wb") as out:
-        for at in range(0, len(data) + 1, block):
-            chunk = data[at : at + block]
-            packer = zlib.compressobj(level, zlib.DEFLATED, -15, 9, strategy)
-            body = packer.compress(chunk) + packer.flush()
-            out.write(
-                b"\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0" + struct.pack("<H", len(body) + 25)
-            )
-            out.write(body + struct.pack("<II", zlib.crc32(chunk), len(chunk)))
-
-
 @pytest.mark.parametrize(
     ("level", "strategy"),
     [(1, zlib.Z_DEFAULT_STRATEGY), (6, zlib.Z_FILTERED), (9, zlib.Z_DEFAULT_STRATEGY),
@@ -191,7 +178,7 @@ def test_bgzf_of_every_deflate_kind_reads_back(tmp_path, level, strategy):
     text = "".join(f">{n}\n" + "".join(s[i : i + 60] + "\n" for i in range(0, len(s), 60))
                    for n, s in records.items())  # fmt: skip
     path = tmp_path / "genome.fa.gz"
-    write_bgzf(path, text.encode(), level, strategy)
+    path.write_bytes(bgzf(text.encode(), level=level, strategy=strategy))
     genome = ab.Fasta(path)
     assert genome.bgzf and dict(genome.lengths) == {n: len(s) for n, s in records.items()}
     for _ in range(200):
@@ -212,7 +199,7 @@ def test_fetches_either_side_of_the_unlocked_threshold(tmp_path, size):
         sequence[i : i + 70].encode() + b"\n" for i in range(0, len(sequence), 70)
     )
     (tmp_path / "g.fa").write_bytes(data)
-    write_bgzf(tmp_path / "g.fa.gz", data, 6, zlib.Z_DEFAULT_STRATEGY)
+    (tmp_path / "g.fa.gz").write_bytes(bgzf(data))
     iupac = ab.iupac_dna()
     part = sequence[50 : 50 + size]
     for genome in (ab.Fasta(tmp_path / "g.fa"), ab.Fasta(tmp_path / "g.fa.gz")):
@@ -324,7 +311,7 @@ def test_pickles_by_path_and_threads_share_it(tmp_path):
         sequence[i : i + 60].encode() + b"\n" for i in range(0, len(sequence), 60)
     )
     path = tmp_path / "g.fa.gz"
-    write_bgzf(path, data, 6, zlib.Z_DEFAULT_STRATEGY)
+    path.write_bytes(bgzf(data))
     genome = pickle.loads(pickle.dumps(ab.Fasta(path)))
     assert isinstance(genome, ab.Fasta) and genome.path == str(path)
     failures = []

@@ -16,7 +16,7 @@ import sys
 import pytest
 
 import alphabet as ab
-from helpers import Trickle, leaks
+from helpers import Trickle, bgzf, leaks
 
 RUNS = 1000
 BOUND = RUNS // 10
@@ -39,6 +39,7 @@ FASTQ = b"@q1 d\nGATTACA\n+\nIIIIIII\n@q2\nAC\n+q2\n#I\n"
 BAD_SYMBOL = b">ok\nACGT\n>bad\nACXT\n>ok2\nA\n"
 NOT_FASTA = b"GATTACA\n"
 CUT_FASTQ = b"@q1\nGATTACA\n+\nIII\n"
+GENOME = b">chr1 first\nACGTACGTAC\nGGGGNN\n>chr2\nTTTTCCCCAA\nTT\n"
 # Records beyond ASCII are coded through their text.
 WIDE_FASTA = ">w1\nĀāĂ!#\n>w2\nAC\n>w3\néé\n".encode()
 
@@ -70,6 +71,13 @@ def files(tmp):
         paths[name + ".gz"].write_bytes(gzip.compress(data))
     paths["cut.fa.gz"] = tmp / "cut.fa.gz"
     paths["cut.fa.gz"].write_bytes(gzip.compress(FASTA)[:-12])
+    # Genomes opened by their index: plain, BGZF, and FASTQ by id.
+    paths["genome.fa"] = tmp / "genome.fa"
+    paths["genome.fa"].write_bytes(GENOME)
+    paths["genome.fa.gz"] = tmp / "genome.fa.gz"
+    paths["genome.fa.gz"].write_bytes(bgzf(GENOME, block=50))
+    paths["reads.fq"] = tmp / "reads.fq"
+    paths["reads.fq"].write_bytes(FASTQ)
     return paths
 
 
@@ -254,6 +262,47 @@ def reader_calls(paths):
     }
 
 
+def genome_calls(paths):
+    def each(path):
+        with ab.Fasta(path) as genome:
+            region = genome["chr1"]
+            return (
+                genome.fetch("chr1", 2, 14),
+                genome.fetch("chr1:3-14"),
+                genome.fetch("chr2", alphabet=IUPAC),
+                genome.fetch("chr1", 1, 9, reverse_complement=True),
+                genome.fetch("chr2", 1, 9, alphabet=IUPAC, reverse_complement=True),
+                region[2:9], region[::-2], region[-1], len(region), str(region),
+                dict(genome.lengths), list(genome), "chr2" in genome, repr(genome),
+            )  # fmt: skip
+
+    def refused(call, expected):
+        def run():
+            with ab.Fasta(paths["genome.fa"]) as genome:
+                call(genome)
+
+        return run, expected
+
+    return {
+        "a plain genome": lambda: each(paths["genome.fa"]),
+        "a BGZF genome": lambda: each(paths["genome.fa.gz"]),
+        "a genome pickled": lambda: pickle.loads(
+            pickle.dumps(ab.Fasta(paths["genome.fa"]))
+        ).close(),
+        "FASTQ by id": lambda: ab.Fastq(paths["reads.fq"])["q2"],
+        "an unknown name": refused(lambda genome: genome.fetch("chr9"), KeyError),
+        "a region that ends before it starts": refused(
+            lambda genome: genome.fetch("chr1:5-3"), ValueError
+        ),
+        "a position past a region's end": refused(lambda genome: genome["chr1"][99], IndexError),
+        "codes that the alphabet refuses": refused(
+            lambda genome: genome.fetch("chr1", alphabet=DNA), ab.AlphabetError
+        ),
+        "a plain gzip genome": (lambda: ab.Fasta(paths["in.fa.gz"]), ValueError),
+        "a missing genome": (lambda: ab.Fasta(paths["in.fa"].parent / "none.fa"), OSError),
+    }
+
+
 class Read:
     def __init__(self, id, sequence, quality=None):
         self.id, self.sequence, self.quality, self.description = id, sequence, quality, "x"
@@ -329,9 +378,9 @@ def test_writing_leaves_nothing(name):
     assert blocks < BOUND
 
 
-@pytest.mark.parametrize("name", list(reader_calls({})))
+@pytest.mark.parametrize("name", list(reader_calls({})) + list(genome_calls({})))
 def test_reading_leaves_nothing(paths, name):
-    call = reader_calls(paths)[name]
+    call = {**reader_calls(paths), **genome_calls(paths)}[name]
     call, expected = call if isinstance(call, tuple) else (call, ())
     blocks, handles = leaks(call, RUNS, expected)
     assert handles == 0
