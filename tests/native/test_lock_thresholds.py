@@ -101,6 +101,28 @@ def test_reading_long_records(size):
     assert [r.sequence for r in n.Reader(io.BytesIO(data))] == [dna, "AC"]
 
 
+# A batch takes this many records or more at a time without the lock.
+UNLOCKED_RECORDS = 64
+
+
+@pytest.mark.parametrize(
+    "count", [UNLOCKED_RECORDS - 1, UNLOCKED_RECORDS, 3 * UNLOCKED_RECORDS + 5]
+)
+@pytest.mark.parametrize("phred", [0, 33])
+def test_reading_batches(count, phred):
+    # A record beyond ASCII stops a run without the lock: it is coded
+    # through its text, with the lock, and the run goes on after it.
+    reads = [(f"r{i} d", text(20 + i % 7, seed=i), text(20 + i % 7, "!#I", seed=-i))
+             for i in range(count)]  # fmt: skip
+    reads[count // 2] = ("wide dé", "ACNT", "IIII")
+    data = "".join(f"@{h}\n{s}\n+\n{q}\n" for h, s, q in reads).encode()
+    codec = n.Codec(tuple(DNA), unknown=0)
+    one_by_one = list(n.Reader(io.BytesIO(data), codec=codec, phred=phred))
+    batches = list(n.Reader(io.BytesIO(data), codec=codec, phred=phred, batch_size=count + 9))
+    assert [len(batch) for batch in batches] == [count]
+    assert [batches[0][i] for i in range(count)] == one_by_one
+
+
 @pytest.mark.parametrize("size", SIZES)
 @pytest.mark.parametrize("line_width", [0, 60])
 def test_writing_long_records(tmp_path, size, line_width):
