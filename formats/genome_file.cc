@@ -130,9 +130,11 @@ class BlockStream {
 
 // Joins the bases of a piece of raw bytes of lines of `width` bytes with
 // `bases` bases each, `column` being the position in its line of the
-// piece's first byte (kept for the next piece).
+// piece's first byte (kept for the next piece).  Sets `uneven` when a base
+// stands where a line should end: a line holds more bases than the first
+// (which the tools accept), and the arithmetic does not hold.
 size_t JoinLines(const char* p, size_t n, uint64_t bases, uint64_t width, uint64_t& column,
-                 char* out, size_t room) {
+                 char* out, size_t room, bool& uneven) {
   size_t written = 0;
   size_t at = 0;
   while (at < n && written < room) {
@@ -146,6 +148,9 @@ size_t JoinLines(const char* p, size_t n, uint64_t bases, uint64_t width, uint64
     } else {
       const size_t skip =
           static_cast<size_t>(std::min<uint64_t>(width - column, static_cast<uint64_t>(n - at)));
+      // A base where a line should end: the lines are not all alike.
+      for (size_t k = 0; k < skip; ++k)
+        uneven = uneven || IsBase(static_cast<unsigned char>(p[at + k]));
       at += skip;
       column += skip;
     }
@@ -251,22 +256,24 @@ bool GenomeFile::MeasureBgzf(std::string& error) {
   return true;
 }
 
-// The tools accept a last line that holds more bases than the others, as
-// long as it is no longer in bytes (with a line end of two bytes, a last line
-// without one may hold a base more): its bases then run past the arithmetic's
-// end by up to a line end's bytes, and such an index is the file's own.
+// An index fits when the data holds at least each sequence's bases, with
+// the line feeds of the fewest lines they can fill.  That is not the
+// arithmetic end (the lines' bases times their width): the tools accept lines
+// after the first that hold more bases than it, in as many bytes (a line
+// feed alone where the first line ends in a carriage return and a line
+// feed), so a line may hold up to its width less one.  For a file of line
+// feeds this bound is the data's own end.
 bool GenomeFile::Fits() const {
-  const auto fits = [this](const FaiEntry& entry) {
-    const uint64_t line_end = entry.line_width - std::min(entry.line_width, entry.line_bases);
-    return entry.offset <= data_size_ && entry.End() <= data_size_ + line_end;
+  const auto fits = [this](uint64_t offset, const FaiEntry& entry) {
+    if (offset > data_size_) return false;
+    if (entry.length == 0) return true;
+    const uint64_t per_line = entry.line_width > 1 ? entry.line_width - 1 : 1;
+    const uint64_t lines = (entry.length - 1) / per_line + 1;
+    return entry.length + (lines - 1) <= data_size_ - offset;
   };
   for (const FaiEntry& entry : entries_) {
-    if (!fits(entry)) return false;
-    if (fastq_) {
-      FaiEntry quality = entry;
-      quality.offset = entry.quality_offset;
-      if (!fits(quality)) return false;
-    }
+    if (!fits(entry.offset, entry)) return false;
+    if (fastq_ && !fits(entry.quality_offset, entry)) return false;
   }
   return true;
 }
@@ -420,20 +427,22 @@ int64_t GenomeFile::FetchFrom(Scratch& scratch, const FaiEntry& entry, uint64_t 
   std::vector<char>& raw = scratch.raw;
   uint64_t column = begin % bases;
   uint64_t written = 0;
+  bool uneven = false;
   for (uint64_t at = first; at < last && written < count;) {
     const size_t piece = static_cast<size_t>(std::min<uint64_t>(kPiece, last - at));
     if (raw.size() < piece) raw.resize(piece);
     const int64_t got = ReadWith(scratch, at, piece, raw.data(), error);
     if (got < 0) return -1;
     written += JoinLines(raw.data(), static_cast<size_t>(got), bases, width, column, out + written,
-                         static_cast<size_t>(count - written));
+                         static_cast<size_t>(count - written), uneven);
     if (static_cast<size_t>(got) < piece) break;
     at += piece;
   }
-  if (written == count && AllBases(out, static_cast<size_t>(count))) {
+  if (written == count && !uneven && AllBases(out, static_cast<size_t>(count))) {
     return static_cast<int64_t>(count);
   }
-  // Lines that hold more than bases: read as the tools read them.
+  // Lines that hold more than bases, or more bases than the first: read as
+  // the tools read them.
   return Collect(scratch, first, 0, count, out, error);
 }
 

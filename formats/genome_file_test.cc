@@ -142,6 +142,25 @@ TEST(GenomeFile, ReadsLinesOfMoreThanBasesAsTheToolsDo) {
   }
 }
 
+TEST(GenomeFile, LinesWithMoreBasesThanTheFirstAreReadAsTheToolsReadThem) {
+  // Lines after the first hold a base more than it in as many bytes (a line
+  // feed where it ends in a carriage return and a line feed): the index's
+  // arithmetic runs past their bases, into the next header.
+  const TempFile file(">a\nACG\r\nACGT\nTTGA\n>b\nACGT");
+  std::string error;
+  const auto opened = OpenIndexed(file.path(), error);
+  ASSERT_TRUE(opened) << error;
+  EXPECT_TRUE(opened->Fits());
+  const std::tuple<size_t, uint64_t, uint64_t, std::string> cases[] = {
+      {0, 0, 11, "ACGACGTTTGA"}, {0, 3, 7, "ACGT"}, {0, 0, 3, "ACG"}, {1, 0, 4, "ACGT"}};
+  for (const auto& [i, begin, end, expected] : cases) {
+    std::string out(end - begin, '?');
+    EXPECT_EQ(opened->Fetch(i, begin, end, out.data(), error),
+              static_cast<int64_t>(expected.size()));
+    EXPECT_EQ(out, expected);
+  }
+}
+
 TEST(GenomeFile, AnIndexOfALongerFileDoesNotFit) {
   const TempFile file(">a\nACGT\nAC\n");
   std::vector<FaiEntry> entries(1);

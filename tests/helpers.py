@@ -10,6 +10,7 @@ import os
 import pathlib
 import random
 import struct
+import subprocess
 import types
 import zlib
 
@@ -163,6 +164,19 @@ def script(relative):
 # Sanitizer runtimes reserve terabytes of address space up front, more than
 # any cap allows: the cases run under a capped address space skip there.
 SANITIZED = any(runtime in os.environ.get("LD_PRELOAD", "") for runtime in ("asan", "tsan"))
+
+
+def run_tool(*args, **options):
+    """A tool the tests check against (samtools, bgzip), run as a process
+    with its output captured, outside any sanitizer: the runtime a sanitized
+    run preloads would check the tool too, and its report (samtools divides
+    by zero fetching from some files it indexes) would read as one of ours."""
+    environment = {name: value for name, value in os.environ.items()
+                   if name != "LD_PRELOAD" and not name.endswith("SAN_OPTIONS")}  # fmt: skip
+    return subprocess.run([str(arg) for arg in args], env=environment, capture_output=True,
+                          **options)  # fmt: skip
+
+
 # Why a test of a size no allocator can give is left to the plain build: a
 # sanitizer's allocator reports it and ends the process (the fuzz stage, which
 # lets such allocations fail, covers it there).

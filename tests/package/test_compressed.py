@@ -10,7 +10,6 @@ import importlib.util
 import io
 import lzma
 import shutil
-import subprocess
 import zlib
 
 import pytest
@@ -18,7 +17,7 @@ import pytest
 import alphabet as ab
 from alphabet import FormatError, _compression
 from alphabet._reader import _open
-from helpers import Trickle, bgzf, fastq
+from helpers import Trickle, bgzf, fastq, run_tool
 
 TEXT = fastq(4000)
 RECORDS = None
@@ -39,7 +38,7 @@ def zstd_module():
 
 
 def bgzip_tool(data):
-    run = subprocess.run(["bgzip", "-c"], input=data, capture_output=True, check=True)
+    run = run_tool("bgzip", "-c", input=data, check=True)
     return run.stdout
 
 

@@ -6,7 +6,6 @@ import gzip
 import io
 import os
 import shutil
-import subprocess
 
 import pytest
 from hypothesis import given, settings
@@ -14,6 +13,7 @@ from hypothesis import strategies as st
 
 import alphabet as ab
 from alphabet import _compression
+from helpers import run_tool
 
 
 def fields(records):
@@ -430,14 +430,14 @@ def test_samtools_faidx_accepts_the_fasta_and_finds_every_region(tmp_path, width
     records = [("chr1", "ACGTN" * 41), ("chr2", "GATTACA"), ("chr3", "T" * 120)]
     path = tmp_path / "genome.fa"
     ab.write(path, records, line_width=width)
-    run = subprocess.run(["samtools", "faidx", str(path)], capture_output=True, text=True)
+    run = run_tool("samtools", "faidx", path, text=True)
     assert run.returncode == 0, run.stderr
     lengths = [
         line.split("\t")[:2] for line in (tmp_path / "genome.fa.fai").read_text().splitlines()
     ]
     assert lengths == [[name, str(len(sequence))] for name, sequence in records]
     regions = ["chr1:3-200", "chr2:1-7", "chr3:60-61"]
-    run = subprocess.run(["samtools", "faidx", str(path), *regions], capture_output=True, text=True)
+    run = run_tool("samtools", "faidx", path, *regions, text=True)
     assert run.returncode == 0, run.stderr
     found = ["".join(part.splitlines()[1:]) for part in run.stdout.split(">")[1:]]
     assert found == [records[0][1][2:200], records[1][1], records[2][1][59:61]]
