@@ -125,6 +125,7 @@ LINES = st.sampled_from(
 # arithmetic's end (and a record's, its next header).
 @example(lines=[">a", "ACG\r", "ACGT"], end=False)
 @example(lines=[">a", "ACG\r", "ACGT", "ACGT"], end=False)
+@example(lines=[">a", "ACG\r", "ACGT", "ACGT", "ACGT", "ACGT"], end=False)
 @example(lines=[">a", "ACG\r", "ACGT", ">b", "ACGT"], end=False)
 def test_accepts_and_refuses_what_samtools_does(tmp_path_factory, lines, end):
     data = ("\n".join(lines) + ("\n" if end else "")).encode()
