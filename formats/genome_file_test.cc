@@ -8,6 +8,8 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "formats/bgzf_testing.h"
@@ -126,38 +128,31 @@ TEST(GenomeFile, ThreadsShareOneFileAndItsBlockCache) {
 }
 
 TEST(GenomeFile, ReadsLinesOfMoreThanBasesAsTheToolsDo) {
-  // Spaces, and a line as wide as the first but with fewer bases: the
-  // region's bases are those from its first byte on, passing over the rest.
-  const TempFile file(">a\nAC GT\nACGT\n>b\nACGT\nACG\r\nAC\n");
-  std::string error;
-  const auto opened = OpenIndexed(file.path(), error);
-  ASSERT_TRUE(opened) << error;
-  const std::tuple<size_t, uint64_t, uint64_t, std::string> cases[] = {
-      {0, 0, 8, "ACGTACGT"}, {0, 1, 3, "CG"}, {1, 0, 9, "ACGTACGAC"}, {1, 3, 6, "TAC"}};
-  for (const auto& [i, begin, end, expected] : cases) {
-    std::string out(end - begin, '?');
-    EXPECT_EQ(opened->Fetch(i, begin, end, out.data(), error),
-              static_cast<int64_t>(expected.size()));
-    EXPECT_EQ(out, expected);
-  }
-}
-
-TEST(GenomeFile, LinesWithMoreBasesThanTheFirstAreReadAsTheToolsReadThem) {
-  // Lines after the first hold a base more than it in as many bytes (a line
-  // feed where it ends in a carriage return and a line feed): the index's
-  // arithmetic runs past their bases, into the next header.
-  const TempFile file(">a\nACG\r\nACGT\nTTGA\n>b\nACGT");
-  std::string error;
-  const auto opened = OpenIndexed(file.path(), error);
-  ASSERT_TRUE(opened) << error;
-  EXPECT_TRUE(opened->Fits());
-  const std::tuple<size_t, uint64_t, uint64_t, std::string> cases[] = {
-      {0, 0, 11, "ACGACGTTTGA"}, {0, 3, 7, "ACGT"}, {0, 0, 3, "ACG"}, {1, 0, 4, "ACGT"}};
-  for (const auto& [i, begin, end, expected] : cases) {
-    std::string out(end - begin, '?');
-    EXPECT_EQ(opened->Fetch(i, begin, end, out.data(), error),
-              static_cast<int64_t>(expected.size()));
-    EXPECT_EQ(out, expected);
+  // The region's bases are those from its first byte on, passing over the
+  // rest, where the lines are not all alike: spaces, and a line as wide as
+  // the first but with fewer bases; or lines after the first with a base
+  // more than it in as many bytes (a line feed where it ends in a carriage
+  // return and a line feed), where the index's arithmetic runs past their
+  // bases into the next header.
+  using Fetched = std::tuple<size_t, uint64_t, uint64_t, std::string>;
+  const std::pair<std::string, std::vector<Fetched>> files[] = {
+      {">a\nAC GT\nACGT\n>b\nACGT\nACG\r\nAC\n",
+       {{0, 0, 8, "ACGTACGT"}, {0, 1, 3, "CG"}, {1, 0, 9, "ACGTACGAC"}, {1, 3, 6, "TAC"}}},
+      {">a\nACG\r\nACGT\nTTGA\n>b\nACGT",
+       {{0, 0, 11, "ACGACGTTTGA"}, {0, 3, 7, "ACGT"}, {0, 0, 3, "ACG"}, {1, 0, 4, "ACGT"}}},
+  };
+  for (const auto& [text, cases] : files) {
+    const TempFile file(text);
+    std::string error;
+    const auto opened = OpenIndexed(file.path(), error);
+    ASSERT_TRUE(opened) << error;
+    EXPECT_TRUE(opened->Fits());
+    for (const auto& [i, begin, end, expected] : cases) {
+      std::string out(end - begin, '?');
+      EXPECT_EQ(opened->Fetch(i, begin, end, out.data(), error),
+                static_cast<int64_t>(expected.size()));
+      EXPECT_EQ(out, expected) << text;
+    }
   }
 }
 

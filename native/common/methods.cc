@@ -5,7 +5,7 @@ namespace native {
 bool AddType(PyObject* module, const char* attribute, const TypeDefinition& definition,
              PyTypeObject*& type) {
   if (type == nullptr) {
-    PyType_Spec spec = {
+    PyType_Spec made = {
         .name = definition.name,
         .basicsize = static_cast<int>(definition.basicsize),
         .itemsize = 0,
@@ -13,7 +13,7 @@ bool AddType(PyObject* module, const char* attribute, const TypeDefinition& defi
         .slots = definition.slots,
     };
     type = reinterpret_cast<PyTypeObject*>(
-        PyType_FromSpecWithBases(&spec, reinterpret_cast<PyObject*>(definition.base)));
+        PyType_FromSpecWithBases(&made, reinterpret_cast<PyObject*>(definition.base)));
     if (type == nullptr) return false;
   }
   return attribute == nullptr ||

@@ -18,9 +18,9 @@ def example():
     path = EXAMPLES / "encode_folder.py"
     if not path.exists():
         pytest.skip("the examples are not beside the tests")
-    spec = importlib.util.spec_from_file_location("encode_folder", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("encode_folder", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
